@@ -1,0 +1,10 @@
+// The one place that decides which CUDA runtime the system talks to: NVIDIA's, or the host device.
+#pragma once
+
+#if defined(KORVANE_GPU_CUDA)
+#include <cuda_runtime.h>
+#elif defined(KORVANE_GPU_HOST)
+#include "hostdevice/launch.hpp"
+#else
+#error "build with KORVANE_GPU_CUDA or KORVANE_GPU_HOST"
+#endif

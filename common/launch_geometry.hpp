@@ -1,0 +1,49 @@
+// The one launch-geometry helper. Grids are computed in 64 bits; a grid too large for CUDA is kept
+// oversized so that the runtime refuses the launch ("invalid configuration argument") instead of
+// running a silently shortened grid.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "common/gpu/runtime.hpp"
+
+namespace korvane {
+
+struct LaunchGeometry {
+    dim3 grid;
+    dim3 block;
+    std::size_t shared_bytes = 0;
+};
+
+namespace detail {
+inline unsigned int grid_extent(std::uint64_t blocks) {
+    return static_cast<unsigned int>(std::min<std::uint64_t>(blocks, std::numeric_limits<unsigned int>::max()));
+}
+}  // namespace detail
+
+// One thread per item on one-dimensional blocks of block_size threads.
+inline LaunchGeometry linear_geometry(std::uint64_t threads, unsigned int block_size = 256) {
+    const std::uint64_t blocks = threads / block_size + (threads % block_size != 0);
+    return LaunchGeometry{dim3(detail::grid_extent(blocks)), dim3(block_size), 0};
+}
+
+// At most max_blocks blocks; kernels launched this way walk the remaining items with a grid stride.
+inline LaunchGeometry capped_geometry(std::uint64_t items, unsigned int block_size, std::uint64_t max_blocks,
+                                      std::size_t shared_bytes = 0) {
+    const std::uint64_t blocks = items / block_size + (items % block_size != 0);
+    return LaunchGeometry{dim3(detail::grid_extent(std::min(blocks, max_blocks))), dim3(block_size), shared_bytes};
+}
+
+// One thread per element of a dim x dim matrix on 32 x 8 tiles: x runs over columns, y over rows.
+inline LaunchGeometry matrix_tile_geometry(std::uint64_t dim) {
+    constexpr unsigned int kTileX = 32;
+    constexpr unsigned int kTileY = 8;
+    return LaunchGeometry{dim3(detail::grid_extent((dim + kTileX - 1) / kTileX),
+                               detail::grid_extent((dim + kTileY - 1) / kTileY)),
+                          dim3(kTileX, kTileY), 0};
+}
+
+}  // namespace korvane

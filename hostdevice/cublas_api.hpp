@@ -1,0 +1,40 @@
+// The subset of cuBLAS this system uses, on the host device (served by OpenBLAS).
+#pragma once
+
+#include "hostdevice/cuda_runtime_api.hpp"
+
+typedef float2 cuFloatComplex;
+typedef double2 cuDoubleComplex;
+typedef cuFloatComplex cuComplex;
+
+enum cublasStatus_t {
+    CUBLAS_STATUS_SUCCESS = 0,
+    CUBLAS_STATUS_NOT_INITIALIZED = 1,
+    CUBLAS_STATUS_ALLOC_FAILED = 3,
+    CUBLAS_STATUS_INVALID_VALUE = 7,
+    CUBLAS_STATUS_ARCH_MISMATCH = 8,
+    CUBLAS_STATUS_MAPPING_ERROR = 11,
+    CUBLAS_STATUS_EXECUTION_FAILED = 13,
+    CUBLAS_STATUS_INTERNAL_ERROR = 14,
+    CUBLAS_STATUS_NOT_SUPPORTED = 15,
+};
+
+enum cublasOperation_t {
+    CUBLAS_OP_N = 0,
+    CUBLAS_OP_T = 1,
+    CUBLAS_OP_C = 2,
+};
+
+struct cublasContext;
+typedef struct cublasContext* cublasHandle_t;
+
+cublasStatus_t cublasCreate(cublasHandle_t* handle);
+cublasStatus_t cublasDestroy(cublasHandle_t handle);
+cublasStatus_t cublasSetStream(cublasHandle_t handle, cudaStream_t stream);
+cublasStatus_t cublasCgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
+                           int k, const cuComplex* alpha, const cuComplex* A, int lda, const cuComplex* B, int ldb,
+                           const cuComplex* beta, cuComplex* C, int ldc);
+cublasStatus_t cublasZgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
+                           int k, const cuDoubleComplex* alpha, const cuDoubleComplex* A, int lda,
+                           const cuDoubleComplex* B, int ldb, const cuDoubleComplex* beta, cuDoubleComplex* C,
+                           int ldc);

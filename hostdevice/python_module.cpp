@@ -1,0 +1,45 @@
+// The host device's controls and accounting, seen from Python.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "hostdevice/control.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(hostdevice, m) {
+    m.doc() = "Controls and accounting of the host device that stands in for a CUDA GPU";
+    m.def("configure", &hostdevice::configure_devices, py::arg("device_count") = 1,
+          py::arg("capacity_bytes") = hostdevice::kDefaultCapacityBytes,
+          "Set the number of devices and the memory capacity of each.");
+    m.def("device_count", &hostdevice::configured_device_count);
+    m.def("capacity", &hostdevice::device_capacity, py::arg("device") = 0);
+    m.def("set_workers", &hostdevice::set_worker_count, py::arg("count"),
+          "Host threads that run the blocks of one launch (0: one per processor).");
+    m.def("workers", &hostdevice::worker_count);
+    m.def("set_host_register_fails", &hostdevice::set_host_register_fails, py::arg("fails"));
+    m.def("live_bytes", &hostdevice::live_bytes, py::arg("device") = 0);
+    m.def("live_allocations", &hostdevice::live_allocations, py::arg("device") = 0);
+    m.def("registered_host_ranges", &hostdevice::registered_host_ranges);
+    m.def("live_blas_handles", &hostdevice::live_blas_handles, py::arg("device") = 0);
+    m.def("launch_count", &hostdevice::launch_count);
+    m.def("synchronize_count", &hostdevice::synchronize_count);
+    m.def("clear_launches", &hostdevice::clear_launch_log);
+    m.def(
+        "launches",
+        [] {
+            py::list out;
+            for (const auto& r : hostdevice::launch_log()) {
+                py::dict d;
+                d["kernel"] = r.kernel;
+                d["grid"] = py::make_tuple(r.grid.x, r.grid.y, r.grid.z);
+                d["block"] = py::make_tuple(r.block.x, r.block.y, r.block.z);
+                d["shared_bytes"] = r.shared_bytes;
+                d["device"] = r.device;
+                d["accepted"] = r.accepted;
+                out.append(d);
+            }
+            return out;
+        },
+        "The recent kernel launches, oldest first, as dicts.");
+    m.def("reset", &hostdevice::reset, "Restore the default configuration and clear the launch log.");
+}

@@ -1,0 +1,338 @@
+// Devices, memory, copies, page-locking and errors of the host device.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "hostdevice/control.hpp"
+#include "hostdevice/internal.hpp"
+
+namespace hostdevice {
+namespace {
+
+struct Device {
+    std::size_t capacity = kDefaultCapacityBytes;
+    std::size_t live_bytes = 0;
+    std::size_t live_allocations = 0;
+    int blas_handles = 0;
+};
+
+struct Allocation {
+    std::size_t size;
+    int device;
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<Device> devices = std::vector<Device>(1);
+    std::map<std::uintptr_t, Allocation> allocations;
+    std::map<std::uintptr_t, std::size_t> host_ranges;
+    bool host_register_fails = false;
+    std::atomic<std::uint64_t> synchronizations{0};
+};
+
+Registry& registry() {
+    static Registry* r = new Registry();  // never destroyed: kernels may run during static teardown
+    return *r;
+}
+
+thread_local int t_current_device = 0;
+thread_local cudaError_t t_last_error = cudaSuccess;
+
+// Fresh device memory holds a pattern that reads as NaN in both precisions, so a kernel that
+// reads memory nobody wrote produces visibly wrong results instead of convenient zeros.
+constexpr unsigned char kUninitialisedByte = 0xFF;
+
+bool range_inside_allocation(const std::map<std::uintptr_t, Allocation>& allocations, std::uintptr_t begin,
+                             std::size_t bytes) {
+    auto it = allocations.upper_bound(begin);
+    if (it == allocations.begin()) return false;
+    --it;
+    const std::uintptr_t start = it->first;
+    return begin >= start && bytes <= it->second.size && begin - start <= it->second.size - bytes;
+}
+
+}  // namespace
+
+namespace internal {
+
+cudaError_t record(cudaError_t status) {
+    if (status != cudaSuccess) t_last_error = status;
+    return status;
+}
+
+cudaError_t current_device(int* device) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.devices.empty()) return cudaErrorNoDevice;
+    if (t_current_device < 0 || t_current_device >= static_cast<int>(r.devices.size())) return cudaErrorInvalidDevice;
+    *device = t_current_device;
+    return cudaSuccess;
+}
+
+bool is_device_range(const void* ptr, std::size_t bytes) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return range_inside_allocation(r.allocations, reinterpret_cast<std::uintptr_t>(ptr), bytes);
+}
+
+void note_synchronize() { registry().synchronizations.fetch_add(1, std::memory_order_relaxed); }
+
+void note_blas_handle(int device, int delta) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (device >= 0 && device < static_cast<int>(r.devices.size())) r.devices[device].blas_handles += delta;
+}
+
+}  // namespace internal
+
+void configure_devices(int count, std::size_t capacity_bytes) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    // Live allocations stay listed under their device even when it goes away; only the
+    // per-device reservation used for the capacity check is carried over.
+    std::vector<Device> devices(static_cast<std::size_t>(std::max(count, 0)));
+    for (std::size_t d = 0; d < devices.size() && d < r.devices.size(); ++d) devices[d] = r.devices[d];
+    for (auto& d : devices) d.capacity = capacity_bytes;
+    r.devices = std::move(devices);
+}
+
+int configured_device_count() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return static_cast<int>(r.devices.size());
+}
+
+std::size_t device_capacity(int device) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return device >= 0 && device < static_cast<int>(r.devices.size()) ? r.devices[device].capacity : 0;
+}
+
+void set_host_register_fails(bool fails) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.host_register_fails = fails;
+}
+
+namespace {
+template <class F>
+std::size_t sum_allocations(int device, F field) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::size_t total = 0;
+    for (const auto& entry : r.allocations)
+        if (entry.second.device == device) total += field(entry.second);
+    return total;
+}
+}  // namespace
+
+std::size_t live_bytes(int device) {
+    return sum_allocations(device, [](const Allocation& a) { return a.size; });
+}
+
+std::size_t live_allocations(int device) {
+    return sum_allocations(device, [](const Allocation&) { return std::size_t(1); });
+}
+
+std::size_t registered_host_ranges() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.host_ranges.size();
+}
+
+int live_blas_handles(int device) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return device >= 0 && device < static_cast<int>(r.devices.size()) ? r.devices[device].blas_handles : 0;
+}
+
+std::uint64_t synchronize_count() { return registry().synchronizations.load(std::memory_order_relaxed); }
+
+void reset_launches();
+void reset_workers();
+
+void reset() {
+    configure_devices(1, kDefaultCapacityBytes);
+    set_host_register_fails(false);
+    reset_workers();
+    reset_launches();
+}
+
+}  // namespace hostdevice
+
+using hostdevice::internal::record;
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (!count) return record(cudaErrorInvalidValue);
+    *count = hostdevice::configured_device_count();
+    return *count == 0 ? record(cudaErrorNoDevice) : cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+    const int count = hostdevice::configured_device_count();
+    if (count == 0) return record(cudaErrorNoDevice);
+    if (device < 0 || device >= count) return record(cudaErrorInvalidDevice);
+    hostdevice::t_current_device = device;
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetDevice(int* device) {
+    if (!device) return record(cudaErrorInvalidValue);
+    return record(hostdevice::internal::current_device(device));
+}
+
+cudaError_t cudaMalloc(void** ptr, std::size_t size) {
+    if (!ptr) return record(cudaErrorInvalidValue);
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    *ptr = nullptr;
+    if (size == 0) return cudaSuccess;
+    hostdevice::Registry& r = hostdevice::registry();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        hostdevice::Device& d = r.devices[device];
+        if (size > d.capacity || d.live_bytes > d.capacity - size) return record(cudaErrorMemoryAllocation);
+        d.live_bytes += size;  // reserved before the host allocation so concurrent callers see it
+        d.live_allocations += 1;
+    }
+    void* memory = ::operator new(size, std::align_val_t(256), std::nothrow);
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (!memory) {
+        r.devices[device].live_bytes -= size;
+        r.devices[device].live_allocations -= 1;
+        return record(cudaErrorMemoryAllocation);
+    }
+    std::memset(memory, hostdevice::kUninitialisedByte, size);
+    r.allocations.emplace(reinterpret_cast<std::uintptr_t>(memory), hostdevice::Allocation{size, device});
+    *ptr = memory;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* ptr) {
+    if (!ptr) return cudaSuccess;
+    hostdevice::Registry& r = hostdevice::registry();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = r.allocations.find(reinterpret_cast<std::uintptr_t>(ptr));
+        if (it == r.allocations.end()) return record(cudaErrorInvalidValue);
+        if (it->second.device < static_cast<int>(r.devices.size())) {
+            r.devices[it->second.device].live_bytes -= it->second.size;
+            r.devices[it->second.device].live_allocations -= 1;
+        }
+        r.allocations.erase(it);
+    }
+    ::operator delete(ptr, std::align_val_t(256));
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* ptr, int value, std::size_t count) {
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    if (count == 0) return cudaSuccess;
+    if (!hostdevice::internal::is_device_range(ptr, count)) return record(cudaErrorInvalidValue);
+    std::memset(ptr, value, count);
+    return cudaSuccess;
+}
+
+namespace {
+bool side_ok(const void* ptr, std::size_t count, bool device_side) {
+    return device_side ? hostdevice::internal::is_device_range(ptr, count) : ptr != nullptr;
+}
+}  // namespace
+
+cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    if (count == 0) return cudaSuccess;
+    bool dst_device = false;
+    bool src_device = false;
+    switch (kind) {
+        case cudaMemcpyHostToHost: break;
+        case cudaMemcpyHostToDevice: dst_device = true; break;
+        case cudaMemcpyDeviceToHost: src_device = true; break;
+        case cudaMemcpyDeviceToDevice: dst_device = src_device = true; break;
+        case cudaMemcpyDefault:
+            dst_device = hostdevice::internal::is_device_range(dst, count);
+            src_device = hostdevice::internal::is_device_range(src, count);
+            break;
+        default: return record(cudaErrorInvalidValue);
+    }
+    if (!side_ok(dst, count, dst_device) || !side_ok(src, count, src_device)) return record(cudaErrorInvalidValue);
+    std::memmove(dst, src, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind, cudaStream_t) {
+    // Work on the host device completes in stream order as it is issued.
+    return cudaMemcpy(dst, src, count, kind);
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t) {
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    hostdevice::internal::note_synchronize();
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceSynchronize() {
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    hostdevice::internal::note_synchronize();
+    return cudaSuccess;
+}
+
+cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int) {
+    hostdevice::Registry& r = hostdevice::registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.devices.empty()) return record(cudaErrorNoDevice);
+    if (r.host_register_fails) return record(cudaErrorNotSupported);
+    if (!ptr || size == 0) return record(cudaErrorInvalidValue);
+    const auto begin = reinterpret_cast<std::uintptr_t>(ptr);
+    auto next = r.host_ranges.lower_bound(begin);
+    if (next != r.host_ranges.end() && next->first < begin + size) return record(cudaErrorHostMemoryAlreadyRegistered);
+    if (next != r.host_ranges.begin()) {
+        auto prev = std::prev(next);
+        if (prev->first + prev->second > begin) return record(cudaErrorHostMemoryAlreadyRegistered);
+    }
+    r.host_ranges.emplace(begin, size);
+    return cudaSuccess;
+}
+
+cudaError_t cudaHostUnregister(void* ptr) {
+    hostdevice::Registry& r = hostdevice::registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.host_ranges.erase(reinterpret_cast<std::uintptr_t>(ptr)) == 0) return record(cudaErrorHostMemoryNotRegistered);
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetLastError() {
+    const cudaError_t status = hostdevice::t_last_error;
+    hostdevice::t_last_error = cudaSuccess;
+    return status;
+}
+
+cudaError_t cudaPeekAtLastError() { return hostdevice::t_last_error; }
+
+const char* cudaGetErrorString(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess: return "no error";
+        case cudaErrorInvalidValue: return "invalid argument";
+        case cudaErrorMemoryAllocation: return "out of memory";
+        case cudaErrorInitializationError: return "initialization error";
+        case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+        case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
+        case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+        case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
+        case cudaErrorHostMemoryAlreadyRegistered: return "part or all of the requested memory range is already mapped";
+        case cudaErrorHostMemoryNotRegistered: return "pointer does not correspond to a registered memory region";
+        case cudaErrorLaunchFailure: return "unspecified launch failure";
+        case cudaErrorNotSupported: return "operation not supported";
+    }
+    return "unrecognized error code";
+}

@@ -1,0 +1,468 @@
+// The host device behaves as the CUDA runtime does for everything the system relies on.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/cuda_check.hpp"
+#include "common/gpu/blas.hpp"
+#include "common/gpu/device.hpp"
+#include "common/gpu/launch.hpp"
+#include "hostdevice/control.hpp"
+
+namespace {
+
+using korvane::LaunchGeometry;
+using korvane::gpu::launch;
+using korvane::gpu::launch_cooperative;
+
+class HostDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hostdevice::reset();
+        (void)cudaGetLastError();
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        live_at_start_ = hostdevice::live_bytes(0);
+    }
+    void TearDown() override {
+        EXPECT_EQ(hostdevice::live_bytes(0), live_at_start_) << "device memory leaked";
+        hostdevice::reset();
+    }
+    template <class T>
+    T* device_alloc(std::size_t count) {
+        T* p = nullptr;
+        EXPECT_EQ(cudaMalloc(&p, count * sizeof(T)), cudaSuccess);
+        return p;
+    }
+    std::size_t live_at_start_ = 0;
+};
+
+// ------------------------------------------------------------------ kernels under test
+
+// Launch: any geometry; one record of 8 values per thread, indexed by its global coordinates.
+__global__ void record_coordinates(unsigned* out) {
+    const unsigned bx = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
+    const unsigned tx = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+    const unsigned per_block = blockDim.x * blockDim.y * blockDim.z;
+    unsigned* r = out + 8 * (bx * per_block + tx);
+    r[0] = threadIdx.x; r[1] = threadIdx.y; r[2] = threadIdx.z;
+    r[3] = blockIdx.x; r[4] = blockIdx.y; r[5] = blockIdx.z;
+    r[6] = blockDim.x * blockDim.y * blockDim.z;
+    r[7] += 1;  // starts at 0: counts how often the thread ran
+}
+
+// Launch: 1-D, blockDim.x a power of two, shared_bytes = blockDim.x doubles; one sum per block.
+__global__ void block_sum(const double* in, double* out, unsigned long long n) {
+    double* partial = korvane::gpu::dynamic_shared_memory<double>();
+    const unsigned t = threadIdx.x;
+    const unsigned long long i = korvane::gpu::global_thread_index();
+    partial[t] = i < n ? in[i] : 0.0;
+    __syncthreads();
+    for (unsigned stride = blockDim.x / 2; stride > 0; stride /= 2) {
+        if (t < stride) partial[t] += partial[t + stride];
+        __syncthreads();
+    }
+    if (t == 0) out[blockIdx.x] = partial[0];
+}
+
+// Launch: 2-D blocks of 16 x 16 over a dim x dim matrix (dim a multiple of 16); static shared tile.
+__global__ void transpose_tiles(const float* in, float* out, unsigned dim) {
+    __shared__ float tile[16][17];
+    const unsigned x = blockIdx.x * 16 + threadIdx.x;
+    const unsigned y = blockIdx.y * 16 + threadIdx.y;
+    tile[threadIdx.y][threadIdx.x] = in[y * dim + x];
+    __syncthreads();
+    const unsigned tx = blockIdx.y * 16 + threadIdx.x;
+    const unsigned ty = blockIdx.x * 16 + threadIdx.y;
+    out[ty * dim + tx] = tile[threadIdx.x][threadIdx.y];
+}
+
+// Launch: 1-D, any size; every thread adds its value to one total.
+__global__ void atomic_total(double* total, unsigned long long n) {
+    const unsigned long long i = korvane::gpu::global_thread_index();
+    if (i < n) atomicAdd(total, static_cast<double>(i));
+}
+
+// Launch: 1-D, any size; marks the element of each thread.
+__global__ void mark(int* out, unsigned long long n) {
+    const unsigned long long i = korvane::gpu::global_thread_index();
+    if (i < n) out[i] = 1;
+}
+
+// Launch: 1-D; calls a barrier without a cooperative launch (a misuse the host device reports).
+__global__ void barrier_in_plain_launch(int* out) {
+    out[threadIdx.x] = 1;
+    __syncthreads();
+}
+
+#if defined(KORVANE_TEST_SANITIZED)
+// Launch: one block of 128 threads, shared_bytes = 128 doubles; thread 0 reads one past `in`.
+__global__ void read_past_end(const double* in, double* out) {
+    double* s = korvane::gpu::dynamic_shared_memory<double>();
+    s[threadIdx.x] = in[threadIdx.x];
+    __syncthreads();
+    if (threadIdx.x == 0) out[0] = s[0] + in[blockDim.x];
+}
+#endif
+
+// ------------------------------------------------------------------ errors and devices
+
+TEST_F(HostDevice, ErrorStringsAreTheRuntimes) {
+    EXPECT_STREQ(cudaGetErrorString(cudaSuccess), "no error");
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidValue), "invalid argument");
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorMemoryAllocation), "out of memory");
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidConfiguration), "invalid configuration argument");
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidDevice), "invalid device ordinal");
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorInsufficientDriver),
+                 "CUDA driver version is insufficient for CUDA runtime version");
+}
+
+TEST_F(HostDevice, LastErrorIsReadAndCleared) {
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_EQ(cudaSetDevice(5), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaSetDevice(0), cudaSuccess);  // a success does not clear it
+    EXPECT_EQ(cudaPeekAtLastError(), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+TEST_F(HostDevice, CudaCheckReportsOnceAndClears) {
+    EXPECT_EQ(cudaSetDevice(-1), cudaErrorInvalidDevice);
+    try {
+        korvane::cuda_check(cudaErrorInvalidDevice);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "CUDA error: invalid device ordinal");
+    }
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_THROW(korvane::cuda_check(cudaErrorMemoryAllocation, "cudaMalloc DenseMM matrices"), std::runtime_error);
+    try {
+        korvane::cuda_check(cudaErrorMemoryAllocation, "cudaMalloc DenseMM matrices");
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "cudaMalloc DenseMM matrices: out of memory");
+    }
+}
+
+TEST_F(HostDevice, DeviceCountAndPerThreadCurrentDevice) {
+    hostdevice::configure_devices(2, 1 << 20);
+    int count = 0;
+    EXPECT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(cudaSetDevice(1), cudaSuccess);
+    int other_thread_device = -1;
+    std::thread([&] { cudaGetDevice(&other_thread_device); }).join();
+    EXPECT_EQ(other_thread_device, 0);
+    int device = -1;
+    EXPECT_EQ(cudaGetDevice(&device), cudaSuccess);
+    EXPECT_EQ(device, 1);
+    EXPECT_EQ(cudaSetDevice(2), cudaErrorInvalidDevice);
+    (void)cudaGetLastError();
+    hostdevice::configure_devices(0, 1 << 20);
+    EXPECT_EQ(cudaSetDevice(0), cudaErrorNoDevice);
+    (void)cudaGetLastError();
+}
+
+// ------------------------------------------------------------------ memory
+
+TEST_F(HostDevice, AllocationAccountingAndCapacity) {
+    hostdevice::configure_devices(2, 4096);
+    void* a = nullptr;
+    void* b = nullptr;
+    ASSERT_EQ(cudaMalloc(&a, 3000), cudaSuccess);
+    EXPECT_EQ(hostdevice::live_bytes(0), 3000u);
+    EXPECT_EQ(hostdevice::live_allocations(0), 1u);
+    EXPECT_EQ(cudaMalloc(&b, 2000), cudaErrorMemoryAllocation);
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&b, 2000), cudaSuccess);  // the other device has its own memory
+    EXPECT_EQ(hostdevice::live_bytes(1), 2000u);
+    EXPECT_EQ(cudaFree(a), cudaSuccess);  // freed wherever the current device is
+    EXPECT_EQ(cudaFree(b), cudaSuccess);
+    EXPECT_EQ(hostdevice::live_bytes(0), 0u);
+    EXPECT_EQ(hostdevice::live_bytes(1), 0u);
+    EXPECT_EQ(cudaFree(a), cudaErrorInvalidValue) << "double free is refused";
+    (void)cudaGetLastError();
+    EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
+}
+
+TEST_F(HostDevice, CopiesStayInsideAllocations) {
+    double* d = device_alloc<double>(4);
+    std::vector<double> h = {1, 2, 3, 4, 5};
+    EXPECT_EQ(cudaMemcpy(d, h.data(), 4 * sizeof(double), cudaMemcpyHostToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(d, h.data(), 5 * sizeof(double), cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(d + 1, h.data(), 4 * sizeof(double), cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(h.data(), h.data() + 1, 8, cudaMemcpyDeviceToHost), cudaErrorInvalidValue)
+        << "a host pointer is not device memory";
+    (void)cudaGetLastError();
+    std::vector<double> back(4, 0.0);
+    EXPECT_EQ(cudaMemcpy(back.data(), d, 4 * sizeof(double), cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(back, std::vector<double>({1, 2, 3, 4}));
+    EXPECT_EQ(cudaMemset(d, 0, 4 * sizeof(double)), cudaSuccess);
+    EXPECT_EQ(cudaMemset(d, 0, 5 * sizeof(double)), cudaErrorInvalidValue);
+    (void)cudaGetLastError();
+    EXPECT_EQ(cudaMemcpy(back.data(), d, 4 * sizeof(double), cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(back, std::vector<double>(4, 0.0));
+    cudaFree(d);
+}
+
+TEST_F(HostDevice, FreshMemoryIsNotZero) {
+    double* d = device_alloc<double>(2);
+    double h[2] = {0, 0};
+    cudaMemcpy(h, d, sizeof(h), cudaMemcpyDeviceToHost);
+    EXPECT_TRUE(std::isnan(h[0]) && std::isnan(h[1]));
+    cudaFree(d);
+}
+
+TEST_F(HostDevice, PageLocking) {
+    std::vector<char> buffer(256);
+    EXPECT_EQ(cudaHostRegister(buffer.data(), 256, cudaHostRegisterDefault), cudaSuccess);
+    EXPECT_EQ(cudaHostRegister(buffer.data() + 10, 16, cudaHostRegisterDefault), cudaErrorHostMemoryAlreadyRegistered);
+    EXPECT_EQ(hostdevice::registered_host_ranges(), 1u);
+    EXPECT_EQ(cudaHostUnregister(buffer.data()), cudaSuccess);
+    EXPECT_EQ(cudaHostUnregister(buffer.data()), cudaErrorHostMemoryNotRegistered);
+    hostdevice::set_host_register_fails(true);
+    EXPECT_EQ(cudaHostRegister(buffer.data(), 256, cudaHostRegisterDefault), cudaErrorNotSupported);
+    EXPECT_EQ(hostdevice::registered_host_ranges(), 0u);
+    (void)cudaGetLastError();
+}
+
+// ------------------------------------------------------------------ launches
+
+TEST_F(HostDevice, RealGeometryEveryThreadOnce) {
+    const dim3 grid(3, 2, 2);
+    const dim3 block(4, 3, 2);
+    const std::size_t threads = 12 * 24;
+    unsigned* d = device_alloc<unsigned>(8 * threads);
+    cudaMemset(d, 0, 8 * threads * sizeof(unsigned));
+    launch<record_coordinates>(LaunchGeometry{grid, block, 0}, 0, d);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    std::vector<unsigned> h(8 * threads);
+    cudaMemcpy(h.data(), d, h.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
+    std::size_t i = 0;
+    for (unsigned bz = 0; bz < 2; ++bz)
+        for (unsigned by = 0; by < 2; ++by)
+            for (unsigned bx = 0; bx < 3; ++bx)
+                for (unsigned tz = 0; tz < 2; ++tz)
+                    for (unsigned ty = 0; ty < 3; ++ty)
+                        for (unsigned tx = 0; tx < 4; ++tx, ++i) {
+                            const unsigned* r = &h[8 * i];
+                            ASSERT_EQ(r[0], tx); ASSERT_EQ(r[1], ty); ASSERT_EQ(r[2], tz);
+                            ASSERT_EQ(r[3], bx); ASSERT_EQ(r[4], by); ASSERT_EQ(r[5], bz);
+                            ASSERT_EQ(r[6], 24u);
+                            ASSERT_EQ(r[7], 1u) << "thread ran other than once";
+                        }
+    cudaFree(d);
+}
+
+TEST_F(HostDevice, LaunchConfigurationChecks) {
+    int* d = device_alloc<int>(1);
+    struct Case {
+        LaunchGeometry g;
+        cudaError_t expected;
+    };
+    const Case cases[] = {
+        {{dim3(1), dim3(1025), 0}, cudaErrorInvalidConfiguration},
+        {{dim3(1), dim3(32, 33), 0}, cudaErrorInvalidConfiguration},
+        {{dim3(1), dim3(1, 1, 65), 0}, cudaErrorInvalidConfiguration},
+        {{dim3(0), dim3(32), 0}, cudaErrorInvalidConfiguration},
+        {{dim3(2147483648u), dim3(32), 0}, cudaErrorInvalidConfiguration},
+        {{dim3(1, 65536), dim3(32), 0}, cudaErrorInvalidConfiguration},
+        {{dim3(1), dim3(32), 48 * 1024 + 1}, cudaErrorInvalidValue},
+    };
+    hostdevice::clear_launch_log();
+    for (const Case& c : cases) {
+        launch<mark>(c.g, 0, d, 0ull);
+        EXPECT_EQ(cudaGetLastError(), c.expected);
+    }
+    for (const auto& r : hostdevice::launch_log()) EXPECT_FALSE(r.accepted);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(1024), 48 * 1024}, 0, d, 1ull);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    cudaFree(d);
+}
+
+TEST_F(HostDevice, RejectedLaunchRunsNothing) {
+    int* d = device_alloc<int>(64);
+    cudaMemset(d, 0, 64 * sizeof(int));
+    launch<mark>(LaunchGeometry{dim3(1), dim3(2048), 0}, 0, d, 64ull);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+    std::vector<int> h(64, 7);
+    cudaMemcpy(h.data(), d, 64 * sizeof(int), cudaMemcpyDeviceToHost);
+    EXPECT_EQ(std::accumulate(h.begin(), h.end(), 0), 0);
+    cudaFree(d);
+}
+
+TEST_F(HostDevice, LaunchLogNamesKernelsAndGeometry) {
+    int* d = device_alloc<int>(300);
+    hostdevice::clear_launch_log();
+    const auto before = hostdevice::launch_count();
+    launch<mark>(korvane::linear_geometry(300), 0, d, 300ull);
+    const auto log = hostdevice::launch_log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].kernel.find("mark"), std::string::npos) << log[0].kernel;
+    EXPECT_EQ(log[0].grid.x, 2u);
+    EXPECT_EQ(log[0].block.x, 256u);
+    EXPECT_TRUE(log[0].accepted);
+    EXPECT_EQ(hostdevice::launch_count(), before + 1);
+    cudaFree(d);
+}
+
+class BlockSizes : public HostDevice, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(BlockSizes, BlockReductionNeedsItsBarriers) {
+    const unsigned block = GetParam();
+    const unsigned long long n = 100000;  // many blocks, spread over the workers
+    std::vector<double> h(n);
+    for (unsigned long long i = 0; i < n; ++i) h[i] = static_cast<double>(i % 1000);
+    const unsigned blocks = static_cast<unsigned>((n + block - 1) / block);
+    double* in = device_alloc<double>(n);
+    double* out = device_alloc<double>(blocks);
+    cudaMemcpy(in, h.data(), n * sizeof(double), cudaMemcpyHostToDevice);
+    for (int workers : {1, 2}) {
+        hostdevice::set_worker_count(workers);
+        launch_cooperative<block_sum>(LaunchGeometry{dim3(blocks), dim3(block), block * sizeof(double)}, 0, in, out,
+                                      n);
+        ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+        std::vector<double> sums(blocks);
+        cudaMemcpy(sums.data(), out, blocks * sizeof(double), cudaMemcpyDeviceToHost);
+        for (unsigned b = 0; b < blocks; ++b) {
+            double expected = 0;
+            for (unsigned long long i = std::uint64_t(b) * block; i < std::min<unsigned long long>(n, (b + 1ull) * block); ++i)
+                expected += h[i];
+            ASSERT_EQ(sums[b], expected) << "block " << b << " with " << workers << " workers";
+        }
+    }
+    cudaFree(in);
+    cudaFree(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(HostDevice, BlockSizes, ::testing::Values(128u, 256u));
+
+TEST_F(HostDevice, SharedMemoryTranspose) {
+    const unsigned dim = 64;
+    std::vector<float> h(dim * dim);
+    for (unsigned i = 0; i < dim * dim; ++i) h[i] = static_cast<float>(i);
+    float* in = device_alloc<float>(dim * dim);
+    float* out = device_alloc<float>(dim * dim);
+    cudaMemcpy(in, h.data(), h.size() * sizeof(float), cudaMemcpyHostToDevice);
+    launch_cooperative<transpose_tiles>(LaunchGeometry{dim3(dim / 16, dim / 16), dim3(16, 16), 0}, 0, in, out, dim);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    std::vector<float> t(dim * dim);
+    cudaMemcpy(t.data(), out, t.size() * sizeof(float), cudaMemcpyDeviceToHost);
+    for (unsigned r = 0; r < dim; ++r)
+        for (unsigned c = 0; c < dim; ++c) ASSERT_EQ(t[c * dim + r], h[r * dim + c]);
+    cudaFree(in);
+    cudaFree(out);
+}
+
+TEST_F(HostDevice, AtomicAddOnDoubleFromAllWorkers) {
+    const unsigned long long n = 1 << 18;
+    double* total = device_alloc<double>(1);
+    cudaMemset(total, 0, sizeof(double));
+    hostdevice::set_worker_count(2);
+    launch<atomic_total>(korvane::linear_geometry(n), 0, total, n);
+    double h = 0;
+    cudaMemcpy(&h, total, sizeof(double), cudaMemcpyDeviceToHost);
+    EXPECT_EQ(h, static_cast<double>(n) * (n - 1) / 2);
+    cudaFree(total);
+}
+
+TEST_F(HostDevice, ConcurrentLaunchesFromTwoHostThreads) {
+    const unsigned long long n = 1 << 20;
+    int* a = device_alloc<int>(n);
+    int* b = device_alloc<int>(n);
+    cudaMemset(a, 0, n * sizeof(int));
+    cudaMemset(b, 0, n * sizeof(int));
+    std::thread other([&] {
+        cudaSetDevice(0);
+        for (int i = 0; i < 4; ++i) launch<mark>(korvane::linear_geometry(n), 0, b, n);
+    });
+    for (int i = 0; i < 4; ++i) launch<mark>(korvane::linear_geometry(n), 0, a, n);
+    other.join();
+    std::vector<int> h(n);
+    for (int* d : {a, b}) {
+        cudaMemcpy(h.data(), d, n * sizeof(int), cudaMemcpyDeviceToHost);
+        EXPECT_EQ(std::accumulate(h.begin(), h.end(), 0ll), static_cast<long long>(n));
+    }
+    cudaFree(a);
+    cudaFree(b);
+}
+
+TEST_F(HostDevice, BarrierOutsideCooperativeLaunchIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int* d = device_alloc<int>(32);
+    EXPECT_DEATH(launch<barrier_in_plain_launch>(LaunchGeometry{dim3(1), dim3(32), 0}, 0, d),
+                 "__syncthreads called in a kernel launched without cooperative execution");
+    cudaFree(d);
+}
+
+#if defined(KORVANE_TEST_SANITIZED)
+TEST_F(HostDevice, SanitizerReportsOutOfBoundsReadInCooperativeKernel) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    double* in = device_alloc<double>(128);
+    double* out = device_alloc<double>(1);
+    cudaMemset(in, 0, 128 * sizeof(double));
+    EXPECT_DEATH(launch_cooperative<read_past_end>(LaunchGeometry{dim3(1), dim3(128), 128 * sizeof(double)}, 0, in,
+                                                   out),
+                 "heap-buffer-overflow");
+    cudaFree(in);
+    cudaFree(out);
+}
+#endif
+
+// ------------------------------------------------------------------ cuBLAS
+
+template <class T, class Blas, class Gemm>
+void check_gemm(Gemm gemm_fn, double tolerance) {
+    using C = std::complex<T>;
+    const int m = 8, n = 5, k = 8;
+    std::vector<C> a(m * k), b(k * n), c(m * n);
+    for (int i = 0; i < m * k; ++i) a[i] = C(T(0.1) * i, T(-0.05) * i);
+    for (int i = 0; i < k * n; ++i) b[i] = C(T(1) - T(0.1) * i, T(0.2) * (i % 3));
+    C *da, *db, *dc;
+    cudaMalloc(&da, a.size() * sizeof(C));
+    cudaMalloc(&db, b.size() * sizeof(C));
+    cudaMalloc(&dc, c.size() * sizeof(C));
+    cudaMemcpy(da, a.data(), a.size() * sizeof(C), cudaMemcpyHostToDevice);
+    cudaMemcpy(db, b.data(), b.size() * sizeof(C), cudaMemcpyHostToDevice);
+    cublasHandle_t handle = nullptr;
+    ASSERT_EQ(cublasCreate(&handle), CUBLAS_STATUS_SUCCESS);
+    EXPECT_EQ(hostdevice::live_blas_handles(0), 1);
+    ASSERT_EQ(cublasSetStream(handle, 0), CUBLAS_STATUS_SUCCESS);
+    const Blas one{1, 0}, zero{0, 0};
+    // C = A^T B with A stored column-major k x m (so A^T is m x k).
+    ASSERT_EQ(gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, reinterpret_cast<const Blas*>(da), k,
+                      reinterpret_cast<const Blas*>(db), k, &zero, reinterpret_cast<Blas*>(dc), m),
+              CUBLAS_STATUS_SUCCESS);
+    cudaMemcpy(c.data(), dc, c.size() * sizeof(C), cudaMemcpyDeviceToHost);
+    for (int col = 0; col < n; ++col)
+        for (int row = 0; row < m; ++row) {
+            C expected = 0;
+            for (int j = 0; j < k; ++j) expected += a[row * k + j] * b[col * k + j];
+            EXPECT_NEAR(std::abs(c[col * m + row] - expected), 0.0, tolerance);
+        }
+    EXPECT_EQ(gemm_fn(handle, CUBLAS_OP_N, CUBLAS_OP_N, m, n, k, &one, reinterpret_cast<const Blas*>(a.data()), m,
+                      reinterpret_cast<const Blas*>(db), k, &zero, reinterpret_cast<Blas*>(dc), m),
+              CUBLAS_STATUS_EXECUTION_FAILED)
+        << "a host operand is refused";
+    EXPECT_EQ(gemm_fn(handle, CUBLAS_OP_N, CUBLAS_OP_N, m, n, k, &one, reinterpret_cast<const Blas*>(da), m - 1,
+                      reinterpret_cast<const Blas*>(db), k, &zero, reinterpret_cast<Blas*>(dc), m),
+              CUBLAS_STATUS_INVALID_VALUE);
+    ASSERT_EQ(cublasDestroy(handle), CUBLAS_STATUS_SUCCESS);
+    EXPECT_EQ(hostdevice::live_blas_handles(0), 0);
+    cudaFree(da);
+    cudaFree(db);
+    cudaFree(dc);
+}
+
+TEST_F(HostDevice, ComplexGemmSingleAndDouble) {
+    check_gemm<float, cuComplex>(&cublasCgemm, 1e-4);
+    check_gemm<double, cuDoubleComplex>(&cublasZgemm, 1e-12);
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include "velqa/convert.hpp"
+
+#include <random>
+#include <stdexcept>
+
+#include "common/parse.hpp"
+
+namespace velqa {
+
+void check_state_layout(std::int64_t n, const py::array& state, bool written) {
+    if (written && !state.writeable()) throw std::invalid_argument("state array must be writable");
+    if (state.ndim() != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
+    if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
+    if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+    if (static_cast<std::uint64_t>(state.size()) != (std::uint64_t(1) << n))
+        throw std::invalid_argument("state.size must equal 2**n");
+}
+
+std::int32_t array_dtype(const py::array& state) {
+    return korvane::parse_dtype(py::str(state.dtype()).cast<std::string>());
+}
+
+std::int32_t check_state_array(std::int64_t n, const py::array& state, bool written) {
+    check_state_layout(n, state, written);
+    return array_dtype(state);
+}
+
+void check_endian(const std::string& endian) {
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+}
+
+std::uint64_t resolve_seed(const py::object& seed) {
+    if (seed.is_none()) return static_cast<std::uint64_t>(std::random_device{}());
+    return seed.cast<std::uint64_t>();
+}
+
+void convert_unitary_matrix(const py::handle& value, GateRecord& record) {
+    if (value.is_none()) return;
+    using Matrix = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>;
+    Matrix array = Matrix::ensure(value);
+    if (!array) throw std::invalid_argument("unitary matrix must be array-like.");
+    if (array.ndim() != 2 || array.shape(0) < 1 || array.shape(0) != array.shape(1))
+        throw std::invalid_argument("unitary matrix must be a non-empty square 2-D array.");
+    const auto rows = array.shape(0);
+    record.matrix.assign(array.data(), array.data() + rows * rows);
+    record.matrix_dim = rows;
+    record.has_matrix = true;
+}
+
+namespace {
+
+void finish_record(GateRecord& record) {
+    rewrite_t_gate(record.name, record.parameter);
+    record.id = gate_id_from_name(record.name);
+}
+
+}  // namespace
+
+std::vector<GateRecord> convert_gate_ir(const py::list& gate_ir) {
+    std::vector<GateRecord> records;
+    records.reserve(gate_ir.size());
+    for (const py::handle element : gate_ir) {
+        py::dict gate = py::isinstance<py::dict>(element) ? py::reinterpret_borrow<py::dict>(element)
+                                                          : py::dict(py::reinterpret_borrow<py::object>(element));
+        GateRecord record;
+        record.name = py::object(gate["id"]).cast<std::string>();
+        record.target = py::object(gate["target"]).cast<std::vector<std::int64_t>>();
+        record.control = py::object(gate["control"]).cast<std::vector<std::int64_t>>();
+        record.control_state = py::object(gate["control_state"]).cast<std::vector<std::int64_t>>();
+        record.parameter = py::object(gate["parameter"]).cast<std::vector<double>>();
+        finish_record(record);
+        if (gate.contains("matrix")) convert_unitary_matrix(gate["matrix"], record);
+        check_unitary_record(record);
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::vector<GateRecord> convert_quantum_gates(const py::iterable& gates) {
+    std::vector<GateRecord> records;
+    for (const py::handle gate : gates) {
+        GateRecord record;
+        record.name = gate.attr("id").cast<std::string>();
+        record.target = gate.attr("target").cast<std::vector<std::int64_t>>();
+        record.control = gate.attr("control").cast<std::vector<std::int64_t>>();
+        record.control_state = gate.attr("control_state").cast<std::vector<std::int64_t>>();
+        const py::object parameter = gate.attr("parameter");
+        if (!parameter.is_none()) record.parameter = parameter.cast<std::vector<double>>();
+        finish_record(record);
+        if (record.id == kGateUnitary) convert_unitary_matrix(gate.attr("matrix"), record);
+        check_unitary_record(record);
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+}  // namespace velqa

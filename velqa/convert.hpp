@@ -1,0 +1,36 @@
+// Conversion and checking of Python arguments of the velqa module. Runs with the GIL held.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "velqa/gate_record.hpp"
+
+namespace velqa {
+
+namespace py = pybind11;
+
+// The layout checks of a state array, in order: writability (when the array is written to),
+// one dimension, C order, n in [1, 62], size 2^n.
+void check_state_layout(std::int64_t n, const py::array& state, bool written);
+
+// The dtype code of a state array, by parse_dtype on the string form of its dtype.
+std::int32_t array_dtype(const py::array& state);
+
+// check_state_layout followed by array_dtype.
+std::int32_t check_state_array(std::int64_t n, const py::array& state, bool written);
+
+void check_endian(const std::string& endian);
+
+// None draws one 32-bit value from the random device; anything else converts to uint64.
+std::uint64_t resolve_seed(const py::object& seed);
+
+std::vector<GateRecord> convert_gate_ir(const py::list& gate_ir);
+std::vector<GateRecord> convert_quantum_gates(const py::iterable& gates);
+void convert_unitary_matrix(const py::handle& value, GateRecord& record);
+
+}  // namespace velqa

@@ -1,0 +1,61 @@
+// The fusion planner: turns an ordered gate list into groups executed per gate (AutoPair), in
+// shared memory (SparseShareMem) or as one dense matrix by GEMM (DenseMM). Pure CPU code:
+// deterministic, no device calls.
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "velqa/gate_record.hpp"
+
+namespace velqa::fusion {
+
+using Complex = std::complex<double>;
+using Matrix2 = std::array<Complex, 4>;  // m00, m01, m10, m11
+
+struct FusionOptions {
+    std::int32_t sparsesharemem_qubits = 10;
+    std::int32_t densemm_min_qubits = 1;
+    std::int32_t densemm_max_qubits = 7;
+    double densemm_gate_threshold_scale = 1.0;
+    std::int32_t max_gates_per_group = 512;
+    bool pad_sparsesharemem = true;
+    bool fuse_swap = true;
+};
+
+enum class FusionGroupKind : std::int32_t { AutoPair = 0, SparseShareMem = 1, DenseMM = 2 };
+
+enum class FusedGateKind : std::int32_t { Dense = 0, X = 1, Y = 2, H = 3, Diagonal = 4, RX = 5, RY = 6, Swap = 7 };
+
+// Host form of one fused gate; qubits are local indices in the group's ascending active list.
+struct FusedGate {
+    FusedGateKind kind = FusedGateKind::Dense;
+    std::int32_t target = -1;
+    std::int32_t target2 = -1;
+    std::uint32_t control_mask = 0;
+    std::uint32_t control_values = 0;
+    Matrix2 matrix{};
+};
+
+struct FusionGroup {
+    FusionGroupKind kind = FusionGroupKind::AutoPair;
+    std::vector<std::int64_t> gate_indices;  // ascending
+    std::vector<std::int64_t> active;        // ascending, distinct qubits
+    std::vector<FusedGate> fused_gates;      // SparseShareMem and DenseMM
+    std::vector<Complex> dense_matrix;       // DenseMM: 2^k x 2^k, row-major
+    std::uint64_t fused_gate_offset = 0;     // SparseShareMem: first record in the plan's record array
+    std::uint64_t matrix_offset = 0;         // DenseMM: first element in the plan's matrix array
+};
+
+struct FusionPlan {
+    std::vector<FusionGroup> groups;
+    std::uint64_t total_fused_gates = 0;
+    std::uint64_t total_matrix_elements = 0;
+};
+
+FusionPlan plan_fusion_chunk(std::int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options);
+
+}  // namespace velqa::fusion

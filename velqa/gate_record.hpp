@@ -1,0 +1,60 @@
+// The native record of one statevector gate, the gate-name table and the kernel modes.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velqa {
+
+enum class KernelMode : std::int32_t {
+    AllState = 0,        // per-gate kernels, one thread per amplitude
+    Pair = 1,            // per-gate kernels, one thread per amplitude pair
+    PairAuto = 2,        // per-gate kernels, specialised index kernel chosen per gate
+    PairAutoFusion = 3,  // plan fused groups first, then execute them
+};
+
+enum GateId : std::int32_t {
+    kGateX = 0,
+    kGateY = 1,
+    kGateZ = 2,
+    kGateH = 3,
+    kGateS = 4,
+    kGateSdg = 5,
+    kGateSqrtX = 6,
+    kGateSqrtXdg = 7,
+    kGateSqrtY = 8,
+    kGateSqrtYdg = 9,
+    kGateSwap = 10,
+    kGateRX = 11,
+    kGateRY = 12,
+    kGateRZ = 13,
+    kGatePhase = 14,
+    kGateGlobalPhase = 15,
+    kGateU = 16,
+    kGateUnitary = 17,
+};
+
+struct GateRecord {
+    std::int32_t id = 0;
+    std::string name;
+    std::vector<std::int64_t> control;
+    std::vector<std::int64_t> control_state;
+    std::vector<std::int64_t> target;
+    std::vector<double> parameter;
+    std::vector<std::complex<double>> matrix;  // row-major, matrix_dim x matrix_dim
+    std::int64_t matrix_dim = 0;
+    bool has_matrix = false;
+};
+
+// Exact, case-sensitive lookup; any other name raises "Unsupported CUDA gate id: <name>".
+std::int32_t gate_id_from_name(const std::string& name);
+
+// "t", "ct" and "mct" become "phase" with pi/4 appended to the parameters, "t_dag" with -pi/4.
+void rewrite_t_gate(std::string& name, std::vector<double>& parameter);
+
+// The checks of a UNITARY record made at conversion time.
+void check_unitary_record(const GateRecord& record);
+
+}  // namespace velqa

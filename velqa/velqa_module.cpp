@@ -1,0 +1,231 @@
+// The velqa Python module: argument conversion and checks, GIL release, calls into the core.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "common/parse.hpp"
+#include "velqa/convert.hpp"
+#include "velqa/fusion/fusion.hpp"
+#include "velqa/fusion/planner.hpp"
+#include "velqa/run_circuit.hpp"
+#include "velqa/velqa_device_state.hpp"
+#include "velqa/velqa_measure.hpp"
+
+namespace py = pybind11;
+
+namespace velqa {
+namespace {
+
+using StatePtr = std::shared_ptr<DeviceState>;
+using ChunkPtr = std::shared_ptr<fusion::PreparedFusionChunk>;
+
+py::dtype numpy_dtype(std::int32_t dtype) {
+    return dtype == korvane::kComplex128 ? py::dtype::of<std::complex<double>>() : py::dtype::of<std::complex<float>>();
+}
+
+StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& device, bool use_pinned_host) {
+    const std::int32_t dtype = check_state_array(n, state, false);
+    const std::int32_t device_id = korvane::parse_device(device);
+    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), dtype, device_id);
+    const void* host = state.data();
+    const auto count = static_cast<std::uint64_t>(state.size());
+    {
+        py::gil_scoped_release release;
+        result->copy_from_host(host, count, use_pinned_host);
+    }
+    return result;
+}
+
+StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string& device) {
+    const std::int32_t device_id = korvane::parse_device(device);
+    const std::int32_t code = korvane::parse_dtype(dtype);
+    // A negative n wraps to a huge unsigned value and fails the range check.
+    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), code, device_id);
+    {
+        py::gil_scoped_release release;
+        result->set_zero_state();
+    }
+    return result;
+}
+
+py::array to_numpy(const StatePtr& self, bool use_pinned_host) {
+    py::array out(numpy_dtype(self->dtype()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(self->num_state())});
+    void* host = out.mutable_data();
+    {
+        py::gil_scoped_release release;
+        self->copy_to_host(host, self->num_state(), use_pinned_host);
+    }
+    return out;
+}
+
+void copy_to_numpy(const StatePtr& self, const py::array& state, bool use_pinned_host) {
+    const std::int32_t dtype = check_state_array(static_cast<std::int64_t>(self->n()), state, true);
+    if (dtype != self->dtype()) throw std::invalid_argument("numpy state dtype does not match DeviceState");
+    void* host = const_cast<void*>(state.data());
+    const auto count = static_cast<std::uint64_t>(state.size());
+    py::gil_scoped_release release;
+    self->copy_to_host(host, count, use_pinned_host);
+}
+
+void run_records(const StatePtr& state, const std::vector<GateRecord>& records, const std::string& endian,
+                 KernelMode mode) {
+    py::gil_scoped_release release;
+    run_gates(*state, records, endian, mode);
+}
+
+void run_circuit_device(const StatePtr& state, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
+    check_endian(endian);
+    const std::vector<GateRecord> records = convert_gate_ir(gate_ir);
+    run_records(state, records, endian, mode);
+}
+
+void run_circuit_device_gates(const StatePtr& state, const py::iterable& gates, const std::string& endian,
+                              KernelMode mode) {
+    check_endian(endian);
+    const std::vector<GateRecord> records = convert_quantum_gates(gates);
+    if (records.empty()) return;
+    run_records(state, records, endian, mode);
+}
+
+ChunkPtr prepare_fusion_chunk_gates(std::int64_t n, const py::iterable& gates, bool fuse_swap,
+                                    std::int32_t sparsesharemem_qubits, std::int32_t densemm_min_qubits,
+                                    std::int32_t densemm_max_qubits, double densemm_gate_threshold_scale,
+                                    std::int32_t max_gates_per_group, bool pad_sparsesharemem) {
+    if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+    auto chunk = std::make_shared<fusion::PreparedFusionChunk>();
+    chunk->n = n;
+    chunk->records = convert_quantum_gates(gates);
+    fusion::FusionOptions options;
+    options.fuse_swap = fuse_swap;
+    options.sparsesharemem_qubits = sparsesharemem_qubits;
+    options.densemm_min_qubits = densemm_min_qubits;
+    options.densemm_max_qubits = densemm_max_qubits;
+    options.densemm_gate_threshold_scale = densemm_gate_threshold_scale;
+    options.max_gates_per_group = max_gates_per_group;
+    options.pad_sparsesharemem = pad_sparsesharemem;
+    {
+        py::gil_scoped_release release;
+        chunk->plan = fusion::plan_fusion_chunk(n, chunk->records, options);
+    }
+    return chunk;
+}
+
+void execute_prepared_fusion_chunk(const StatePtr& state, const ChunkPtr& chunk) {
+    if (static_cast<std::int64_t>(state->n()) != chunk->n)
+        throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
+    py::gil_scoped_release release;
+    fusion::execute_prepared_fusion_chunk(*state, *chunk);
+}
+
+SampleResult sample(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
+                    std::uint64_t shots, std::uint64_t seed, bool collapse) {
+    py::gil_scoped_release release;
+    return sample_measure(*state, targets, endian, shots, seed, collapse);
+}
+
+std::string measure_device(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
+                           const py::object& seed) {
+    check_endian(endian);
+    const std::uint64_t value = resolve_seed(seed);
+    return sample(state, targets, endian, 1, value, true).last;
+}
+
+py::tuple sample_measure_device(const StatePtr& state, const std::vector<std::int64_t>& targets, std::uint64_t shots,
+                                const std::string& endian, const py::object& seed, bool collapse_last) {
+    check_endian(endian);
+    if (shots == 0) throw std::invalid_argument("shots must be positive");
+    const std::uint64_t value = resolve_seed(seed);
+    SampleResult result = sample(state, targets, endian, shots, value, collapse_last);
+    py::dict counts;
+    for (const auto& [outcome, count] : result.counts) counts[py::str(outcome)] = count;
+    return py::make_tuple(counts, result.last);
+}
+
+// The temporary device copy of a caller's array used by run_circuit and measure.
+StatePtr temporary_state(std::int64_t n, const py::array& state, const std::string& endian, const std::string& device,
+                         bool use_pinned_host) {
+    check_state_layout(n, state, true);
+    check_endian(endian);
+    const std::int32_t device_id = korvane::parse_device(device);
+    const std::int32_t dtype = array_dtype(state);
+    auto temp = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), dtype, device_id);
+    temp->copy_from_host(state.data(), static_cast<std::uint64_t>(state.size()), use_pinned_host);
+    return temp;
+}
+
+py::array run_circuit(std::int64_t n, const py::array& state, const py::list& gate_ir, const std::string& endian,
+                      const std::string& device, KernelMode mode, bool use_pinned_host) {
+    StatePtr temp = temporary_state(n, state, endian, device, use_pinned_host);
+    run_circuit_device(temp, gate_ir, endian, mode);
+    temp->copy_to_host(const_cast<void*>(state.data()), static_cast<std::uint64_t>(state.size()), use_pinned_host);
+    return state;
+}
+
+std::string measure(std::int64_t n, const py::array& state, const std::vector<std::int64_t>& targets,
+                    const std::string& endian, const std::string& device, bool use_pinned_host) {
+    StatePtr temp = temporary_state(n, state, endian, device, use_pinned_host);
+    const std::string outcome = measure_device(temp, targets, endian, py::none());
+    temp->copy_to_host(const_cast<void*>(state.data()), static_cast<std::uint64_t>(state.size()), use_pinned_host);
+    return outcome;
+}
+
+}  // namespace
+}  // namespace velqa
+
+PYBIND11_MODULE(velqa, m) {
+    using namespace velqa;
+    m.doc() = "CUDA gate backend for korvane";
+
+    py::enum_<KernelMode>(m, "KernelMode")
+        .value("AllState", KernelMode::AllState)
+        .value("Pair", KernelMode::Pair)
+        .value("PairAuto", KernelMode::PairAuto)
+        .value("PairAutoFusion", KernelMode::PairAutoFusion)
+        .export_values();
+
+    py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
+        .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
+                    py::arg("use_pinned_host") = false)
+        .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                    py::arg("device") = "cuda:0")
+        .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
+        .def("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
+        .def_property_readonly("n", &DeviceState::n)
+        .def_property_readonly("num_state", &DeviceState::num_state)
+        .def_property_readonly("device_id", &DeviceState::device_id)
+        .def_property_readonly("dtype", [](const DeviceState& s) { return korvane::dtype_name(s.dtype()); });
+
+    py::class_<fusion::PreparedFusionChunk, std::shared_ptr<fusion::PreparedFusionChunk>>(m, "PreparedFusionChunk")
+        .def_property_readonly("n", [](const fusion::PreparedFusionChunk& c) { return c.n; })
+        .def_property_readonly("gate_count", [](const fusion::PreparedFusionChunk& c) { return c.records.size(); });
+
+    m.def("run_circuit_device", &run_circuit_device, py::arg("state"), py::arg("gate_ir"),
+          py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
+          "Run a gate_ir chunk on an existing CUDA DeviceState.");
+    m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"),
+          py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
+          py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
+          py::arg("max_gates_per_group") = 512, py::arg("pad_sparsesharemem") = true,
+          "Parse and plan one streamed chunk on the CPU without launching CUDA.");
+    m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state"), py::arg("chunk"),
+          "Execute one CPU-prepared fusion chunk and wait for its CUDA work.");
+    m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state"), py::arg("gates"),
+          py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
+          "Run a QuantumGate object chunk on an existing CUDA DeviceState.");
+    m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
+          py::arg("seed") = py::none(), "Measure target qubits on an existing CUDA DeviceState.");
+    m.def("sample_measure_device", &sample_measure_device, py::arg("state"), py::arg("targets"), py::arg("shots"),
+          py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
+          "Batch-sample target qubits and optionally collapse to the final outcome.");
+    m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"),
+          py::arg("endian") = "little", py::arg("device") = "cuda:0", py::arg("mode") = KernelMode::PairAuto,
+          py::arg("use_pinned_host") = false,
+          "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.");
+    m.def("measure", &measure, py::arg("n"), py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
+          py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,
+          "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
+          "returned.");
+}
