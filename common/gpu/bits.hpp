@@ -1,0 +1,46 @@
+// Index bit manipulation shared by the kernels of both modules.
+#pragma once
+
+#include <cstdint>
+
+#include "common/gpu/runtime.hpp"
+
+namespace korvane::gpu {
+
+// Expands a compact number into an index by inserting a 0 bit at every set bit of mask, taking the
+// positions in ascending order (so mask names positions of the result).
+__host__ __device__ __forceinline__ std::uint64_t insert_zero_bits(std::uint64_t compact, std::uint64_t mask) {
+    while (mask) {
+        const std::uint64_t low = mask & (~mask + 1);
+        compact = ((compact & ~(low - 1)) << 1) | (compact & (low - 1));
+        mask &= mask - 1;
+    }
+    return compact;
+}
+
+// Deposits the bits of value, lowest first, into the set positions of mask.
+__host__ __device__ __forceinline__ std::uint64_t deposit_bits(std::uint64_t value, std::uint64_t mask) {
+    std::uint64_t out = 0;
+    while (mask && value) {
+        const std::uint64_t low = mask & (~mask + 1);
+        if (value & 1) out |= low;
+        value >>= 1;
+        mask &= mask - 1;
+    }
+    return out;
+}
+
+// Gathers the bits of index at the set positions of mask, packed lowest first (inverse of deposit).
+__host__ __device__ __forceinline__ std::uint64_t extract_bits(std::uint64_t index, std::uint64_t mask) {
+    std::uint64_t out = 0;
+    std::uint64_t bit = 1;
+    while (mask) {
+        const std::uint64_t low = mask & (~mask + 1);
+        if (index & low) out |= bit;
+        bit <<= 1;
+        mask &= mask - 1;
+    }
+    return out;
+}
+
+}  // namespace korvane::gpu

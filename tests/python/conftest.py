@@ -1,0 +1,68 @@
+"""Shared fixtures: the built modules, both precisions, every kernel mode, and the host device.
+
+The suite runs unchanged on the cuda backend with a GPU; what only the host device can show
+(allocation accounting, launch records, configured devices) is skipped there.
+"""
+import gc
+import os
+import sys
+
+import numpy as np
+import pytest
+
+_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_BUILD = os.environ.get("KORVANE_BUILD", os.path.join(_ROOT, "build", "host"))
+sys.path.insert(0, os.path.join(_BUILD, "python"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import velqa  # noqa: E402
+
+try:
+    import hostdevice as _hostdevice  # noqa: E402
+except ImportError:  # the cuda backend has no host device
+    _hostdevice = None
+
+PRECISIONS = ["complex64", "complex128"]
+MODES = [velqa.AllState, velqa.Pair, velqa.PairAuto, velqa.PairAutoFusion]
+# Absolute tolerance per precision for amplitudes of unit-norm states after a few hundred gates.
+TOLERANCE = {"complex64": 2e-5, "complex128": 1e-12}
+
+
+@pytest.fixture(params=PRECISIONS)
+def dtype(request):
+    return request.param
+
+
+@pytest.fixture(params=MODES, ids=lambda m: m.name)
+def mode(request):
+    return request.param
+
+
+@pytest.fixture
+def hd():
+    """The host device's controls; skips where tests run on a real GPU."""
+    if _hostdevice is None:
+        pytest.skip("needs the host device")
+    _hostdevice.reset()
+    yield _hostdevice
+    gc.collect()
+    _hostdevice.reset()
+
+
+@pytest.fixture
+def no_leaks(hd):
+    """Fails the test when device memory allocated during it is still live at its end."""
+    before = [hd.live_bytes(d) for d in range(4)]
+    yield hd
+    gc.collect()
+    after = [hd.live_bytes(d) for d in range(4)]
+    assert after == before, f"device memory left allocated: before {before}, after {after}"
+
+
+def random_state(n, dtype, rng):
+    v = rng.normal(size=1 << n) + 1j * rng.normal(size=1 << n)
+    return (v / np.linalg.norm(v)).astype(dtype)
+
+
+def assert_close(actual, expected, dtype, scale=1.0):
+    np.testing.assert_allclose(actual, expected, rtol=0, atol=TOLERANCE[dtype] * scale)

@@ -1,0 +1,21 @@
+// SqrtY = p [[1, -1], [1, 1]] with p = 0.5 + 0.5i.
+#include "velqa/gates/gate_scheme.cuh"
+
+namespace velqa {
+namespace {
+
+template <class T>
+struct SqrtYUpdate {
+    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
+        const CuComplex<T> p{T(0.5), T(0.5)};
+        const CuComplex<T> x0 = a0;
+        a0 = p * (x0 - a1);
+        a1 = p * (x0 + a1);
+    }
+};
+
+}  // namespace
+
+VELQA_STANDARD_FIXED_GATE(sqrty, SqrtYUpdate<T>{})
+
+}  // namespace velqa
