@@ -5,6 +5,7 @@
 
 #include "common/complex.hpp"
 #include "common/parse.hpp"
+#include "common/precision.hpp"
 
 namespace velqa {
 
@@ -41,11 +42,6 @@ private:
     void* data_ = nullptr;
 };
 
-// Calls body.template operator()<T>() with T = float for complex64 states and double otherwise.
-template <class Body>
-decltype(auto) dispatch_precision(std::int32_t dtype, Body&& body) {
-    if (dtype == korvane::kComplex128) return body.template operator()<double>();
-    return body.template operator()<float>();
-}
+using korvane::dispatch_precision;
 
 }  // namespace velqa
