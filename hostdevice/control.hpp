@@ -46,6 +46,10 @@ std::vector<LaunchRecord> launch_log();
 void clear_launch_log();
 std::uint64_t launch_count();
 
+// Refuses the next `count` kernel launches with `error`, as a driver may refuse a launch for lack of
+// resources; lets tests reach the system's launch-failure reporting.
+void inject_launch_failures(int count, cudaError_t error);
+
 // Calls that wait for the device: stream and device synchronisation (blocking copies not counted).
 std::uint64_t synchronize_count();
 

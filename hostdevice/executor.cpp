@@ -59,11 +59,24 @@ struct LaunchLog {
     std::mutex mutex;
     std::deque<LaunchRecord> records;
     std::uint64_t count = 0;
+    int injected_failures = 0;
+    cudaError_t injected_error = cudaSuccess;
 };
+
+
 
 LaunchLog& launch_log_state() {
     static LaunchLog* log = new LaunchLog();
     return *log;
+}
+
+// Takes one injected failure, if any is pending.
+cudaError_t injected_failure() {
+    LaunchLog& log = launch_log_state();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    if (log.injected_failures == 0) return cudaSuccess;
+    --log.injected_failures;
+    return log.injected_error;
 }
 
 void log_launch(const char* name, const LaunchConfig& config, int device, bool accepted) {
@@ -367,6 +380,7 @@ void launch_kernel(const LaunchConfig& config, const char* kernel_name, bool coo
     int device = -1;
     cudaError_t status = internal::current_device(&device);
     if (status == cudaSuccess) status = check_configuration(config);
+    if (status == cudaSuccess) status = injected_failure();
     log_launch(kernel_name, config, device, status == cudaSuccess);
     if (status != cudaSuccess) {
         internal::record(status);
@@ -445,6 +459,14 @@ void reset_launches() {
     std::lock_guard<std::mutex> lock(log.mutex);
     log.records.clear();
     log.count = 0;
+    log.injected_failures = 0;
+}
+
+void inject_launch_failures(int count, cudaError_t error) {
+    LaunchLog& log = launch_log_state();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.injected_failures = std::max(count, 0);
+    log.injected_error = error;
 }
 
 }  // namespace hostdevice

@@ -41,5 +41,10 @@ PYBIND11_MODULE(hostdevice, m) {
             return out;
         },
         "The recent kernel launches, oldest first, as dicts.");
+    m.def(
+        "inject_launch_failures",
+        [](int count, int error) { hostdevice::inject_launch_failures(count, static_cast<cudaError_t>(error)); },
+        py::arg("count"), py::arg("error") = static_cast<int>(cudaErrorLaunchOutOfResources),
+        "Refuse the next count kernel launches with the given CUDA error code.");
     m.def("reset", &hostdevice::reset, "Restore the default configuration and clear the launch log.");
 }

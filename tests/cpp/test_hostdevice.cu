@@ -297,6 +297,20 @@ TEST_F(HostDevice, RejectedLaunchRunsNothing) {
     cudaFree(d);
 }
 
+TEST_F(HostDevice, InjectedLaunchFailuresAreRefusedLaunches) {
+    int* d = device_alloc<int>(4);
+    cudaMemset(d, 0, 4 * sizeof(int));
+    hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources);
+    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
+    int h[4] = {9, 9, 9, 9};
+    cudaMemcpy(h, d, sizeof(h), cudaMemcpyDeviceToHost);
+    EXPECT_EQ(h[0] + h[1] + h[2] + h[3], 0) << "a refused launch ran";
+    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "only one failure was injected";
+    cudaFree(d);
+}
+
 TEST_F(HostDevice, LaunchLogNamesKernelsAndGeometry) {
     int* d = device_alloc<int>(300);
     hostdevice::clear_launch_log();
