@@ -68,9 +68,8 @@ void run_thread(const void* args, const BlockContext& block, uint3 thread) {
 // The kernel's qualified name, as the compiler spells the template argument.
 template <auto Kernel>
 const char* kernel_name() {
-    static const char* const name = [] {
+    static const char* const name = [](const char* pretty) {
         static char buffer[512];
-        const char* pretty = __PRETTY_FUNCTION__;
         const char* start = std::strstr(pretty, "Kernel = ");
         start = start ? start + 9 : pretty;
         std::size_t length = std::strlen(start);
@@ -81,7 +80,7 @@ const char* kernel_name() {
         std::memcpy(buffer, start, length);
         buffer[length] = '\0';
         return static_cast<const char*>(buffer);
-    }();
+    }(__PRETTY_FUNCTION__);
     return name;
 }
 
