@@ -1,0 +1,59 @@
+"""Per-gate kernels: time per gate and effective bandwidth against a device-to-device copy.
+
+    python bench/bench_gates.py [--n 20 22 24 26] [--repeat 8]
+
+Effective bandwidth counts the bytes a gate must read and write (a controlled gate touches only its
+matching pairs, a SWAP only the amplitudes it exchanges) over the time per gate; the ratio compares
+it with a plain copy of the same state measured in the same run. Goal on a GPU: uncontrolled
+one-qubit gates in PairAuto at n >= 26 reach 90 % of the copy bandwidth.
+"""
+import argparse
+
+from common import ON_GPU, best_time, copy_bandwidth, header
+
+import velqa
+
+
+def gate(name, targets, controls=(), params=()):
+    return {"id": name, "target": list(targets), "control": list(controls), "control_state": [1] * len(controls),
+            "parameter": list(params)}
+
+
+def cases(n):
+    """(label, gate, fraction of the state read and written)"""
+    return [
+        ("h target 0", gate("h", [0]), 1.0),
+        (f"h target {n - 1}", gate("h", [n - 1]), 1.0),
+        ("x target 0, 2 controls", gate("x", [0], [n - 1, n - 2]), 0.25),
+        (f"x target {n - 1}, 2 controls", gate("x", [n - 1], [0, 1]), 0.25),
+        (f"swap 0, {n - 1}", gate("swap", [0, n - 1]), 0.5),
+        ("rx target 3, 1 control", gate("rx", [3], [n - 2], [0.3]), 0.5),
+    ]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--n", type=int, nargs="+", default=[24, 26, 28, 30] if ON_GPU else [20, 22, 24, 26])
+    parser.add_argument("--repeat", type=int, default=8, help="gates per timed run")
+    parser.add_argument("--dtype", nargs="+", default=["complex64", "complex128"])
+    args = parser.parse_args()
+    header("per-gate kernels")
+    modes = [velqa.AllState, velqa.Pair, velqa.PairAuto]
+    print(f"{'n':>3} {'dtype':>10} {'mode':>9} {'case':<28} {'us/gate':>10} {'GB/s':>8} {'copy GB/s':>9} {'ratio':>6}")
+    for n in args.n:
+        for dtype in args.dtype:
+            state_bytes = (1 << n) * (8 if dtype == "complex64" else 16)
+            copy = copy_bandwidth(state_bytes)
+            state = velqa.DeviceState.zero_state(n, dtype=dtype)
+            for mode in modes:
+                for label, g, fraction in cases(n):
+                    gates = [g] * args.repeat
+                    seconds = best_time(lambda: velqa.run_circuit_device(state, gates, mode=mode)) / args.repeat
+                    bandwidth = 2 * state_bytes * fraction / seconds
+                    print(f"{n:>3} {dtype:>10} {mode.name:>9} {label:<28} {seconds * 1e6:>10.1f} "
+                          f"{bandwidth / 1e9:>8.2f} {copy / 1e9:>9.2f} {bandwidth / copy:>6.2f}")
+            del state
+
+
+if __name__ == "__main__":
+    main()
