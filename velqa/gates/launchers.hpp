@@ -11,6 +11,7 @@
 #include "common/gpu/runtime.hpp"
 #include "velqa/gate_record.hpp"
 #include "velqa/gates/gate_matrix.hpp"
+#include "velqa/gates/unitary_matrix.hpp"
 
 namespace velqa {
 
@@ -40,6 +41,12 @@ using korvane::CuComplex;
 #define VELQA_GLOBAL_PHASE_SIGNATURE(T)                                                                    \
     std::int64_t n, ::korvane::CuComplex<T>*state, const std::vector<std::int64_t>&controls,               \
         const std::vector<std::int64_t>&control_state, T phi, cudaStream_t stream
+#define VELQA_UNITARY_1Q_SELECTOR_SIGNATURE(T)                                                             \
+    std::int64_t n, ::korvane::CuComplex<T>*state, std::int32_t target, std::uint64_t ctrl_mask,            \
+        std::uint64_t ctrl_value, std::int32_t k, ::velqa::Unitary2x2<T> U, cudaStream_t stream
+#define VELQA_UNITARY_2Q_SELECTOR_SIGNATURE(T)                                                               \
+    std::int64_t n, ::korvane::CuComplex<T>*state, std::int32_t t0, std::int32_t t1, std::uint64_t ctrl_mask, \
+        std::uint64_t ctrl_value, std::int32_t k, ::velqa::Unitary4x4<T> U, cudaStream_t stream
 #define VELQA_UNITARY_SIGNATURE(T)                                                                          \
     std::int64_t n, ::korvane::CuComplex<T>*state, const std::vector<std::int64_t>&targets,                 \
         const std::vector<std::int64_t>&controls, const std::vector<std::int64_t>&control_state,            \
@@ -85,5 +92,7 @@ template <class T> void launch_rz_autopair(VELQA_AB_SELECTOR_SIGNATURE(T));
 template <class T> void launch_phase_autopair(VELQA_E_SELECTOR_SIGNATURE(T));
 template <class T> void launch_u_autopair(VELQA_U_SELECTOR_SIGNATURE(T));
 template <class T> void launch_swap_autopair(VELQA_SWAP_SELECTOR_SIGNATURE(T));
+template <class T> void launch_unitary_1q_autopair(VELQA_UNITARY_1Q_SELECTOR_SIGNATURE(T));
+template <class T> void launch_unitary_2q_autopair(VELQA_UNITARY_2Q_SELECTOR_SIGNATURE(T));
 
 }  // namespace velqa

@@ -1,0 +1,67 @@
+"""UNITARY gate time by target count and sampling throughput.
+
+UNITARY: one gate with K = 1..7 targets on n = 22 qubits on the host device (26 on a GPU), both
+precisions, mode PairAuto. Effective bandwidth counts one read and one write of the state per gate
+(2 * state bytes / time) and stands beside the bandwidth of a device-to-device copy of the state;
+K >= 6 moves the state three times over (scratch copy in, kernel, copy back).
+
+Sampling: 10^6 shots of k = 4, 16 and 24 targets on a state of max(k, 20) qubits on the host
+(max(k, 26) on a GPU), without collapse. The one-shot time is the fixed cost of the call (the
+probability pass over the state and the copy of the 2^k probabilities).
+
+    python bench/bench_unitary_sampling.py        (KORVANE_BUILD selects the build, default build/host)
+"""
+import numpy as np
+
+from common import ON_GPU, best_time, copy_bandwidth, header
+
+import velqa
+
+ESIZE = {"complex64": 8, "complex128": 16}
+
+
+def random_unitary(dim, rng):
+    z = rng.normal(size=(dim, dim)) + 1j * rng.normal(size=(dim, dim))
+    q, r = np.linalg.qr(z)
+    return q * (np.diag(r) / np.abs(np.diag(r)))
+
+
+def bench_unitary(rng):
+    n = 26 if ON_GPU else 22
+    header(f"UNITARY, n = {n}, mode PairAuto")
+    for dtype in ("complex64", "complex128"):
+        state = velqa.DeviceState.zero_state(n, dtype)
+        nbytes = ESIZE[dtype] << n
+        copy = copy_bandwidth(nbytes)
+        print(f"{dtype}: state {nbytes / 2**20:.0f} MiB, device-to-device copy {copy / 1e9:.2f} GB/s")
+        print(f"  {'K':>2} {'time/gate':>12} {'effective':>12} {'of copy':>8}")
+        for K in range(1, 8):
+            gate = {"id": "unitary", "target": list(range(K)), "control": [], "control_state": [],
+                    "parameter": [], "matrix": random_unitary(1 << K, rng)}
+            repeats = 3 if ON_GPU or K < 6 else 1
+            t = best_time(lambda: velqa.run_circuit_device(state, [gate], mode=velqa.PairAuto), repeats)
+            bw = 2 * nbytes / t
+            print(f"  {K:>2} {t * 1e3:>9.2f} ms {bw / 1e9:>7.2f} GB/s {bw / copy:>7.0%}")
+
+
+def bench_sampling():
+    shots = 10**6
+    header(f"sampling, {shots:.0e} shots, no collapse")
+    print(f"  {'k':>2} {'n':>3} {'one shot':>10} {'1e6 shots':>10} {'shots/s':>12}")
+    for k in (4, 16, 24):
+        n = max(k, 26 if ON_GPU else 20)
+        state = velqa.DeviceState.zero_state(n, "complex128")
+        # an equal superposition on the measured qubits, so every outcome is drawn
+        velqa.run_circuit_device(state, [{"id": "h", "target": [q], "control": [], "control_state": [],
+                                          "parameter": []} for q in range(n)])
+        targets = list(range(k))
+        one = best_time(lambda: velqa.sample_measure_device(state, targets, 1, seed=1, collapse_last=False))
+        full = best_time(lambda: velqa.sample_measure_device(state, targets, shots, seed=1, collapse_last=False),
+                         repeats=2)
+        print(f"  {k:>2} {n:>3} {one * 1e3:>7.1f} ms {full * 1e3:>7.1f} ms {shots / full:>12.3e}")
+
+
+if __name__ == "__main__":
+    rng = np.random.default_rng(0)
+    bench_unitary(rng)
+    bench_sampling()

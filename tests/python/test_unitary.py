@@ -1,0 +1,242 @@
+"""UNITARY gates against the dense reference: every target count and kernel family, the AutoPair
+kernel choice, the refusals with their messages, and device memory released on every path."""
+import numpy as np
+import pytest
+
+import reference as ref
+import velqa
+from conftest import assert_close, random_state
+
+CTYPE = {"complex64": "float", "complex128": "double"}
+ESIZE = {"complex64": 8, "complex128": 16}
+
+
+def _fusion_built():
+    try:
+        velqa.run_circuit(1, np.array([1, 0], dtype=np.complex128), [], mode=velqa.PairAutoFusion)
+    except RuntimeError as e:
+        if "not built yet" in str(e):
+            return False
+        raise
+    return True
+
+
+@pytest.fixture
+def gate_mode(mode):
+    """Every kernel mode; PairAutoFusion only once fused execution exists on this branch."""
+    if mode == velqa.PairAutoFusion and not _fusion_built():
+        pytest.skip("fused execution is not built on this branch")
+    return mode
+
+
+def unitary(targets, matrix, controls=(), control_state=None):
+    controls = [int(c) for c in controls]
+    if control_state is None:
+        control_state = [1] * len(controls)
+    return {"id": "unitary", "target": [int(t) for t in targets], "control": controls,
+            "control_state": [int(s) for s in control_state], "parameter": [], "matrix": matrix}
+
+
+def named(name, target, params=(), controls=(), control_state=None):
+    g = unitary([target], None, controls, control_state)
+    g.update(id=name, parameter=list(params))
+    del g["matrix"]
+    return g
+
+
+def run(n, state, gates, mode):
+    return velqa.run_circuit(n, state.copy(), gates, mode=mode)
+
+
+def kernels(hd):
+    return [r["kernel"] for r in hd.launches()]
+
+
+def test_every_target_count_matches_reference(dtype, gate_mode):
+    rng = np.random.default_rng(100 + int(gate_mode) + 10 * (dtype == "complex128"))
+    for K in range(1, 8):
+        for nc in (0, 1, 2):
+            n = min(10, K + nc + 1 + int(rng.integers(0, 2)))
+            qubits = rng.permutation(n)
+            targets, controls = qubits[:K], qubits[K:K + nc]
+            states = rng.integers(0, 2, size=nc)
+            g = unitary(targets, ref.random_unitary(1 << K, rng), controls, states)
+            psi = random_state(n, dtype, rng)
+            out = run(n, psi, [g], gate_mode)
+            assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
+
+
+@pytest.mark.parametrize("name,params", [("x", ()), ("h", ()), ("ry", (0.7,)), ("u", (0.3, -1.1, 2.0))])
+def test_one_target_equals_named_gate(dtype, gate_mode, name, params):
+    rng = np.random.default_rng(7)
+    n = 6
+    m = ref.matrix_of(name, params)
+    psi = random_state(n, dtype, rng)
+    # Target 0 and above, with and without controls: every AutoPair row in PairAuto.
+    for target, controls, cstate in [(0, [], []), (4, [], []), (0, [3, 5], [1, 0]), (2, [0], [0])]:
+        a = run(n, psi, [named(name, target, params, controls, cstate)], gate_mode)
+        b = run(n, psi, [unitary([target], m, controls, cstate)], gate_mode)
+        assert_close(b, a, dtype)
+        assert_close(b, ref.apply_matrix(psi, n, m, [target], controls, cstate), dtype)
+
+
+def test_two_targets_in_either_order(dtype, gate_mode):
+    """[a, b] with U and [b, a] with U conjugated by the bit exchange are the same operator."""
+    rng = np.random.default_rng(11)
+    n = 7
+    exchange = ref.FIXED["swap"]
+    for targets, controls in [([2, 5], []), ([2, 5], [0]), ([0, 4], []), ([0, 4], [6]), ([3, 0], [1, 2])]:
+        u = ref.random_unitary(4, rng)
+        psi = random_state(n, dtype, rng)
+        a = run(n, psi, [unitary(targets, u, controls)], gate_mode)
+        b = run(n, psi, [unitary(targets[::-1], exchange @ u @ exchange, controls)], gate_mode)
+        assert_close(a, b, dtype)
+        assert_close(a, ref.apply_matrix(psi, n, u, targets, controls, [1] * len(controls)), dtype)
+
+
+def test_controlled_wide_gate_leaves_other_amplitudes_bit_identical(dtype, gate_mode):
+    rng = np.random.default_rng(5)
+    n = 9
+    for K, controls, cstate in [(6, [2], [1]), (7, [8, 0], [0, 1])]:
+        targets = [q for q in rng.permutation(n) if q not in controls][:K]
+        psi = random_state(n, dtype, rng)
+        g = unitary(targets, ref.random_unitary(1 << K, rng), controls, cstate)
+        out = run(n, psi, [g], gate_mode)
+        idx = np.arange(1 << n)
+        match = np.ones(1 << n, dtype=bool)
+        for c, s in zip(controls, cstate):
+            match &= ((idx >> c) & 1) == s
+        np.testing.assert_array_equal(out[~match], psi[~match])
+        assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
+
+
+AUTOPAIR_CASES = [
+    # targets, controls, kernel (T is the element type)
+    ([0], [], "unitary_1q_target0_no_control<{T}>"),
+    ([3], [], "unitary_1q_no_control<{T}>"),
+    ([0], [2, 4], "unitary_1q_target0_compact<{T}>"),
+    ([3], [0, 5], "unitary_1q_compact<{T}>"),
+    ([2, 5], [], "unitary_2q_no_control<{T}>"),
+    ([5, 2], [1], "unitary_2q_compact<{T}>"),
+    ([0, 4], [], "unitary_2q_target0<{T}, true, false>"),
+    ([0, 4], [2, 7], "unitary_2q_target0<{T}, true, true>"),
+    ([3, 0], [], "unitary_2q_target0<{T}, false, false>"),
+    ([2, 0], [1], "unitary_2q_target0<{T}, false, true>"),
+]
+
+
+@pytest.mark.parametrize("targets,controls,kernel", AUTOPAIR_CASES)
+def test_autopair_kernel_choice(hd, dtype, targets, controls, kernel):
+    rng = np.random.default_rng(3)
+    n = 12
+    K, k = len(targets), len(controls)
+    psi = random_state(n, dtype, rng)
+    g = unitary(targets, ref.random_unitary(1 << K, rng), controls, rng.integers(0, 2, size=k))
+    hd.clear_launches()
+    out = run(n, psi, [g], velqa.PairAuto)
+    (launch,) = hd.launches()
+    assert "velqa::" + kernel.format(T=CTYPE[dtype]) in launch["kernel"]
+    count = 1 << (n - k - K)
+    assert launch["grid"] == ((count + 255) // 256, 1, 1)
+    assert launch["block"] == (256, 1, 1)
+    assert_close(out, ref.run_reference(psi, n, [g]), dtype)
+
+
+@pytest.mark.parametrize("mode", [velqa.AllState, velqa.Pair, velqa.PairAuto], ids=lambda m: m.name)
+def test_kernel_family_and_thread_count_by_target_count(hd, dtype, mode):
+    n = 9
+    rng = np.random.default_rng(2)
+    psi = random_state(n, dtype, rng)
+    T = CTYPE[dtype]
+    for K in range(1, 8):
+        targets = list(range(1, K + 1))  # no target on qubit 0: PairAuto takes the general kernels
+        hd.clear_launches()
+        g = unitary(targets, ref.random_unitary(1 << K, rng))
+        run(n, psi, [g], mode)
+        if K >= 6:
+            name, threads = f"cu_unitary_kernel<{T}>", 1 << n
+        elif K >= 3:
+            name, threads = f"cu_unitary_inplace_kernel<{T}, {K}>", 1 << (n - K)
+        elif mode == velqa.PairAuto:
+            name = f"unitary_{K}q_no_control<{T}>"
+            threads = 1 << (n - K)
+        else:
+            name, threads = f"cu_unitary_{K}q_inplace_kernel<{T}>", 1 << (n - K)
+        (launch,) = hd.launches()
+        assert "velqa::" + name in launch["kernel"]
+        assert launch["grid"] == ((threads + 255) // 256, 1, 1) and launch["block"] == (256, 1, 1)
+
+
+def test_six_targets_on_six_qubits_run_one_block(hd, dtype):
+    rng = np.random.default_rng(4)
+    psi = random_state(6, dtype, rng)
+    g = unitary(rng.permutation(6), ref.random_unitary(64, rng))
+    hd.clear_launches()
+    out = run(6, psi, [g], velqa.PairAuto)
+    (launch,) = hd.launches()
+    assert launch["grid"] == (1, 1, 1) and launch["block"] == (256, 1, 1)
+    assert_close(out, ref.run_reference(psi, 6, [g]), dtype, scale=6)
+
+
+def test_every_call_frees_its_buffers_and_drains_the_stream(hd, dtype):
+    rng = np.random.default_rng(6)
+    n = 8
+    state = velqa.DeviceState.from_numpy(n, random_state(n, dtype, rng))
+    live = hd.live_bytes(0)
+    for K in range(1, 8):
+        syncs = hd.synchronize_count()
+        velqa.run_circuit_device(state, [unitary(range(K), ref.random_unitary(1 << K, rng), [7], [0])])
+        assert hd.live_bytes(0) == live
+        assert hd.synchronize_count() > syncs
+
+
+REFUSALS = [
+    # (changes to a valid 2-target gate on 4 qubits, exception, message)
+    (dict(target=[], matrix=np.eye(1)), ValueError, "UNITARY gate requires at least one target."),
+    (dict(matrix=np.eye(2)), ValueError, "UNITARY matrix dimension must be 2**num_targets."),
+    (dict(control=[2], control_state=[1, 0]), ValueError, "controls.size() != control_state.size()"),
+    (dict(control=[63], control_state=[5]), ValueError, "control qubit index must be in [0, 62]"),
+    (dict(control=[2], control_state=[2]), ValueError, "control_state must contain only 0/1"),
+    # the target range test comes only after the controls passed theirs
+    (dict(target=[0, 63], control=[2], control_state=[3]), ValueError, "control_state must contain only 0/1"),
+    (dict(target=[0, 63]), ValueError, "target qubit index must be in [0, 62]"),
+    (dict(target=[-1, 0]), ValueError, "target qubit index must be in [0, 62]"),
+    (dict(target=[0, 62]), ValueError, "target qubit 62 is out of range for 4 qubits"),
+    (dict(target=[1, 1]), ValueError, "target qubit 1 is repeated"),
+    (dict(control=[9], control_state=[1]), ValueError, "control qubit 9 is out of range for 4 qubits"),
+    (dict(control=[2, 2], control_state=[1, 1]), ValueError, "control qubit 2 is repeated"),
+    (dict(control=[1], control_state=[0]), ValueError, "control qubit 1 is also a target"),
+]
+
+
+@pytest.mark.parametrize("change,error,message", REFUSALS, ids=[m for _, _, m in REFUSALS])
+@pytest.mark.parametrize("mode", [velqa.AllState, velqa.PairAuto], ids=lambda m: m.name)
+def test_refusals_leave_state_unchanged(no_leaks, dtype, mode, change, error, message):
+    rng = np.random.default_rng(8)
+    psi = random_state(4, dtype, rng)
+    state = velqa.DeviceState.from_numpy(4, psi)
+    g = unitary([0, 1], ref.random_unitary(4, rng))
+    g.update(change)
+    with pytest.raises(error) as info:
+        velqa.run_circuit_device(state, [g], mode=mode)
+    assert str(info.value) == message
+    np.testing.assert_array_equal(state.to_numpy(), psi)
+
+
+@pytest.mark.parametrize("K,fail_at", [(6, "matrix"), (6, "targets"), (6, "scratch"), (4, "sorted targets")])
+def test_allocation_failure_reports_and_frees(no_leaks, dtype, K, fail_at):
+    n = 9
+    rng = np.random.default_rng(9)
+    psi = random_state(n, dtype, rng)
+    state = velqa.DeviceState.from_numpy(n, psi)
+    g = unitary(range(K), ref.random_unitary(1 << K, rng))
+    # Allocation order: matrix, targets, then sorted targets (K <= 5) or the scratch state.
+    needed = {"matrix": (1 << 2 * K) * ESIZE[dtype], "targets": 8 * K}
+    needed["sorted targets"] = needed["scratch"] = 0
+    room = sum(list(needed.values())[:list(needed).index(fail_at)])
+    live = no_leaks.live_bytes(0)
+    no_leaks.configure(1, live + room + 7)
+    with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
+        velqa.run_circuit_device(state, [g])
+    assert no_leaks.live_bytes(0) == live
+    np.testing.assert_array_equal(state.to_numpy(), psi)

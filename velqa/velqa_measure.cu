@@ -1,0 +1,174 @@
+// Measurement and sampling: outcome probabilities on the device, draws on the host with a seeded
+// MT19937-64, collapse on the device. Outcome o of index i: with endian "little" target j
+// supplies bit j of o, with "big" bit k-1-j; bit strings write bit k-1 of o first.
+#include "velqa/velqa_measure.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "common/cuda_check.hpp"
+#include "common/gpu/device.hpp"
+#include "common/gpu/launch.hpp"
+#include "velqa/device_buffer.hpp"
+
+namespace velqa {
+
+namespace {
+
+__device__ __forceinline__ std::uint64_t outcome_of(std::uint64_t i, const std::int64_t* targets, std::int64_t k,
+                                                    bool little_endian) {
+    std::uint64_t o = 0;
+    for (std::int64_t j = 0; j < k; ++j) {
+        const std::int64_t bit = little_endian ? j : k - 1 - j;
+        o |= ((i >> targets[j]) & 1) << bit;
+    }
+    return o;
+}
+
+}  // namespace
+
+// probs[o] += |state[i]|^2 in double for every index i with outcome o; probs starts zeroed.
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets,
+                                     std::int64_t k, bool little_endian, double* probs) {
+    const std::uint64_t i = korvane::gpu::global_thread_index();
+    if (i >= (std::uint64_t(1) << n)) return;
+    const CuComplex<T> a = state[i];
+    const double p = double(a.re) * double(a.re) + double(a.im) * double(a.im);
+    // Zero amplitudes add nothing; skipping them spares the contended atomics on sparse states
+    // (NaN compares unequal to 0 and is still added).
+    if (p != 0.0) atomicAdd(&probs[outcome_of(i, targets, k, little_endian)], p);
+}
+
+// Keeps the amplitudes of the drawn outcome, scaled; zeroes the rest.
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
+                                        std::int64_t k, bool little_endian, std::uint64_t outcome, T scale) {
+    const std::uint64_t i = korvane::gpu::global_thread_index();
+    if (i >= (std::uint64_t(1) << n)) return;
+    CuComplex<T>& a = state[i];
+    if (outcome_of(i, targets, k, little_endian) == outcome)
+        a = CuComplex<T>{a.re * scale, a.im * scale};
+    else
+        a = CuComplex<T>{T(0), T(0)};
+}
+
+namespace {
+
+void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::vector<std::int64_t>& targets,
+                           const std::string& endian) {
+    if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+    if (num_state != (std::uint64_t(1) << n)) throw std::invalid_argument("state size does not match 2**n");
+    if (targets.empty() || targets.size() > 62) throw std::invalid_argument("measure targets size must be in [1, 62]");
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    for (std::size_t j = 0; j < targets.size(); ++j) {
+        const std::int64_t t = targets[j];
+        if (t < 0 || static_cast<std::uint64_t>(t) >= n) throw std::invalid_argument("measure target index out of range");
+        if (std::find(targets.begin(), targets.begin() + j, t) != targets.begin() + j)
+            throw std::invalid_argument("duplicate measure target index");
+    }
+}
+
+std::string bit_string(std::uint64_t o, std::size_t k) {
+    std::string s(k, '0');
+    for (std::size_t j = 0; j < k; ++j)
+        if ((o >> (k - 1 - j)) & 1) s[j] = '1';
+    return s;
+}
+
+// The outcome of one draw r in [0, total]: the first index whose running sum exceeds r. When
+// rounding leaves r at total, the last outcome of non-zero probability (never one that cannot occur).
+std::uint64_t draw_outcome(const std::vector<double>& cdf, double r) {
+    auto it = std::upper_bound(cdf.begin(), cdf.end(), r);
+    if (it == cdf.end()) it = std::lower_bound(cdf.begin(), cdf.end(), cdf.back());
+    return static_cast<std::uint64_t>(it - cdf.begin());
+}
+
+}  // namespace
+
+template <class T>
+SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
+                            const std::vector<std::int64_t>& targets, const std::string& endian,
+                            std::int32_t device_id, std::uint64_t shots, std::uint64_t seed, bool collapse) {
+    using korvane::cuda_check;
+    validate_measure_args(n, num_state, targets, endian);
+    if (shots == 0) throw std::invalid_argument("shots must be positive");
+    cuda_check(cudaSetDevice(device_id));
+
+    const std::size_t k = targets.size();
+    // 2^k doubles need k + 3 bits of byte count: refused like any allocation that cannot be made.
+    if (k + 3 > 63) cuda_check(cudaErrorMemoryAllocation);
+    const std::uint64_t outcomes = std::uint64_t(1) << k;
+    DeviceBuffer<std::int64_t> device_targets(k);
+    DeviceBuffer<double> device_probs(outcomes);
+    cuda_check(cudaMemcpy(device_targets.get(), targets.data(), k * sizeof(std::int64_t), cudaMemcpyHostToDevice));
+    cuda_check(cudaMemset(device_probs.get(), 0, outcomes * sizeof(double)));
+
+    const bool little_endian = endian == "little";
+    const auto nn = static_cast<std::int64_t>(n);
+    const auto kk = static_cast<std::int64_t>(k);
+    const auto geometry = korvane::linear_geometry(num_state);
+    korvane::gpu::launch<&measure_probs_kernel<T>>(geometry, 0, nn, data, device_targets.get(), kk, little_endian,
+                                                   device_probs.get());
+    korvane::check_last_error();
+
+    std::vector<double> cdf(outcomes);
+    cuda_check(cudaMemcpy(cdf.data(), device_probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+    for (std::uint64_t o = 1; o < outcomes; ++o) cdf[o] += cdf[o - 1];
+    const double total = cdf.back();
+    if (!(total > 0.0) || std::isinf(total)) throw std::runtime_error("Quantum state has zero or invalid norm.");
+
+    std::mt19937_64 generator(seed);
+    const auto draw = [&]() {
+        const double u = static_cast<double>(generator() >> 11) * 0x1.0p-53;
+        return draw_outcome(cdf, total * u);
+    };
+    SampleResult result;
+    std::uint64_t last = 0;
+    if (shots > outcomes) {
+        std::vector<std::uint64_t> counts(outcomes, 0);
+        for (std::uint64_t s = 0; s < shots; ++s) ++counts[last = draw()];
+        for (std::uint64_t o = 0; o < outcomes; ++o)
+            if (counts[o]) result.counts.emplace(bit_string(o, k), counts[o]);
+    } else {
+        std::unordered_map<std::uint64_t, std::uint64_t> counts;
+        counts.reserve(std::min<std::uint64_t>(shots, 1048576));
+        for (std::uint64_t s = 0; s < shots; ++s) ++counts[last = draw()];
+        for (const auto& [o, count] : counts) result.counts.emplace(bit_string(o, k), count);
+    }
+    result.last = bit_string(last, k);
+
+    if (collapse) {
+        const double p = cdf[last] - (last > 0 ? cdf[last - 1] : 0.0);
+        if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
+        const double scale = 1.0 / std::sqrt(p);
+        korvane::gpu::launch<&measure_collapse_kernel<T>>(geometry, 0, nn, data, device_targets.get(), kk,
+                                                          little_endian, last, static_cast<T>(scale));
+        korvane::check_last_error();
+    }
+    device_probs.release();
+    device_targets.release();
+    return result;
+}
+
+template SampleResult sample_measure<float>(std::uint64_t, CuComplex<float>*, std::uint64_t,
+                                            const std::vector<std::int64_t>&, const std::string&, std::int32_t,
+                                            std::uint64_t, std::uint64_t, bool);
+template SampleResult sample_measure<double>(std::uint64_t, CuComplex<double>*, std::uint64_t,
+                                             const std::vector<std::int64_t>&, const std::string&, std::int32_t,
+                                             std::uint64_t, std::uint64_t, bool);
+
+SampleResult sample_measure(const DeviceState& state, const std::vector<std::int64_t>& targets,
+                            const std::string& endian, std::uint64_t shots, std::uint64_t seed, bool collapse) {
+    return dispatch_precision(state.dtype(), [&]<class T>() {
+        return sample_measure<T>(state.n(), state.data_as<T>(), state.num_state(), targets, endian, state.device_id(),
+                                 shots, seed, collapse);
+    });
+}
+
+}  // namespace velqa
