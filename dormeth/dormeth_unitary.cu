@@ -55,7 +55,8 @@ constexpr unsigned kRow2BlockThreads = 256;
 constexpr unsigned kRow2TileElements = kRow2BlockThreads / 4 * 16;
 
 // Launch (cooperative, it holds a barrier): 256-thread blocks, 4 (dim/4)^2 threads, dynamic shared
-// memory of 64 tiles of 16 elements. Four consecutive threads share one 4 x 4 block: thread q loads
+// memory of 64 tiles of 16 elements (dynamic rather than static: the host device keeps static shared
+// arrays in thread-local storage, which has no room for 16 KiB). Four consecutive threads share one 4 x 4 block: thread q loads
 // row q of the block into the block's tile, and after the barrier computes row q of the result from
 // the whole tile and writes it. Every input of a block is read before any of its outputs is written,
 // whatever order the threads run in.
