@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <complex>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -14,7 +15,9 @@
 #include "common/cuda_check.hpp"
 #include "dormeth/channel_kind.hpp"
 #include "dormeth/density_kernels.hpp"
+#include "dormeth/density_operation.hpp"
 #include "dormeth/device_targets.hpp"
+#include "dormeth/dormeth_device_state.hpp"
 #include "hostdevice/control.hpp"
 
 namespace {
@@ -231,6 +234,33 @@ TEST_F(DensityKernels, LaunchFailuresCarryTheLaunchersPrefix) {
                   dm::launch_unitary_channel<double>(rho.get(), 4, t1, m.get(), ChannelKind::Depolarizing, 0.1);
               }),
               "unitary_channel kernel launch failed: " + suffix);
+}
+
+// Checks that Python input cannot reach: the converter makes consistent records and arrays.
+TEST_F(DensityKernels, ChecksBehindTheConverter) {
+    dm::DensityOperation op;
+    op.kind = dm::OperationKind::Kraus;
+    op.targets = {0};
+    op.kraus_dimension = 2;
+    op.kraus_count = 0;
+    EXPECT_EQ(message_of([&] { dm::validate_kraus(op, 2); }), "Kraus operation requires at least one matrix");
+    op.kraus_count = 2;
+    op.kraus_matrices.assign(7, 0.0);
+    EXPECT_EQ(message_of([&] { dm::validate_kraus(op, 2); }), "invalid Kraus matrix buffer size");
+    op.kraus_matrices.assign(8, 0.0);
+    EXPECT_NO_THROW(dm::validate_kraus(op, 2));
+
+    dm::DeviceDensityState state(2, korvane::kComplex64, 0);
+    std::vector<CuComplex<float>> host(15);
+    for (const auto& call : {std::function<void()>([&] { state.upload(host.data(), 15); }),
+                             std::function<void()>([&] { state.download(host.data(), 17); })}) {
+        try {
+            call();
+            ADD_FAILURE() << "size mismatch accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "state size does not match DeviceDensityState size");
+        }
+    }
 }
 
 }  // namespace
