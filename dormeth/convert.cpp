@@ -1,0 +1,76 @@
+#include "dormeth/convert.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <complex>
+#include <stdexcept>
+#include <string>
+
+namespace korvane::dormeth {
+namespace {
+
+using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>;
+
+// Lists, tuples and NumPy arrays convert directly; any other iterable (a generator, a range) is
+// read into a list first. Anything else raises the binding layer's cast error.
+template <class V>
+V to_vector(const py::object& value) {
+    if (!py::isinstance<py::sequence>(value) && py::isinstance<py::iterable>(value))
+        return py::list(value).cast<V>();
+    return value.cast<V>();
+}
+
+std::vector<std::int64_t> qubit_list(const py::handle& obj, const char* attribute) {
+    return to_vector<std::vector<std::int64_t>>(obj.attr(attribute));
+}
+
+void convert_kraus(const py::handle& obj, DensityOperation& op) {
+    op.kind = OperationKind::Kraus;
+    op.targets = qubit_list(obj, "target");
+    if (py::hasattr(obj, "channel_name")) op.channel_name = obj.attr("channel_name").cast<std::string>();
+    const ComplexArray k = obj.attr("kraus_matrices").cast<ComplexArray>();
+    if (k.ndim() != 3 || k.shape(0) < 1 || k.shape(1) < 1 || k.shape(2) != k.shape(1))
+        throw std::runtime_error("Kraus matrices must have shape (count, dimension, dimension)");
+    op.kraus_count = k.shape(0);
+    op.kraus_dimension = k.shape(1);
+    op.kraus_matrices.assign(k.data(), k.data() + k.size());
+}
+
+void convert_gate(const py::handle& obj, DensityOperation& op) {
+    op.kind = OperationKind::Gate;
+    op.name = obj.attr("id").cast<std::string>();
+    op.targets = qubit_list(obj, "target");
+    op.controls = qubit_list(obj, "control");
+    op.control_state = qubit_list(obj, "control_state");
+    const py::object parameter = obj.attr("parameter");
+    if (!parameter.is_none()) op.parameters = to_vector<std::vector<double>>(parameter);
+    op.has_stored_matrix = obj.attr("has_stored_matrix").cast<bool>();
+    if (op.has_stored_matrix) {
+        const ComplexArray m = obj.attr("stored_matrix").cast<ComplexArray>();
+        if (m.ndim() != 2 || m.shape(0) != m.shape(1)) throw std::runtime_error("operation matrix must be square");
+        op.stored_matrix.assign(m.data(), m.data() + m.size());
+    }
+}
+
+}  // namespace
+
+DensityOperation convert_operation(const py::handle& obj) {
+    DensityOperation op;
+    if (py::hasattr(obj, "operation_kind")) {
+        const std::string kind = obj.attr("operation_kind").cast<std::string>();
+        if (kind != "kraus") throw std::runtime_error("unsupported density operation kind '" + kind + "'");
+        convert_kraus(obj, op);
+    } else {
+        convert_gate(obj, op);
+    }
+    return op;
+}
+
+std::vector<DensityOperation> convert_operations(const py::iterable& operations) {
+    std::vector<DensityOperation> records;
+    for (const py::handle obj : operations) records.push_back(convert_operation(obj));
+    return records;
+}
+
+}  // namespace korvane::dormeth

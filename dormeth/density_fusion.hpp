@@ -1,0 +1,25 @@
+// Density fusion: the switch and the fused schedule the runner hands the prepared operations to.
+#pragma once
+
+#include <memory>  // before the runtime header: libstdc++'s <memory> spells __noinline__
+#include <vector>
+
+#include "common/complex.hpp"
+#include "dormeth/density_operation.hpp"
+#include "dormeth/dormeth_device_state.hpp"
+#include "dormeth/run_density.hpp"
+
+namespace korvane::dormeth {
+
+// KORVANE_DENSITY_FUSION, read on every call: on exactly when set, not empty and not starting with
+// the digit 0 ("1", "yes" and even "false" mean on; unset, "", "0", "00" and "0.5" mean off).
+bool fusion_enabled();
+
+// Executes the prepared operations of one runner call as fused groups; the runner calls it with
+// fusion on and n >= 5, after the matrix upload, and synchronises afterwards. records and
+// prepared are parallel lists.
+template <class T>
+void run_fused_schedule(const DeviceDensityState& state, const std::vector<DensityOperation>& records,
+                        const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_matrices);
+
+}  // namespace korvane::dormeth

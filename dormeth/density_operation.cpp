@@ -1,0 +1,104 @@
+#include "dormeth/density_operation.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+
+namespace korvane::dormeth {
+
+std::string canonical_operation_name(const std::string& name) {
+    static const std::unordered_map<std::string_view, std::string_view> aliases = {
+        {"cx", "x"},          {"cnot", "x"},  {"mcx", "x"},   {"cy", "y"},     {"mcy", "y"},
+        {"cz", "z"},          {"mcz", "z"},   {"ch", "h"},    {"mch", "h"},    {"cs", "s"},
+        {"mcs", "s"},         {"cp", "p"},    {"mcp", "p"},   {"crx", "rx"},   {"mcrx", "rx"},
+        {"cry", "ry"},        {"mcry", "ry"}, {"crz", "rz"},  {"mcrz", "rz"},  {"gphase", "gp"},
+        {"global_phase", "gp"}, {"xyarb", "rxy"},
+    };
+    const auto it = aliases.find(name);
+    return it == aliases.end() ? name : std::string(it->second);
+}
+
+namespace {
+
+void require(bool ok, const char* message) {
+    if (!ok) throw std::runtime_error(message);
+}
+
+// Whether entry i of qubits lies in [0, n) and differs from every earlier entry.
+bool fresh_qubit(const std::vector<std::int64_t>& qubits, std::size_t i, std::int64_t n) {
+    const std::int64_t q = qubits[i];
+    if (q < 0 || q >= n) return false;
+    for (std::size_t j = 0; j < i; ++j)
+        if (qubits[j] == q) return false;
+    return true;
+}
+
+bool contains(const std::vector<std::int64_t>& qubits, std::int64_t q) {
+    for (const std::int64_t x : qubits)
+        if (x == q) return true;
+    return false;
+}
+
+}  // namespace
+
+void validate_gate_targets(const DensityOperation& op, std::int64_t n) {
+    require(!op.targets.empty(), "density operation requires at least one target");
+    require(op.controls.size() == op.control_state.size(), "controls and control_state sizes must match");
+    for (std::size_t i = 0; i < op.targets.size(); ++i)
+        require(fresh_qubit(op.targets, i, n), "invalid or duplicate target qubit");
+    for (std::size_t i = 0; i < op.controls.size(); ++i) {
+        require(fresh_qubit(op.controls, i, n) && !contains(op.targets, op.controls[i]),
+                "invalid, duplicate, or overlapping control qubit");
+        require(op.control_state[i] == 0 || op.control_state[i] == 1, "control_state must contain only 0 or 1");
+    }
+}
+
+void validate_kraus(const DensityOperation& op, std::int64_t n) {
+    require(!op.targets.empty(), "Kraus operation requires at least one target");
+    for (std::size_t i = 0; i < op.targets.size(); ++i)
+        require(fresh_qubit(op.targets, i, n), "invalid or duplicate Kraus target qubit");
+    require(op.targets.size() < 63 && (std::int64_t(1) << op.targets.size()) == op.kraus_dimension,
+            "Kraus matrix dimension does not match targets");
+    require(op.kraus_count >= 1, "Kraus operation requires at least one matrix");
+    require(static_cast<std::uint64_t>(op.kraus_matrices.size()) ==
+                static_cast<std::uint64_t>(op.kraus_dimension) * static_cast<std::uint64_t>(op.kraus_count) *
+                    static_cast<std::uint64_t>(op.kraus_dimension),
+            "invalid Kraus matrix buffer size");
+    for (const std::complex<double>& z : op.kraus_matrices)
+        require(std::isfinite(z.real()) && std::isfinite(z.imag()), "Kraus matrices must contain only finite values");
+}
+
+void check_parameters(const DensityOperation& op, std::size_t count) {
+    if (op.parameters.size() != count)
+        throw std::runtime_error("invalid parameter count for density operation '" + op.name + "'");
+    for (const double p : op.parameters) require(std::isfinite(p), "density operation parameters must be finite");
+}
+
+std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op) {
+    struct Entry {
+        density::ChannelKind kind;
+        std::int64_t count;
+        bool off_diagonal;  // p = (Re K1[0][1])^2, else (Re K1[0][0])^2
+        double scale;
+    };
+    using density::ChannelKind;
+    static const std::unordered_map<std::string_view, Entry> channels = {
+        {"bit_flip", {ChannelKind::BitFlip, 2, true, 1.0}},
+        {"phase_flip", {ChannelKind::PhaseFlip, 2, false, 1.0}},
+        {"depolarizing", {ChannelKind::Depolarizing, 4, true, 4.0}},
+        {"amplitude_damping", {ChannelKind::AmplitudeDamping, 2, true, 1.0}},
+        {"phase_damping", {ChannelKind::PhaseDamping, 3, false, 1.0}},
+    };
+    if (op.kind != OperationKind::Kraus) return std::nullopt;
+    const auto it = channels.find(op.channel_name);
+    if (it == channels.end()) return std::nullopt;
+    const Entry& e = it->second;
+    if (op.targets.size() != 1 || op.kraus_dimension != 2 || op.kraus_count != e.count ||
+        op.kraus_matrices.size() != static_cast<std::size_t>(4 * e.count))
+        return std::nullopt;
+    const double x = op.kraus_matrices[4 + (e.off_diagonal ? 1 : 0)].real();  // K1 starts at element 4
+    return BuiltinChannel{e.kind, e.scale * x * x};
+}
+
+}  // namespace korvane::dormeth

@@ -1,0 +1,50 @@
+// DeviceDensityState: the density matrix of an n-qubit register (0 <= n <= 15) as a dense
+// 2^n x 2^n complex matrix in the memory of one CUDA device. Row-major, element (r, c) at
+// r * dimension + c, real part first, so NumPy arrays in C order are copied byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "common/complex.hpp"
+#include "common/parse.hpp"
+
+namespace korvane::dormeth {
+
+class DeviceDensityState {
+public:
+    // Checks n (unsigned, so a negative value wrapped to a huge one fails too), selects the device
+    // and allocates the uninitialised matrix.
+    DeviceDensityState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id);
+    ~DeviceDensityState();  // never raises
+    DeviceDensityState(const DeviceDensityState&) = delete;
+    DeviceDensityState& operator=(const DeviceDensityState&) = delete;
+
+    // Whole-matrix copies; count is the caller's element count and must equal num_elements().
+    void upload(const void* host, std::uint64_t count);
+    void download(void* host, std::uint64_t count) const;
+    void set_zero_state();  // rho = |0><0|
+    std::unique_ptr<DeviceDensityState> copy() const;
+
+    std::int64_t num_qubits() const { return num_qubits_; }
+    std::int64_t dimension() const { return dimension_; }
+    std::int64_t num_elements() const { return num_elements_; }
+    std::int32_t dtype() const { return dtype_; }
+    std::int32_t device_id() const { return device_id_; }
+    void* data() const { return data_; }
+    template <class T>
+    CuComplex<T>* data_as() const {
+        return static_cast<CuComplex<T>*>(data_);
+    }
+    std::uint64_t bytes() const { return static_cast<std::uint64_t>(num_elements_) * element_bytes(dtype_); }
+
+private:
+    std::int64_t num_qubits_;
+    std::int64_t dimension_ = 0;
+    std::int64_t num_elements_ = 0;
+    std::int32_t dtype_;
+    std::int32_t device_id_;
+    void* data_ = nullptr;
+};
+
+}  // namespace korvane::dormeth

@@ -1,0 +1,18 @@
+// Projective measurement of chosen qubits of a density matrix in the computational basis.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dormeth/dormeth_device_state.hpp"
+
+namespace korvane::dormeth {
+
+// Measures the targets once (outcome drawn with MT19937-64 seeded by seed), collapses and
+// renormalises the state, and returns the outcome string (bit k-1 of the outcome first). Runs
+// without the interpreter lock.
+std::string measure(DeviceDensityState& state, const std::vector<std::int64_t>& targets, const std::string& endian,
+                    std::uint64_t seed);
+
+}  // namespace korvane::dormeth

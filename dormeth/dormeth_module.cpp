@@ -1,0 +1,117 @@
+// The dormeth Python module: argument conversion and checks, GIL release, calls into the core.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <complex>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/parse.hpp"
+#include "dormeth/convert.hpp"
+#include "dormeth/device_targets.hpp"
+#include "dormeth/dormeth_device_state.hpp"
+#include "dormeth/dormeth_measure.hpp"
+#include "dormeth/run_density.hpp"
+
+namespace py = pybind11;
+
+namespace korvane::dormeth {
+namespace {
+
+using StatePtr = std::shared_ptr<DeviceDensityState>;
+
+py::dtype numpy_dtype(std::int32_t dtype) {
+    return dtype == kComplex128 ? py::dtype::of<std::complex<double>>() : py::dtype::of<std::complex<float>>();
+}
+
+StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& device) {
+    if (n < 0 || n > kMaxDensityQubits)
+        throw std::invalid_argument("num_qubits must be in [0, 15] for the GPU density backend");
+    const py::ssize_t dim = py::ssize_t(1) << n;
+    if (state.ndim() != 2 || state.shape(0) != dim || state.shape(1) != dim)
+        throw std::invalid_argument("state shape must be (2**n, 2**n)");
+    if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
+    if (!state.writeable()) throw std::invalid_argument("state must be writable");
+    const std::int32_t dtype = parse_dtype(py::str(state.dtype()).cast<std::string>());
+    const std::int32_t device_id = parse_device(device);
+    auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), dtype, device_id);
+    const void* host = state.data();
+    const auto count = static_cast<std::uint64_t>(state.size());
+    {
+        py::gil_scoped_release release;
+        result->upload(host, count);
+    }
+    return result;
+}
+
+StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string& device) {
+    const std::int32_t device_id = parse_device(device);
+    const std::int32_t code = parse_dtype(dtype);
+    // A negative n wraps to a huge unsigned value and fails the range check.
+    auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), code, device_id);
+    {
+        py::gil_scoped_release release;
+        result->set_zero_state();
+    }
+    return result;
+}
+
+py::array to_numpy(const StatePtr& self) {
+    const auto dim = static_cast<py::ssize_t>(self->dimension());
+    py::array out(numpy_dtype(self->dtype()), std::vector<py::ssize_t>{dim, dim});
+    void* host = out.mutable_data();
+    {
+        py::gil_scoped_release release;
+        self->download(host, self->num_elements());
+    }
+    return out;
+}
+
+StatePtr copy_state(const StatePtr& self) { return StatePtr(self->copy()); }
+
+void run_density_operations_device(const StatePtr& state, std::int64_t num_qubits, const py::iterable& operations) {
+    const std::vector<DensityOperation> records = convert_operations(operations);
+    if (records.empty()) return;
+    py::gil_scoped_release release;
+    run_density_operations(*state, num_qubits, records);
+}
+
+std::string measure_device(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
+                           const py::object& seed) {
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    const std::uint64_t value =
+        seed.is_none() ? static_cast<std::uint64_t>(std::random_device{}()) : seed.cast<std::uint64_t>();
+    py::gil_scoped_release release;
+    return measure(*state, targets, endian, value);
+}
+
+}  // namespace
+}  // namespace korvane::dormeth
+
+PYBIND11_MODULE(dormeth, m) {
+    using namespace korvane::dormeth;
+    m.doc() = "CUDA dense density-matrix backend for korvane";
+
+    py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
+        .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0")
+        .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                    py::arg("device") = "cuda:0")
+        .def("to_numpy", &to_numpy)
+        .def("copy", &copy_state)
+        .def_property_readonly("num_qubits", &DeviceDensityState::num_qubits)
+        .def_property_readonly("dimension", &DeviceDensityState::dimension)
+        .def_property_readonly("dtype",
+                               [](const DeviceDensityState& s) { return std::string(korvane::dtype_name(s.dtype())); })
+        .def_property_readonly("device_id", &DeviceDensityState::device_id);
+
+    m.def("run_density_operations_device", &run_density_operations_device, py::arg("state").none(false),
+          py::arg("num_qubits"), py::arg("operations"),
+          "Apply density operations (gates, noise channels, Kraus channels) to a DeviceDensityState in place.");
+    m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"),
+          py::arg("endian") = "little", py::arg("seed") = py::none(),
+          "Measure target qubits of a DeviceDensityState once, collapse it and return the bit string.");
+}

@@ -1,0 +1,330 @@
+// rho <- V rho V^dagger for general unitaries on 1 to 6 targets, one-qubit diagonal gates and the
+// X / SWAP permutations, each optionally controlled. A row (column) group shares one control
+// verdict because controls and targets are disjoint.
+#include <stdexcept>
+
+#include "common/cuda_check.hpp"
+#include "common/gpu/launch.hpp"
+#include "dormeth/block_math.cuh"
+#include "dormeth/density_index.cuh"
+#include "dormeth/density_kernels.hpp"
+#include "dormeth/launch_guards.hpp"
+
+namespace korvane::dormeth {
+
+using gpu::global_thread_index;
+using index::group_base;
+using index::satisfies;
+
+// ------------------------------------------------------------------ kernels
+
+// Launch: 256-thread blocks, (dim/2^K)^2 threads, one per (row group, column group) block; the
+// thread reads its block, applies U from the left where the rows meet the controls and U^dagger
+// from the right where the columns do, and writes it back.
+template <class T, int K>
+__global__ void unitary_merged_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
+                                      std::uint64_t control_mask, std::uint64_t control_values,
+                                      const CuComplex<T>* matrix) {
+    constexpr int D = 1 << K;
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    const std::uint64_t groups = dim >> K;
+    const std::uint64_t t = global_thread_index();
+    if (t >= groups * groups) return;
+    const std::uint64_t mask = index::target_mask<K>(targets);
+    const std::uint64_t row0 = group_base(t / groups, mask);
+    const std::uint64_t col0 = group_base(t % groups, mask);
+    const bool left = satisfies(row0, control_mask, control_values);
+    const bool right = satisfies(col0, control_mask, control_values);
+    if (!left && !right) return;
+    std::uint64_t offset[D];
+    index::local_offsets<K>(targets, offset);
+    CuComplex<T> b[D][D];
+DORMETH_UNROLL
+    for (int i = 0; i < D; ++i)
+DORMETH_UNROLL
+        for (int j = 0; j < D; ++j) b[i][j] = state[(row0 | offset[i]) * dim + (col0 | offset[j])];
+    if (left) block::left_multiply<D>(matrix, b);
+    if (right) block::right_multiply_adjoint<D>(matrix, b);
+DORMETH_UNROLL
+    for (int i = 0; i < D; ++i)
+DORMETH_UNROLL
+        for (int j = 0; j < D; ++j) state[(row0 | offset[i]) * dim + (col0 | offset[j])] = b[i][j];
+}
+
+constexpr unsigned kRow2BlockThreads = 256;
+constexpr unsigned kRow2TileElements = kRow2BlockThreads / 4 * 16;
+
+// Launch (cooperative, it holds a barrier): 256-thread blocks, 4 (dim/4)^2 threads, dynamic shared
+// memory of 64 tiles of 16 elements (dynamic rather than static: the host device keeps static shared
+// arrays in thread-local storage, which has no room for 16 KiB). Four consecutive threads share one 4 x 4 block: thread q loads
+// row q of the block into the block's tile, and after the barrier computes row q of the result from
+// the whole tile and writes it. Every input of a block is read before any of its outputs is written,
+// whatever order the threads run in.
+template <class T>
+__global__ void unitary_merged_row2_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
+                                           std::uint64_t control_mask, std::uint64_t control_values,
+                                           const CuComplex<T>* matrix) {
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    const std::uint64_t groups = dim >> 2;
+    const std::uint64_t t = global_thread_index();
+    const std::uint64_t blk = t >> 2;
+    const int q = static_cast<int>(t & 3);
+    CuComplex<T>* tile = gpu::dynamic_shared_memory<CuComplex<T>>() + (threadIdx.x >> 2) * 16;
+    std::uint64_t offset[4];
+    index::local_offsets<2>(targets, offset);
+    std::uint64_t row0 = 0;
+    std::uint64_t col0 = 0;
+    bool left = false;
+    bool right = false;
+    if (blk < groups * groups) {
+        const std::uint64_t mask = index::target_mask<2>(targets);
+        row0 = group_base(blk / groups, mask);
+        col0 = group_base(blk % groups, mask);
+        left = satisfies(row0, control_mask, control_values);
+        right = satisfies(col0, control_mask, control_values);
+    }
+    const bool work = left || right;
+    if (work) {
+        const std::uint64_t row = (row0 | offset[q]) * dim;
+DORMETH_UNROLL
+        for (int m = 0; m < 4; ++m) tile[q * 4 + m] = state[row + (col0 | offset[m])];
+    }
+    __syncthreads();  // every thread reaches it: the inactive ones only skip the loads and stores
+    if (!work) return;
+    CuComplex<T> x[4];  // row q of U B (or of B)
+DORMETH_UNROLL
+    for (int j = 0; j < 4; ++j) {
+        if (left) {
+            CuComplex<T> acc{T(0), T(0)};
+DORMETH_UNROLL
+            for (int l = 0; l < 4; ++l) acc += matrix[q * 4 + l] * tile[l * 4 + j];
+            x[j] = acc;
+        } else {
+            x[j] = tile[q * 4 + j];
+        }
+    }
+    const std::uint64_t row = (row0 | offset[q]) * dim;
+DORMETH_UNROLL
+    for (int m = 0; m < 4; ++m) {
+        CuComplex<T> out = x[m];
+        if (right) {
+            out = CuComplex<T>{T(0), T(0)};
+DORMETH_UNROLL
+            for (int j = 0; j < 4; ++j) out += mul_conj(x[j], matrix[m * 4 + j]);
+        }
+        state[row + (col0 | offset[m])] = out;
+    }
+}
+
+// Launch: 256-thread blocks, dim (dim/2^K) threads, one per (column, row group); consecutive threads
+// take consecutive columns. v <- U v on the group's rows of the column where they meet the controls.
+template <class T, int K>
+__global__ void unitary_left_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
+                                    std::uint64_t control_mask, std::uint64_t control_values,
+                                    const CuComplex<T>* matrix) {
+    constexpr int D = 1 << K;
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    const std::uint64_t t = global_thread_index();
+    if (t >= dim * (dim >> K)) return;
+    const std::uint64_t col = t % dim;
+    const std::uint64_t row0 = group_base(t / dim, index::target_mask<K>(targets));
+    if (!satisfies(row0, control_mask, control_values)) return;
+    std::uint64_t offset[D];
+    index::local_offsets<K>(targets, offset);
+    CuComplex<T> v[D];
+DORMETH_UNROLL
+    for (int l = 0; l < D; ++l) v[l] = state[(row0 | offset[l]) * dim + col];
+DORMETH_UNROLL
+    for (int i = 0; i < D; ++i) {
+        CuComplex<T> acc{T(0), T(0)};
+DORMETH_UNROLL
+        for (int j = 0; j < D; ++j) acc += matrix[i * D + j] * v[j];
+        state[(row0 | offset[i]) * dim + col] = acc;
+    }
+}
+
+// Launch: 256-thread blocks, dim (dim/2^K) threads, one per (row, column group). w <- w U^dagger on
+// the group's columns of the row where they meet the controls.
+template <class T, int K>
+__global__ void unitary_right_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
+                                     std::uint64_t control_mask, std::uint64_t control_values,
+                                     const CuComplex<T>* matrix) {
+    constexpr int D = 1 << K;
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    const std::uint64_t groups = dim >> K;
+    const std::uint64_t t = global_thread_index();
+    if (t >= dim * groups) return;
+    const std::uint64_t row = (t / groups) * dim;
+    const std::uint64_t col0 = group_base(t % groups, index::target_mask<K>(targets));
+    if (!satisfies(col0, control_mask, control_values)) return;
+    std::uint64_t offset[D];
+    index::local_offsets<K>(targets, offset);
+    CuComplex<T> w[D];
+DORMETH_UNROLL
+    for (int l = 0; l < D; ++l) w[l] = state[row + (col0 | offset[l])];
+DORMETH_UNROLL
+    for (int i = 0; i < D; ++i) {
+        CuComplex<T> acc{T(0), T(0)};
+DORMETH_UNROLL
+        for (int j = 0; j < D; ++j) acc += mul_conj(w[j], matrix[i * D + j]);
+        state[row + (col0 | offset[i])] = acc;
+    }
+}
+
+// Launch: 32 x 8 tiles over the matrix, one thread per element. Only the blocks where exactly one
+// of row and column has the target bit change: by w10 (row set) or w01 (column set).
+template <class T>
+__global__ void diagonal_free_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask,
+                                     CuComplex<T> w10, CuComplex<T> w01) {
+    const index::Element e = index::tile_element();
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    if (e.row >= dim || e.col >= dim) return;
+    const bool r = e.row & target_mask;
+    const bool c = e.col & target_mask;
+    if (r == c) return;
+    CuComplex<T>& x = state[e.row * dim + e.col];
+    x = (r ? w10 : w01) * x;
+}
+
+// Launch: 32 x 8 tiles over the matrix, one thread per element: rho[r][c] <- f(r) rho[r][c] conj(f(c)).
+template <class T>
+__global__ void diagonal_controlled_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask,
+                                           std::uint64_t control_mask, std::uint64_t control_values, CuComplex<T> d0,
+                                           CuComplex<T> d1) {
+    const index::Element e = index::tile_element();
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    if (e.row >= dim || e.col >= dim) return;
+    const bool r = satisfies(e.row, control_mask, control_values);
+    const bool c = satisfies(e.col, control_mask, control_values);
+    if (!r && !c) return;
+    CuComplex<T>& x = state[e.row * dim + e.col];
+    CuComplex<T> v = x;
+    if (r) v = ((e.row & target_mask) ? d1 : d0) * v;
+    if (c) v = mul_conj(v, (e.col & target_mask) ? d1 : d0);
+    x = v;
+}
+
+// pi(x) of the X (one bit in mask) or SWAP (two bits) permutation where x meets the controls.
+__device__ __forceinline__ std::uint64_t permuted(std::uint64_t x, std::uint64_t mask, std::uint64_t control_mask,
+                                                 std::uint64_t control_values, bool is_swap) {
+    if (!satisfies(x, control_mask, control_values)) return x;
+    if (is_swap) {
+        const std::uint64_t bits = x & mask;
+        return (bits == 0 || bits == mask) ? x : x ^ mask;
+    }
+    return x ^ mask;
+}
+
+// Launch: 32 x 8 tiles over the matrix, one thread per element. rho'[r][c] = rho[pi(r)][pi(c)] with
+// pi its own inverse: the exchange of a pair is made by the thread of its smaller linear index.
+template <class T>
+__global__ void permutation_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t permutation_mask,
+                                   std::uint64_t control_mask, std::uint64_t control_values, bool is_swap) {
+    const index::Element e = index::tile_element();
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    if (e.row >= dim || e.col >= dim) return;
+    const std::uint64_t pr = permuted(e.row, permutation_mask, control_mask, control_values, is_swap);
+    const std::uint64_t pc = permuted(e.col, permutation_mask, control_mask, control_values, is_swap);
+    const std::uint64_t self = e.row * dim + e.col;
+    const std::uint64_t partner = pr * dim + pc;
+    if (partner <= self) return;
+    const CuComplex<T> a = state[self];
+    state[self] = state[partner];
+    state[partner] = a;
+}
+
+// ------------------------------------------------------------------ launchers
+
+namespace {
+
+constexpr const char* kUnitaryLaunchFailed = "unitary kernel launch failed: ";
+
+template <class T, int K>
+void launch_left_right(CuComplex<T>* state, std::int64_t dimension, const DeviceTargets& targets,
+                       std::uint64_t control_mask, std::uint64_t control_values, const CuComplex<T>* matrix) {
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    const LaunchGeometry g = linear_geometry(dim * (dim >> K));
+    gpu::launch<&unitary_left_kernel<T, K>>(g, 0, state, dimension, targets, control_mask, control_values, matrix);
+    check_launch(kUnitaryLaunchFailed);
+    gpu::launch<&unitary_right_kernel<T, K>>(g, 0, state, dimension, targets, control_mask, control_values, matrix);
+    check_launch(kUnitaryLaunchFailed);
+}
+
+}  // namespace
+
+template <class T>
+void launch_unitary(CuComplex<T>* state, std::int64_t dimension, const DeviceTargets& targets,
+                    std::uint64_t control_mask, std::uint64_t control_values, const CuComplex<T>* matrix) {
+    const std::int64_t k = targets.num_targets;
+    if (k < 1 || k > kMaxUnitaryTargets) throw std::runtime_error("GPU density unitary supports at most 6 targets");
+    require_fit(device_targets_fit(targets, dimension, kMaxUnitaryTargets) && is_inside(control_mask, dimension) &&
+                (control_mask & target_bits(targets)) == 0);
+    const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
+    switch (k) {
+        case 1: {
+            const std::uint64_t groups = dim >> 1;
+            gpu::launch<&unitary_merged_kernel<T, 1>>(linear_geometry(groups * groups), 0, state, dimension, targets,
+                                                      control_mask, control_values, matrix);
+            check_launch(kUnitaryLaunchFailed);
+            break;
+        }
+        case 2: {
+            const std::uint64_t groups = dim >> 2;
+            LaunchGeometry g = linear_geometry(4 * groups * groups, kRow2BlockThreads);
+            g.shared_bytes = kRow2TileElements * sizeof(CuComplex<T>);
+            gpu::launch_cooperative<&unitary_merged_row2_kernel<T>>(g, 0, state, dimension, targets, control_mask,
+                                                                    control_values, matrix);
+            check_launch(kUnitaryLaunchFailed);
+            break;
+        }
+        case 3: launch_left_right<T, 3>(state, dimension, targets, control_mask, control_values, matrix); break;
+        case 4: launch_left_right<T, 4>(state, dimension, targets, control_mask, control_values, matrix); break;
+        case 5: launch_left_right<T, 5>(state, dimension, targets, control_mask, control_values, matrix); break;
+        default: launch_left_right<T, 6>(state, dimension, targets, control_mask, control_values, matrix); break;
+    }
+}
+
+template <class T>
+void launch_diagonal_free(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask, CuComplex<T> w10,
+                          CuComplex<T> w01) {
+    require_fit(is_density_dimension(dimension) && is_qubit_mask(target_mask, dimension, 1));
+    gpu::launch<&diagonal_free_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0, state,
+                                          dimension, target_mask, w10, w01);
+    check_launch("diagonal kernel launch failed: ");
+}
+
+template <class T>
+void launch_diagonal_controlled(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask,
+                                std::uint64_t control_mask, std::uint64_t control_values, CuComplex<T> d0,
+                                CuComplex<T> d1) {
+    require_fit(is_density_dimension(dimension) && is_qubit_mask(target_mask, dimension, 1) &&
+                is_inside(control_mask, dimension) && (control_mask & target_mask) == 0);
+    gpu::launch<&diagonal_controlled_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0,
+                                                state, dimension, target_mask, control_mask, control_values, d0, d1);
+    check_launch("diagonal kernel launch failed: ");
+}
+
+template <class T>
+void launch_permutation(CuComplex<T>* state, std::int64_t dimension, std::uint64_t permutation_mask,
+                        std::uint64_t control_mask, std::uint64_t control_values, bool is_swap) {
+    // Controls disjoint from the permuted qubits keep pi its own inverse.
+    require_fit(is_density_dimension(dimension) && is_qubit_mask(permutation_mask, dimension, is_swap ? 2 : 1) &&
+                is_inside(control_mask, dimension) && (control_mask & permutation_mask) == 0);
+    gpu::launch<&permutation_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0, state,
+                                        dimension, permutation_mask, control_mask, control_values, is_swap);
+    check_launch("permutation kernel launch failed: ");
+}
+
+#define DORMETH_INSTANTIATE_UNITARY(T)                                                                          \
+    template void launch_unitary<T>(CuComplex<T>*, std::int64_t, const DeviceTargets&, std::uint64_t,         \
+                                    std::uint64_t, const CuComplex<T>*);                                       \
+    template void launch_diagonal_free<T>(CuComplex<T>*, std::int64_t, std::uint64_t, CuComplex<T>,            \
+                                          CuComplex<T>);                                                       \
+    template void launch_diagonal_controlled<T>(CuComplex<T>*, std::int64_t, std::uint64_t, std::uint64_t,     \
+                                                std::uint64_t, CuComplex<T>, CuComplex<T>);                    \
+    template void launch_permutation<T>(CuComplex<T>*, std::int64_t, std::uint64_t, std::uint64_t,            \
+                                        std::uint64_t, bool);
+DORMETH_INSTANTIATE_UNITARY(float)
+DORMETH_INSTANTIATE_UNITARY(double)
+
+}  // namespace korvane::dormeth

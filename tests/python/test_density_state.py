@@ -1,0 +1,157 @@
+"""DeviceDensityState: creation from NumPy and as |0><0|, reading back, device copies, properties,
+the argument checks with their messages and exception types, CUDA failures through the host
+device's configuration, and device memory released on every path."""
+import gc
+
+import numpy as np
+import pytest
+
+import dormeth
+from density_reference import gate, random_density
+
+State = dormeth.DeviceDensityState
+
+
+@pytest.fixture(autouse=True)
+def collect_garbage():
+    """States kept alive by earlier exception tracebacks go before a test counts device memory."""
+    gc.collect()
+
+
+def test_module_surface():
+    assert dormeth.__doc__ == "CUDA dense density-matrix backend for korvane"
+    assert callable(dormeth.run_density_operations_device) and callable(dormeth.measure_device)
+
+
+@pytest.mark.parametrize("n", [0, 1, 3, 6])
+def test_round_trip_is_exact(n, dtype, no_leaks):
+    rho = random_density(n, np.random.default_rng(n)).astype(dtype)
+    state = State.from_numpy(n, rho)
+    assert (state.num_qubits, state.dimension, state.dtype, state.device_id) == (n, 1 << n, dtype, 0)
+    out = state.to_numpy()
+    assert out.dtype == rho.dtype and out.shape == rho.shape and out.flags.c_contiguous
+    assert np.array_equal(out, rho)
+    assert out.ctypes.data != rho.ctypes.data
+
+
+@pytest.mark.parametrize("n", [0, 1, 4])
+def test_zero_state(n, dtype, no_leaks):
+    state = State.zero_state(n, dtype=dtype)
+    expected = np.zeros((1 << n, 1 << n), dtype=dtype)
+    expected[0, 0] = 1
+    out = state.to_numpy()
+    assert out.dtype == np.dtype(dtype) and np.array_equal(out, expected)
+
+
+def test_zero_state_defaults_to_complex128_on_device_0():
+    state = State.zero_state(2)
+    assert state.dtype == "complex128" and state.device_id == 0
+
+
+def test_copy_is_independent(dtype, no_leaks):
+    rho = random_density(3, np.random.default_rng(1)).astype(dtype)
+    first = State.from_numpy(3, rho)
+    second = first.copy()
+    assert (second.num_qubits, second.dtype, second.device_id) == (3, dtype, 0)
+    assert np.array_equal(second.to_numpy(), rho)
+    dormeth.run_density_operations_device(second, 3, [gate("h", [0])])
+    assert np.array_equal(first.to_numpy(), rho)
+    assert not np.allclose(second.to_numpy(), rho)
+
+
+def test_memory_is_released_with_the_last_reference(hd):
+    before = hd.live_bytes(0)
+    state = State.zero_state(5, dtype="complex64")
+    assert hd.live_bytes(0) == before + 32 * 32 * 8
+    other = state
+    del state
+    gc.collect()
+    assert hd.live_bytes(0) == before + 32 * 32 * 8
+    del other
+    gc.collect()
+    assert hd.live_bytes(0) == before
+
+
+# ------------------------------------------------------------------ argument checks
+
+def test_from_numpy_checks_in_order(no_leaks):
+    good = np.eye(4, dtype=np.complex128)
+    cases = [
+        ((16, good), "num_qubits must be in [0, 15] for the GPU density backend"),
+        ((-1, good), "num_qubits must be in [0, 15] for the GPU density backend"),
+        ((2, np.zeros(4, np.complex128)), "state shape must be (2**n, 2**n)"),
+        ((2, np.zeros((4, 2), np.complex128)), "state shape must be (2**n, 2**n)"),
+        ((1, good), "state shape must be (2**n, 2**n)"),
+        ((2, np.asfortranarray(np.arange(16).reshape(4, 4).astype(np.complex128))), "state must be C-contiguous"),
+        ((1, np.eye(2)), "dtype must be 'complex64' or 'complex128', got: float64"),
+        ((2, good, "CUDA"), "device must be 'cuda', 'gpu', or 'cuda:<id>', got: CUDA"),
+        ((2, good, "cuda:"), "invalid stoi argument"),
+        ((2, np.eye(4, dtype=np.float32), "CUDA"), "dtype must be 'complex64' or 'complex128', got: float32"),
+    ]
+    for args, message in cases:
+        with pytest.raises(ValueError) as err:
+            State.from_numpy(*args)
+        assert str(err.value) == message
+    readonly = good.copy()
+    readonly.flags.writeable = False
+    with pytest.raises(ValueError, match=r"^state must be writable$"):
+        State.from_numpy(2, readonly)
+    with pytest.raises(IndexError, match=r"^stoi argument out of range$"):
+        State.from_numpy(2, good, "cuda:99999999999")
+
+
+def test_zero_state_checks_device_then_dtype_then_n(no_leaks):
+    with pytest.raises(ValueError, match=r"^device must be 'cuda', 'gpu', or 'cuda:<id>', got: cpu$"):
+        State.zero_state(16, dtype="complex", device="cpu")
+    with pytest.raises(ValueError, match=r"^dtype must be 'complex64' or 'complex128', got: complex$"):
+        State.zero_state(16, dtype="complex")
+    for n in (16, -1):
+        with pytest.raises(ValueError, match=r"^num_qubits must be in \[0, 15\] for the GPU density backend$"):
+            State.zero_state(n)
+    assert State.zero_state(1, device="gpu").device_id == 0
+    assert State.zero_state(1, device="cuda").device_id == 0
+
+
+def test_device_strings_select_devices(hd, no_leaks):
+    hd.configure(2)
+    state = State.zero_state(1, device="cuda:1abc")
+    assert state.device_id == 1
+    assert hd.live_bytes(1) == 4 * 16
+    rho = random_density(1, np.random.default_rng(2))
+    other = State.from_numpy(1, rho, "cuda:1")
+    dormeth.run_density_operations_device(other, 1, [gate("x", [0])])
+    assert np.allclose(other.to_numpy(), rho[::-1, ::-1])
+    del state, other
+
+
+def test_invalid_device_ordinal(hd, no_leaks):
+    rho = np.eye(2, dtype=np.complex64)
+    for make in (lambda: State.from_numpy(1, rho, "cuda:7"), lambda: State.zero_state(1, device="cuda:1")):
+        with pytest.raises(RuntimeError, match=r"^CUDA error: invalid device ordinal$"):
+            make()
+
+
+def test_device_gone_after_creation(hd, no_leaks):
+    hd.configure(2)
+    state = State.zero_state(2, device="cuda:1")
+    hd.configure(1)
+    for call in (state.to_numpy, state.copy,
+                 lambda: dormeth.run_density_operations_device(state, 2, [gate("h", [0])])):
+        with pytest.raises(RuntimeError, match=r"^CUDA error: invalid device ordinal$"):
+            call()
+    hd.configure(2)
+    expected = np.zeros((4, 4))
+    expected[0, 0] = 1
+    assert np.array_equal(state.to_numpy(), expected)
+    del state
+
+
+def test_out_of_memory(hd, no_leaks):
+    hd.configure(1, 1 << 20)
+    with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
+        State.zero_state(15, dtype="complex64")
+    state = State.zero_state(7, dtype="complex128")  # 256 KiB
+    with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
+        [state.copy() for _ in range(4)]
+    assert state.to_numpy()[0, 0] == 1
+    del state
