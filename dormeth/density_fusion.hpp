@@ -1,7 +1,7 @@
 // Density fusion: the switch and the fused schedule the runner hands the prepared operations to.
 #pragma once
 
-#include <memory>  // before the runtime header: libstdc++'s <memory> spells __noinline__
+#include <memory>
 #include <vector>
 
 #include "common/complex.hpp"

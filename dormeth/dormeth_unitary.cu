@@ -54,9 +54,8 @@ DORMETH_UNROLL
 constexpr unsigned kRow2BlockThreads = 256;
 constexpr unsigned kRow2TileElements = kRow2BlockThreads / 4 * 16;
 
-// Launch (cooperative, it holds a barrier): 256-thread blocks, 4 (dim/4)^2 threads, dynamic shared
-// memory of 64 tiles of 16 elements (dynamic rather than static: the host device keeps static shared
-// arrays in thread-local storage, which has no room for 16 KiB). Four consecutive threads share one 4 x 4 block: thread q loads
+// Launch (cooperative, it holds a barrier): 256-thread blocks, 4 (dim/4)^2 threads, no dynamic shared
+// memory (the 64 tiles of 16 elements are static). Four consecutive threads share one 4 x 4 block: thread q loads
 // row q of the block into the block's tile, and after the barrier computes row q of the result from
 // the whole tile and writes it. Every input of a block is read before any of its outputs is written,
 // whatever order the threads run in.
@@ -69,7 +68,8 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* state, std::int64_t dim
     const std::uint64_t t = global_thread_index();
     const std::uint64_t blk = t >> 2;
     const int q = static_cast<int>(t & 3);
-    CuComplex<T>* tile = gpu::dynamic_shared_memory<CuComplex<T>>() + (threadIdx.x >> 2) * 16;
+    __shared__ CuComplex<T> tiles[kRow2TileElements];
+    CuComplex<T>* tile = tiles + (threadIdx.x >> 2) * 16;
     std::uint64_t offset[4];
     index::local_offsets<2>(targets, offset);
     std::uint64_t row0 = 0;
@@ -270,9 +270,7 @@ void launch_unitary(CuComplex<T>* state, std::int64_t dimension, const DeviceTar
         }
         case 2: {
             const std::uint64_t groups = dim >> 2;
-            LaunchGeometry g = linear_geometry(4 * groups * groups, kRow2BlockThreads);
-            g.shared_bytes = kRow2TileElements * sizeof(CuComplex<T>);
-            gpu::launch_cooperative<&unitary_merged_row2_kernel<T>>(g, 0, state, dimension, targets, control_mask,
+            gpu::launch_cooperative<&unitary_merged_row2_kernel<T>>(linear_geometry(4 * groups * groups, kRow2BlockThreads), 0, state, dimension, targets, control_mask,
                                                                     control_values, matrix);
             check_launch(kUnitaryLaunchFailed);
             break;

@@ -6,7 +6,7 @@
 
 #include <complex>
 #include <cstdint>
-#include <memory>  // before the runtime header: libstdc++'s <memory> spells __noinline__
+#include <memory>
 #include <vector>
 
 #include "common/complex.hpp"

@@ -8,7 +8,6 @@
 #define __device__
 #define __host__
 #define __forceinline__ inline
-#define __noinline__ __attribute__((noinline))
 #define __launch_bounds__(...)
 #define __align__(n) alignas(n)
 #define __restrict__ __restrict
@@ -16,7 +15,9 @@
 // thread, one block after another, so a per-host-thread variable is per block.
 #define __shared__ static thread_local
 
-#define HOSTDEVICE_TLS __attribute__((tls_model("initial-exec"))) inline thread_local
+// The default (dynamic) TLS model: a module with any initial-exec TLS would need its whole TLS
+// block, static __shared__ arrays included, in the small static TLS reserve at load time.
+#define HOSTDEVICE_TLS inline thread_local
 
 // Each module keeps its own copy of the index variables; the launch glue of hostdevice/launch.hpp
 // sets them in the module that owns the kernel.

@@ -3,7 +3,6 @@ stored unitaries on 1 to 6 targets, the five built-in channels and general Kraus
 and in random sequences, in both precisions; the worked element-rule examples; agreement with the
 statevector module; and which kernel each path launches."""
 import gc
-import re
 
 import numpy as np
 import pytest
@@ -274,9 +273,8 @@ def test_global_phase_without_controls_changes_nothing(hd, dtype):
 # ------------------------------------------------------------------ paths and launch sizes
 
 def kernel_name(recorded):
-    """The kernel's own name in the launch log (the host device may wrap it in its naming helper)."""
-    match = re.search(r"kernel_name<(.*) >\(\)", recorded)
-    return (match.group(1) if match else recorded).replace("korvane::dormeth::", "")
+    """The kernel's name in the launch log, without its namespace."""
+    return recorded.replace("korvane::dormeth::", "")
 
 
 def launched(hd, n, ops, dtype="complex128"):
@@ -293,7 +291,7 @@ def test_each_path_launches_its_kernel_with_its_geometry(hd):
     cases = [
         (gate("h", [3]), [("unitary_merged_kernel<double, 1>", ((32 * 32 + 255) // 256, 1, 1), (256, 1, 1), 0)]),
         (gate("unitary", [1, 4], matrix=u2),
-         [("unitary_merged_row2_kernel<double>", (4 * 16 * 16 // 256, 1, 1), (256, 1, 1), 1024 * 16)]),
+         [("unitary_merged_row2_kernel<double>", (4 * 16 * 16 // 256, 1, 1), (256, 1, 1), 0)]),
         (gate("unitary", [0, 5, 2, 3], matrix=u4),
          [("unitary_left_kernel<double, 4>", (dim * 4 // 256, 1, 1), (256, 1, 1), 0),
           ("unitary_right_kernel<double, 4>", (dim * 4 // 256, 1, 1), (256, 1, 1), 0)]),
