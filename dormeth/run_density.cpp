@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "common/cuda_check.hpp"
+#include "common/device_buffer.hpp"
 #include "common/precision.hpp"
 #include "dormeth/density_fusion.hpp"
 #include "dormeth/density_kernels.hpp"
@@ -237,30 +238,6 @@ PreparedDensityOp prepare_kraus(const DensityOperation& r, std::int64_t n, std::
     return op;
 }
 
-// One device allocation holding a copy of a host buffer, freed when the owner goes (on every path).
-class DeviceBuffer {
-public:
-    DeviceBuffer() = default;
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-    ~DeviceBuffer() {
-        if (!data_) return;
-        (void)cudaFree(data_);
-        (void)cudaGetLastError();  // an ignored failure must not surface at a later check
-    }
-    void upload(const void* host, std::size_t bytes) {
-        cuda_check(cudaMalloc(&data_, bytes));
-        cuda_check(cudaMemcpy(data_, host, bytes, cudaMemcpyHostToDevice));
-    }
-    template <class T>
-    const T* as() const {
-        return static_cast<const T*>(data_);
-    }
-
-private:
-    void* data_ = nullptr;
-};
-
 template <class T>
 void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<DensityOperation>& records,
                bool fusion_enabled) {
@@ -269,9 +246,9 @@ void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<Dens
     prepared.reserve(records.size());
     for (const DensityOperation& record : records) prepared.push_back(prepare_density_op<T>(record, n, matrices));
 
-    DeviceBuffer device_matrices;
-    if (!matrices.empty()) device_matrices.upload(matrices.data(), matrices.size() * sizeof(CuComplex<T>));
-    const CuComplex<T>* matrix_data = device_matrices.as<CuComplex<T>>();
+    DeviceBuffer<CuComplex<T>> device_matrices;
+    if (!matrices.empty()) device_matrices = DeviceBuffer<CuComplex<T>>::copy_of(matrices.data(), matrices.size());
+    const CuComplex<T>* matrix_data = device_matrices.get();
     try {
         if (fusion_enabled && n - 4 >= 1) {
             run_fused_schedule<T>(state, records, prepared, matrix_data);

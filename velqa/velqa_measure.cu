@@ -12,9 +12,11 @@
 #include "common/cuda_check.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
-#include "velqa/device_buffer.hpp"
+#include "common/device_buffer.hpp"
 
 namespace velqa {
+
+using korvane::DeviceBuffer;
 
 namespace {
 

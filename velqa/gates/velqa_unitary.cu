@@ -7,10 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "velqa/device_buffer.hpp"
+#include "common/device_buffer.hpp"
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
+
+using korvane::DeviceBuffer;
 
 using scheme::global_thread_index;
 using scheme::pair_index;
