@@ -15,4 +15,10 @@ namespace korvane::dormeth {
 std::string measure(DeviceDensityState& state, const std::vector<std::int64_t>& targets, const std::string& endian,
                     std::uint64_t seed);
 
+// The outcome drawn from unnormalised probabilities: the first output x of MT19937-64 seeded with
+// seed gives r = (x >> 11) 2^-53 times the double just above their total; the outcome is the first
+// whose running sum reaches r. Raises "density matrix has zero or invalid trace." for a total that is
+// not positive and finite.
+std::uint64_t sample_outcome(const std::vector<double>& probabilities, std::uint64_t seed);
+
 }  // namespace korvane::dormeth

@@ -10,27 +10,14 @@
 #include <unordered_map>
 
 #include "common/cuda_check.hpp"
+#include "common/device_buffer.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
-#include "common/device_buffer.hpp"
+#include "common/measurement.hpp"
 
 namespace velqa {
 
 using korvane::DeviceBuffer;
-
-namespace {
-
-__device__ __forceinline__ std::uint64_t outcome_of(std::uint64_t i, const std::int64_t* targets, std::int64_t k,
-                                                    bool little_endian) {
-    std::uint64_t o = 0;
-    for (std::int64_t j = 0; j < k; ++j) {
-        const std::int64_t bit = little_endian ? j : k - 1 - j;
-        o |= ((i >> targets[j]) & 1) << bit;
-    }
-    return o;
-}
-
-}  // namespace
 
 // probs[o] += |state[i]|^2 in double for every index i with outcome o; probs starts zeroed.
 // Launch: 256-thread blocks, 2^n threads, one per amplitude.
@@ -43,7 +30,7 @@ __global__ void measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, 
     const double p = double(a.re) * double(a.re) + double(a.im) * double(a.im);
     // Zero amplitudes add nothing; skipping them spares the contended atomics on sparse states
     // (NaN compares unequal to 0 and is still added).
-    if (p != 0.0) atomicAdd(&probs[outcome_of(i, targets, k, little_endian)], p);
+    if (p != 0.0) atomicAdd(&probs[korvane::outcome_index(i, targets, k, little_endian)], p);
 }
 
 // Keeps the amplitudes of the drawn outcome, scaled; zeroes the rest.
@@ -54,7 +41,7 @@ __global__ void measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, con
     const std::uint64_t i = korvane::gpu::global_thread_index();
     if (i >= (std::uint64_t(1) << n)) return;
     CuComplex<T>& a = state[i];
-    if (outcome_of(i, targets, k, little_endian) == outcome)
+    if (korvane::outcome_index(i, targets, k, little_endian) == outcome)
         a = CuComplex<T>{a.re * scale, a.im * scale};
     else
         a = CuComplex<T>{T(0), T(0)};
@@ -76,12 +63,6 @@ void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::
     }
 }
 
-std::string bit_string(std::uint64_t o, std::size_t k) {
-    std::string s(k, '0');
-    for (std::size_t j = 0; j < k; ++j)
-        if ((o >> (k - 1 - j)) & 1) s[j] = '1';
-    return s;
-}
 
 // The outcome of one draw r in [0, total]: the first index whose running sum exceeds r. When
 // rounding leaves r at total, the last outcome of non-zero probability (never one that cannot occur).
@@ -127,7 +108,7 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
 
     std::mt19937_64 generator(seed);
     const auto draw = [&]() {
-        const double u = static_cast<double>(generator() >> 11) * 0x1.0p-53;
+        const double u = korvane::unit_interval_draw(generator());
         return draw_outcome(cdf, total * u);
     };
     SampleResult result;
@@ -136,14 +117,14 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
         std::vector<std::uint64_t> counts(outcomes, 0);
         for (std::uint64_t s = 0; s < shots; ++s) ++counts[last = draw()];
         for (std::uint64_t o = 0; o < outcomes; ++o)
-            if (counts[o]) result.counts.emplace(bit_string(o, k), counts[o]);
+            if (counts[o]) result.counts.emplace(korvane::outcome_string(o, k), counts[o]);
     } else {
         std::unordered_map<std::uint64_t, std::uint64_t> counts;
         counts.reserve(std::min<std::uint64_t>(shots, 1048576));
         for (std::uint64_t s = 0; s < shots; ++s) ++counts[last = draw()];
-        for (const auto& [o, count] : counts) result.counts.emplace(bit_string(o, k), count);
+        for (const auto& [o, count] : counts) result.counts.emplace(korvane::outcome_string(o, k), count);
     }
-    result.last = bit_string(last, k);
+    result.last = korvane::outcome_string(last, k);
 
     if (collapse) {
         const double p = cdf[last] - (last > 0 ? cdf[last - 1] : 0.0);

@@ -2,8 +2,6 @@
 stored unitaries on 1 to 6 targets, the five built-in channels and general Kraus channels, alone
 and in random sequences, in both precisions; the worked element-rule examples; agreement with the
 statevector module; and which kernel each path launches."""
-import gc
-
 import numpy as np
 import pytest
 
@@ -15,12 +13,6 @@ from density_reference import (ALIASES, CHANNELS, NAMED, apply_all, channel, cha
 from reference import random_unitary
 
 NAMES = sorted(NAMED) + ["swap"] + sorted(ALIASES)
-
-
-@pytest.fixture(autouse=True)
-def collect_garbage():
-    """States kept alive by earlier exception tracebacks go before a test counts device memory."""
-    gc.collect()
 
 
 def run(rho, ops, dtype):

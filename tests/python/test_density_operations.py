@@ -1,7 +1,6 @@
 """Operation objects into records, and the validation of every record before any device work:
 the messages with their exception types, their order, and a state left bit-identical (and no
 device memory left behind) by a refused list."""
-import gc
 from types import SimpleNamespace
 
 import numpy as np
@@ -16,12 +15,6 @@ State = dormeth.DeviceDensityState
 RNG = np.random.default_rng(0)
 U4 = random_unitary(4, RNG)
 U8 = random_unitary(8, RNG)
-
-
-@pytest.fixture(autouse=True)
-def collect_garbage():
-    """States kept alive by earlier exception tracebacks go before a test counts device memory."""
-    gc.collect()
 
 
 def fresh(n=3, dtype="complex128"):

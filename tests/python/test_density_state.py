@@ -12,12 +12,6 @@ from density_reference import gate, random_density
 State = dormeth.DeviceDensityState
 
 
-@pytest.fixture(autouse=True)
-def collect_garbage():
-    """States kept alive by earlier exception tracebacks go before a test counts device memory."""
-    gc.collect()
-
-
 def test_module_surface():
     assert dormeth.__doc__ == "CUDA dense density-matrix backend for korvane"
     assert callable(dormeth.run_density_operations_device) and callable(dormeth.measure_device)

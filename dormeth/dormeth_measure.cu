@@ -1,0 +1,121 @@
+// Projective measurement of chosen qubits of a density matrix: outcome probabilities from the
+// diagonal on the device, one draw on the host, collapse and renormalisation on the device.
+#include "dormeth/dormeth_measure.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+
+#include "common/cuda_check.hpp"
+#include "common/device_buffer.hpp"
+#include "common/gpu/device.hpp"
+#include "common/gpu/launch.hpp"
+#include "common/measurement.hpp"
+#include "common/precision.hpp"
+
+namespace korvane::dormeth {
+
+// probs[o(x)] += Re rho[x][x] (in double) for every diagonal element x; probs starts zeroed.
+// Launch: 256-thread blocks, dim threads, one per diagonal element.
+template <class T>
+__global__ void density_measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets,
+                                             std::int64_t k, bool little, double* probs) {
+    const std::uint64_t x = gpu::global_thread_index();
+    const std::uint64_t dim = std::uint64_t(1) << n;
+    if (x >= dim) return;
+    atomicAdd(&probs[outcome_index(x, targets, k, little)], static_cast<double>(state[x * dim + x].re));
+}
+
+// rho[r][c] *= scale where both r and c have the drawn outcome, else 0.
+// Launch: 32 x 8 blocks over the matrix, x over columns, y over rows, one thread per element.
+template <class T>
+__global__ void density_measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
+                                                std::int64_t k, bool little, std::uint64_t outcome, double scale) {
+    const std::uint64_t c = std::uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
+    const std::uint64_t r = std::uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
+    const std::uint64_t dim = std::uint64_t(1) << n;
+    if (r >= dim || c >= dim) return;
+    CuComplex<T>& element = state[r * dim + c];
+    if (outcome_index(r, targets, k, little) == outcome && outcome_index(c, targets, k, little) == outcome)
+        element = CuComplex<T>{static_cast<T>(element.re * scale), static_cast<T>(element.im * scale)};
+    else
+        element = CuComplex<T>{T(0), T(0)};
+}
+
+std::uint64_t sample_outcome(const std::vector<double>& probabilities, std::uint64_t seed) {
+    double total = 0.0;
+    for (double q : probabilities) total += q;
+    if (!(total > 0.0) || !std::isfinite(total)) throw std::runtime_error("density matrix has zero or invalid trace.");
+    std::mt19937_64 generator(seed);
+    const double bound = std::nextafter(total, DBL_MAX);
+    const double r = unit_interval_draw(generator()) * bound;
+    // The first outcome whose running sum reaches r. Outcomes of probability 0 are passed over, so a
+    // draw that lands exactly on a boundary (r = 0 before leading zeros, or r rounded up past the
+    // total) still yields an outcome that can occur.
+    double running = 0.0;
+    std::uint64_t last_possible = 0;
+    for (std::uint64_t i = 0; i < probabilities.size(); ++i) {
+        running += probabilities[i];
+        if (!(probabilities[i] > 0.0)) continue;
+        if (running >= r) return i;
+        last_possible = i;
+    }
+    return last_possible;
+}
+
+namespace {
+
+void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targets, const std::string& endian) {
+    if (n < 1 || n > 15) throw std::invalid_argument("num_qubits must be in [1, 15]");
+    if (targets.empty()) throw std::invalid_argument("measure targets must not be empty");
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    for (std::size_t j = 0; j < targets.size(); ++j) {
+        const std::int64_t t = targets[j];
+        if (t < 0 || t >= n) throw std::invalid_argument("measure target index out of range");
+        for (std::size_t i = 0; i < j; ++i)
+            if (targets[i] == t) throw std::invalid_argument("duplicate measure target index");
+    }
+}
+
+template <class T>
+std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::int64_t>& targets, bool little,
+                            std::uint64_t seed) {
+    const std::int64_t n = state.num_qubits();
+    const auto k = static_cast<std::int64_t>(targets.size());
+    const std::uint64_t outcomes = std::uint64_t(1) << k;
+    cuda_check(cudaSetDevice(state.device_id()));
+    auto device_targets = DeviceBuffer<std::int64_t>::copy_of(targets.data(), targets.size());
+    DeviceBuffer<double> probs(outcomes);
+    cuda_check(cudaMemset(probs.get(), 0, outcomes * sizeof(double)));
+
+    const auto dim = static_cast<std::uint64_t>(state.dimension());
+    gpu::launch<&density_measure_probs_kernel<T>>(linear_geometry(dim), 0, n, state.data_as<T>(), device_targets.get(),
+                                                  k, little, probs.get());
+    check_last_error();
+    std::vector<double> host(outcomes);
+    cuda_check(cudaMemcpy(host.data(), probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+
+    const std::uint64_t o = sample_outcome(host, seed);
+    const double p = host[o];
+    if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
+    gpu::launch<&density_measure_collapse_kernel<T>>(matrix_tile_geometry(dim), 0, n, state.data_as<T>(),
+                                                     device_targets.get(), k, little, o, 1.0 / p);
+    check_last_error();
+    probs.release();
+    device_targets.release();
+    return o;
+}
+
+}  // namespace
+
+std::string measure(DeviceDensityState& state, const std::vector<std::int64_t>& targets, const std::string& endian,
+                    std::uint64_t seed) {
+    validate_measure_args(state.num_qubits(), targets, endian);
+    const bool little = endian == "little";
+    const std::uint64_t o = dispatch_precision(
+        state.dtype(), [&]<class T>() { return measure_typed<T>(state, targets, little, seed); });
+    return outcome_string(o, targets.size());
+}
+
+}  // namespace korvane::dormeth
