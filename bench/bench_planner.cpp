@@ -37,13 +37,15 @@ void report(const char* name, int n, const std::vector<velqa::GateRecord>& gates
     const Figures f = count(plan);
     // Repeat planning until the time is long enough to read.
     std::size_t rounds = 0;
+    std::size_t groups = 0;  // read below, so the planning cannot be left out
     const auto start = std::chrono::steady_clock::now();
     double elapsed = 0;
     do {
-        const FusionPlan again = velqa::fusion::plan_fusion_chunk(n, gates, options);
-        rounds += again.groups.empty() ? 0 : 1;
+        groups += velqa::fusion::plan_fusion_chunk(n, gates, options).groups.size();
+        ++rounds;
         elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     } while (elapsed < seconds);
+    if (groups != rounds * plan.groups.size()) std::printf("planning is not deterministic\n");
     const double rate = double(gates.size()) * double(rounds) / elapsed;
     std::printf("%-18s n=%2d gates=%6zu  autopair=%4zu sparsesharemem=%4zu densemm=%3zu  passes=%5zu  "
                 "gates/pass=%6.1f  planner=%.2f Mgates/s\n",

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -30,7 +31,8 @@ inline std::vector<GateRecord> qft(int n) {
     std::vector<GateRecord> gates;
     for (int j = n - 1; j >= 0; --j) {
         gates.push_back(gate(velqa::kGateH, {j}));
-        for (int c = j - 1; c >= 0; --c) gates.push_back(gate(velqa::kGatePhase, {j}, {c}, {M_PI / double(1 << std::min(j - c, 30))}));
+        for (int c = j - 1; c >= 0; --c)
+            gates.push_back(gate(velqa::kGatePhase, {j}, {c}, {std::numbers::pi / std::ldexp(1.0, j - c)}));
     }
     for (int q = 0; q < n / 2; ++q) gates.push_back(gate(velqa::kGateSwap, {q, n - 1 - q}));
     return gates;
@@ -39,7 +41,7 @@ inline std::vector<GateRecord> qft(int n) {
 // Random brick wall: per layer a random U on every qubit, then CX on alternating neighbour pairs.
 inline std::vector<GateRecord> brick_wall(int n, int layers, std::uint64_t seed = 7) {
     std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> angle(0, 2 * M_PI);
+    std::uniform_real_distribution<double> angle(0, 2 * std::numbers::pi);
     std::vector<GateRecord> gates;
     for (int l = 0; l < layers; ++l) {
         for (int q = 0; q < n; ++q) gates.push_back(gate(velqa::kGateU, {q}, {}, {angle(rng), angle(rng), angle(rng)}));
@@ -52,7 +54,7 @@ inline std::vector<GateRecord> brick_wall(int n, int layers, std::uint64_t seed 
 // RX(beta) on every qubit.
 inline std::vector<GateRecord> qaoa(int n, int layers, std::uint64_t seed = 11) {
     std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> angle(0, M_PI);
+    std::uniform_real_distribution<double> angle(0, std::numbers::pi);
     std::vector<GateRecord> gates;
     for (int q = 0; q < n; ++q) gates.push_back(gate(velqa::kGateH, {q}));
     for (int l = 0; l < layers; ++l) {
@@ -80,7 +82,7 @@ inline std::vector<GateRecord> rcs(int n, int cycles, std::uint64_t seed = 5) {
             switch (rng() % 3) {
                 case 0: gates.push_back(gate(velqa::kGateSqrtX, {q})); break;
                 case 1: gates.push_back(gate(velqa::kGateSqrtY, {q})); break;
-                default: gates.push_back(gate(velqa::kGatePhase, {q}, {}, {M_PI / 4})); break;
+                default: gates.push_back(gate(velqa::kGatePhase, {q}, {}, {std::numbers::pi / 4})); break;
             }
         }
         for (int q = c % 2; q + 1 < n; q += 2) gates.push_back(gate(velqa::kGateZ, {q + 1}, {q}));

@@ -144,7 +144,8 @@ const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const Rem
 
     choose_greedily(n, budget, words);
     for (std::int64_t w = 0; w < words; ++w)
-        for (std::uint64_t b = chosen_bits_[w]; b; b &= b - 1) chosen_.push_back(visited_[w * 64 + std::countr_zero(b)]);
+        for (std::uint64_t b = chosen_bits_[w]; b; b &= b - 1)
+            chosen_.push_back(visited_[w * 64 + std::countr_zero(b)]);
     return chosen_;
 }
 

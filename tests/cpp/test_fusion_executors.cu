@@ -212,7 +212,8 @@ void check_gemm_failures() {
     cache.ensure(16);
     const std::vector<CuComplex<T>> host_matrix(4, CuComplex<T>{1, 0});  // not device memory
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(cache.handle, n, d.data, scratch_a.data, scratch_b.data, 1, 1, host_matrix.data(), 0);
+                  apply_densemm<T>(cache.handle, n, d.data, scratch_a.data, scratch_b.data, 1, 1, host_matrix.data(),
+                                   0);
               }),
               std::string("RuntimeError: ") + (sizeof(T) == 4 ? "cublasCgemm" : "cublasZgemm") + " DenseMM failed");
     unchanged();
@@ -234,7 +235,8 @@ TEST_F(FusionExecutors, DenseMMWithTwoColumnsAppliesTheMatrixToEachSubBlock) {
     DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
     cache.ensure(std::uint64_t(1) << n);
     hostdevice::clear_launch_log();
-    apply_densemm<double>(cache.handle, n, d.data, cache.transpose_buffer, cache.gemm_buffer, active, k, matrix.data, 0);
+    apply_densemm<double>(cache.handle, n, d.data, cache.transpose_buffer, cache.gemm_buffer, active, k, matrix.data,
+                          0);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 2u);
@@ -275,7 +277,8 @@ GateRecord named(std::int32_t id, std::vector<std::int64_t> target) {
 
 TEST_F(FusionExecutors, UploadMakesOneArrayPerKindOfGroupAndBindsTheCacheOnlyForDenseMM) {
     const std::vector<GateRecord> singles = {named(kGateX, {0}), named(kGateGlobalPhase, {}), named(kGateX, {1})};
-    const std::vector<GateRecord> pairs = {named(kGateX, {0}), named(kGateH, {0}), named(kGateX, {1}), named(kGateH, {1})};
+    const std::vector<GateRecord> pairs = {named(kGateX, {0}), named(kGateH, {0}), named(kGateX, {1}),
+                                           named(kGateH, {1})};
     FusionOptions shared;
     shared.sparsesharemem_qubits = 1;
     FusionOptions dense = shared;
@@ -285,11 +288,12 @@ TEST_F(FusionExecutors, UploadMakesOneArrayPerKindOfGroupAndBindsTheCacheOnlyFor
         FusionUpload<float> upload(6, plan);
         return std::pair{hostdevice::live_allocations(0) - before, upload.handle != nullptr};
     };
-    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, singles, FusionOptions{})), (std::pair<std::size_t, bool>{0, false}));
-    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, shared)), (std::pair<std::size_t, bool>{1, false}));
+    using Counts = std::pair<std::size_t, bool>;
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, singles, FusionOptions{})), (Counts{0, false}));
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, shared)), (Counts{1, false}));
     EXPECT_EQ(hostdevice::live_blas_handles(0), 0);
     // The matrices, then the cache's two buffers, which stay.
-    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, dense)), (std::pair<std::size_t, bool>{3, true}));
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, dense)), (Counts{3, true}));
     EXPECT_EQ(hostdevice::live_blas_handles(0), 1);
     EXPECT_EQ(DenseMMCache<float>::this_thread().capacity, 64u);
     EXPECT_EQ(DenseMMCache<double>::this_thread().capacity, 0u);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -285,15 +286,14 @@ TEST(FusionPlanner, ThresholdScaleZeroMakesEveryEligibleGroupDense) {
 TEST(FusionPlanner, ControlsHalveTheGateCostPerControl) {
     // n = 20, k = 2: E0 = 0.0696640313, E1 = 0, E3 = 0.3810080609, E8 = 26.2292490027.
     // A CX costs E0 alone: 376 of them stay below E8, 377 pass it.
-    EXPECT_EQ(plan_fusion_chunk(20, std::vector<GateRecord>(376, gate(kGateX, {1}, {0})), FusionOptions{}).groups[0].kind,
-              kShared);
-    EXPECT_EQ(plan_fusion_chunk(20, std::vector<GateRecord>(377, gate(kGateX, {1}, {0})), FusionOptions{}).groups[0].kind,
-              kDense);
+    const auto kind_of = [](std::size_t count, const GateRecord& g) {
+        return plan_fusion_chunk(20, std::vector<GateRecord>(count, g), FusionOptions{}).groups.at(0).kind;
+    };
+    EXPECT_EQ(kind_of(376, gate(kGateX, {1}, {0})), kShared);
+    EXPECT_EQ(kind_of(377, gate(kGateX, {1}, {0})), kDense);
     // A CH costs E0 + E3 / 2 = 0.2601680618: 100 stay below, 101 pass.
-    EXPECT_EQ(plan_fusion_chunk(20, std::vector<GateRecord>(100, gate(kGateH, {1}, {0})), FusionOptions{}).groups[0].kind,
-              kShared);
-    EXPECT_EQ(plan_fusion_chunk(20, std::vector<GateRecord>(101, gate(kGateH, {1}, {0})), FusionOptions{}).groups[0].kind,
-              kDense);
+    EXPECT_EQ(kind_of(100, gate(kGateH, {1}, {0})), kShared);
+    EXPECT_EQ(kind_of(101, gate(kGateH, {1}, {0})), kDense);
 }
 
 TEST(FusionPlanner, CostRowsInterpolateBetweenBreakpointsAndClampK) {
@@ -351,7 +351,8 @@ Dense swap_embed(int a, int b, std::uint32_t mask, std::uint32_t values, int k) 
     Dense e(d * d);
     for (std::size_t c = 0; c < d; ++c) {
         std::size_t r = c;
-        if ((c & mask) == values && ((c >> a) & 1) != ((c >> b) & 1)) r = c ^ (std::size_t(1) << a) ^ (std::size_t(1) << b);
+        if ((c & mask) == values && ((c >> a) & 1) != ((c >> b) & 1))
+            r = c ^ (std::size_t(1) << a) ^ (std::size_t(1) << b);
         e[r * d + c] = 1.0;
     }
     return e;
@@ -378,7 +379,8 @@ TEST(FusionPlanner, NamedMatricesSatisfyTheirIdentities) {
     EXPECT_LT(max_distance(multiply(named(kGateS), named(kGateS), 2), named(kGateZ)), 1e-15);
     EXPECT_LT(max_distance(multiply(named(kGateSdg), named(kGateS), 2), I), 1e-15);
     EXPECT_LT(max_distance(multiply(named(kGateH), named(kGateH), 2), I), 1e-15);
-    EXPECT_LT(max_distance(multiply(named(kGateX), named(kGateY), 2), multiply(Dense{Complex(0, 1), 0.0, 0.0, Complex(0, 1)}, named(kGateZ), 2)), 1e-15);
+    const Dense iI = {Complex(0, 1), 0.0, 0.0, Complex(0, 1)};
+    EXPECT_LT(max_distance(multiply(named(kGateX), named(kGateY), 2), multiply(iI, named(kGateZ), 2)), 1e-15);
     const double t = 0.83;
     const Complex e = std::exp(Complex(0, -t / 2));
     Dense rz = angle(kGatePhase, t);
@@ -387,9 +389,10 @@ TEST(FusionPlanner, NamedMatricesSatisfyTheirIdentities) {
     EXPECT_LT(max_distance(m(u_gate(0, t, 0, 0)), angle(kGateRY, t)), 1e-15);
     EXPECT_LT(max_distance(m(u_gate(0, 0, 0, t)), angle(kGatePhase, t)), 1e-15);
     // RX(t) = H RZ(t) H
-    EXPECT_LT(max_distance(multiply(multiply(named(kGateH), angle(kGateRZ, t), 2), named(kGateH), 2), angle(kGateRX, t)), 1e-15);
+    const Dense hzh = multiply(multiply(named(kGateH), angle(kGateRZ, t), 2), named(kGateH), 2);
+    EXPECT_LT(max_distance(hzh, angle(kGateRX, t)), 1e-15);
     // U(t, -pi/2, pi/2) = RX(t)
-    EXPECT_LT(max_distance(m(u_gate(0, t, -M_PI / 2, M_PI / 2)), angle(kGateRX, t)), 1e-15);
+    EXPECT_LT(max_distance(m(u_gate(0, t, -std::numbers::pi / 2, std::numbers::pi / 2)), angle(kGateRX, t)), 1e-15);
     // A negative angle: U(-t, p, l) keeps unitarity through polar forms of negative radius.
     const Dense un = m(u_gate(0, -2.5, 0.4, 1.9));
     Dense adj = {std::conj(un[0]), std::conj(un[2]), std::conj(un[1]), std::conj(un[3])};
@@ -406,7 +409,8 @@ TEST(FusionPlanner, DenseGroupMatrixIsTheProductOfTheEmbeddedGates) {
     const std::size_t d = 16;
     const Index active = {1, 3, 4, 7};
     std::vector<GateRecord> gates = {
-        gate(kGateH, {3}), gate(kGateX, {7}, {1}), gate(kGateSwap, {4, 1}, {3}, {0}), gate(kGateRZ, {1}, {}, {}, {a(rng)}),
+        gate(kGateH, {3}), gate(kGateX, {7}, {1}), gate(kGateSwap, {4, 1}, {3}, {0}),
+        gate(kGateRZ, {1}, {}, {}, {a(rng)}),
         u_gate(4, a(rng), a(rng), a(rng)), gate(kGateY, {1}, {7, 4}, {1, 0}), gate(kGateS, {7}, {3}),
         gate(kGateRY, {3}, {}, {}, {a(rng)}), gate(kGateSqrtY, {7}), gate(kGateSwap, {7, 3}),
         gate(kGateRX, {4}, {1}, {0}, {a(rng)}),
@@ -417,8 +421,9 @@ TEST(FusionPlanner, DenseGroupMatrixIsTheProductOfTheEmbeddedGates) {
     for (const GateRecord& g : gates) {
         records.push_back(make_device_matrix_gate(g, active));
         const FusedGate& r = records.back();
-        const Dense step = r.kind == FusedGateKind::Swap ? swap_embed(r.target, r.target2, r.control_mask, r.control_values, k)
-                                                         : embed(r.matrix, r.target, r.control_mask, r.control_values, k);
+        const Dense step = r.kind == FusedGateKind::Swap
+                               ? swap_embed(r.target, r.target2, r.control_mask, r.control_values, k)
+                               : embed(r.matrix, r.target, r.control_mask, r.control_values, k);
         expected = multiply(step, expected, d);
     }
     EXPECT_EQ(records[2].target, 2);  // qubit 4 is the third active qubit

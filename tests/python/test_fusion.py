@@ -106,7 +106,7 @@ def test_random_circuits_match_per_gate_run_and_reference(n, dtype):
         assert_close(execute(n, state, gates, **options), expected, dtype)
 
 
-@pytest.mark.parametrize("n", [2, 5, 9, 13])
+@pytest.mark.parametrize("n", range(2, 15))
 def test_random_circuits_with_small_unitaries(n, dtype):
     # Two-target unitaries always run through the per-gate UNITARY kernel, one-target ones do
     # whenever they end up alone in a group.
@@ -430,7 +430,8 @@ def test_plans_without_densemm_leave_the_cache_alone(hd, no_leaks):
     device = velqa.DeviceState.from_numpy(n, random_state(n, "complex64", rng))
     handles = hd.live_blas_handles(0)
     bytes_before = hd.live_bytes(0)
-    velqa.execute_prepared_fusion_chunk(device, velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in random_circuit(n, 30, rng)], densemm_max_qubits=0))
+    gates = [Gate(g) for g in random_circuit(n, 30, rng)]
+    velqa.execute_prepared_fusion_chunk(device, velqa.prepare_fusion_chunk_gates(n, gates, densemm_max_qubits=0))
     assert hd.live_blas_handles(0) == handles and hd.live_bytes(0) == bytes_before
 
 

@@ -196,6 +196,8 @@ void build_fused_group(std::int64_t n, const std::vector<GateRecord>& gates, con
 std::optional<Matrix2> fused_gate_matrix(const GateRecord& g) {
     if (!has_fused_matrix(g)) return std::nullopt;
     const Complex i1{0, 1};
+    const Complex p{0.5, 0.5};   // (1 + i) / 2
+    const Complex m{0.5, -0.5};  // (1 - i) / 2
     const auto half = [&g] {
         return std::pair{std::cos(g.parameter[0] / 2), std::sin(g.parameter[0] / 2)};
     };
@@ -209,10 +211,10 @@ std::optional<Matrix2> fused_gate_matrix(const GateRecord& g) {
         }
         case kGateS: return Matrix2{1.0, 0.0, 0.0, i1};
         case kGateSdg: return Matrix2{1.0, 0.0, 0.0, -i1};
-        case kGateSqrtX: return Matrix2{Complex{0.5, 0.5}, Complex{0.5, -0.5}, Complex{0.5, -0.5}, Complex{0.5, 0.5}};
-        case kGateSqrtXdg: return Matrix2{Complex{0.5, -0.5}, Complex{0.5, 0.5}, Complex{0.5, 0.5}, Complex{0.5, -0.5}};
-        case kGateSqrtY: return Matrix2{Complex{0.5, 0.5}, Complex{-0.5, -0.5}, Complex{0.5, 0.5}, Complex{0.5, 0.5}};
-        case kGateSqrtYdg: return Matrix2{Complex{0.5, -0.5}, Complex{0.5, -0.5}, Complex{-0.5, 0.5}, Complex{0.5, -0.5}};
+        case kGateSqrtX: return Matrix2{p, m, m, p};
+        case kGateSqrtXdg: return Matrix2{m, p, p, m};
+        case kGateSqrtY: return Matrix2{p, -p, p, p};
+        case kGateSqrtYdg: return Matrix2{m, m, -m, m};
         case kGateRX: {
             const auto [c, s] = half();
             return Matrix2{c, Complex{0, -s}, Complex{0, -s}, c};
