@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/group_selection.hpp"
 #include "velqa/gate_record.hpp"
 
 namespace velqa::fusion {
@@ -56,6 +57,37 @@ struct FusionPlan {
     std::uint64_t total_matrix_elements = 0;
 };
 
+// Plans the gates of an n-qubit register (1 <= n <= 62, checked by the callers) into groups.
+// Deterministic; the options are not validated.
 FusionPlan plan_fusion_chunk(std::int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options);
+
+// The 2x2 matrix of a single-target gate that can join a group (row = output value of the target
+// bit); none for SWAP, GLOBAL_PHASE, other ids, wrong target or parameter counts, or a UNITARY
+// that is not 2x2.
+std::optional<Matrix2> fused_gate_matrix(const GateRecord& gate);
+
+// Whether the gate may join a SparseShareMem or DenseMM group: a one-target gate with a matrix, or
+// (with fuse_swap) a SWAP of two different targets, whose controls are well formed (as many states
+// as controls, states 0 or 1, indices in [0, 62], none repeated, none a target). A gate the
+// per-gate path would refuse is never fusable, so it runs alone and is refused there. The planner
+// also requires every qubit in [0, n).
+bool is_fusable(const GateRecord& gate, bool fuse_swap);
+
+// One group selection over the remaining gates with budget s and window w (ascending indices;
+// possibly none).
+std::vector<std::int64_t> select_fusion_group(std::int64_t n, const std::vector<GateRecord>& gates,
+                                              const korvane::RemainingOperations& remaining, std::int32_t s,
+                                              std::int32_t w, bool fuse_swap);
+
+// The fused record of a fusable gate with local qubit indices in the ascending active list.
+// Raises "unsupported fused SWAP gate" or "unsupported SparseShareMem gate" for other gates.
+FusedGate make_device_matrix_gate(const GateRecord& gate, const std::vector<std::int64_t>& active);
+
+// M = G_last ... G_first on k local qubits: 2^k x 2^k, row-major.
+std::vector<Complex> build_dense_group_matrix(const std::vector<FusedGate>& records, std::int32_t k);
+
+// The DenseMM cost coefficients E0 ... E8 for an n-qubit register and k active qubits.
+using CostRow = std::array<double, 9>;
+CostRow densemm_cost_row(std::int64_t n, std::int64_t k);
 
 }  // namespace velqa::fusion

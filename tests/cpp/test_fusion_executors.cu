@@ -1,0 +1,325 @@
+// The fusion executors' checks and failure paths that no Python call can reach: launcher
+// argument checks, cuBLAS failures, kernel edge cases on hand-made records, the upload's
+// allocations, and the dispatch of single gates to the per-gate path.
+#include <gtest/gtest.h>
+
+#include <complex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/cuda_check.hpp"
+#include "hostdevice/control.hpp"
+#include "velqa/fusion/densemm.hpp"
+#include "velqa/fusion/fusion.hpp"
+#include "velqa/fusion/sparsesharemem.hpp"
+#include "velqa/run_circuit.hpp"
+
+// The per-gate path is not under test here: this stand-in records which gates reach it.
+namespace velqa {
+struct DispatchedGate {
+    std::int32_t id;
+    KernelMode mode;
+};
+std::vector<DispatchedGate> g_dispatched;
+
+template <class T>
+void apply_gate(std::uint64_t, CuComplex<T>*, const GateRecord& record, cudaStream_t, KernelMode mode) {
+    g_dispatched.push_back({record.id, mode});
+}
+template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+}  // namespace velqa
+
+namespace {
+
+using namespace velqa;
+using namespace velqa::fusion;
+using Amplitudes = std::vector<std::complex<double>>;
+
+class FusionExecutors : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hostdevice::reset();
+        (void)cudaGetLastError();
+        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        DenseMMCache<float>::this_thread().release();
+        DenseMMCache<double>::this_thread().release();
+        live_at_start_ = hostdevice::live_bytes(0);
+        g_dispatched.clear();
+    }
+    void TearDown() override {
+        DenseMMCache<float>::this_thread().release();
+        DenseMMCache<double>::this_thread().release();
+        EXPECT_EQ(hostdevice::live_bytes(0), live_at_start_) << "device memory leaked";
+        EXPECT_EQ(hostdevice::live_blas_handles(0), 0);
+        hostdevice::reset();
+    }
+    std::size_t live_at_start_ = 0;
+};
+
+// A device copy of a host vector, freed at scope end.
+template <class E>
+struct Device {
+    explicit Device(const std::vector<E>& host) : count(host.size()) {
+        EXPECT_EQ(cudaMalloc(&data, count * sizeof(E)), cudaSuccess);
+        EXPECT_EQ(cudaMemcpy(data, host.data(), count * sizeof(E), cudaMemcpyHostToDevice), cudaSuccess);
+    }
+    ~Device() { cudaFree(data); }
+    std::vector<E> read() const {
+        std::vector<E> host(count);
+        EXPECT_EQ(cudaMemcpy(host.data(), data, count * sizeof(E), cudaMemcpyDeviceToHost), cudaSuccess);
+        return host;
+    }
+    E* data = nullptr;
+    std::size_t count;
+};
+
+std::vector<CuComplex<double>> random_amplitudes(int n, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal;
+    std::vector<CuComplex<double>> v(std::size_t(1) << n);
+    for (auto& a : v) a = {normal(rng), normal(rng)};
+    return v;
+}
+
+template <class Call>
+std::string message_of(Call&& call) {
+    try {
+        call();
+    } catch (const std::invalid_argument& e) {
+        return std::string("ValueError: ") + e.what();
+    } catch (const std::runtime_error& e) {
+        return std::string("RuntimeError: ") + e.what();
+    }
+    return "no error";
+}
+
+DeviceMatrixGate<double> x_record(std::int32_t target, std::uint32_t mask = 0, std::uint32_t values = 0) {
+    DeviceMatrixGate<double> g{};
+    g.kind = static_cast<std::int32_t>(FusedGateKind::X);
+    g.target = target;
+    g.target2 = -1;
+    g.control_mask = mask;
+    g.control_values = values;
+    g.matrix[1] = g.matrix[2] = {1, 0};
+    return g;
+}
+
+// ------------------------------------------------------------------ SparseShareMem
+
+TEST_F(FusionExecutors, SparseShareMemChecksComeBeforeAnyLaunch) {
+    const auto state = random_amplitudes(4, 1);
+    Device<CuComplex<double>> d(state);
+    Device<DeviceMatrixGate<double>> gates({x_record(0)});
+    const std::uint64_t launches = hostdevice::launch_count();
+    const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k, std::int32_t count) {
+        return message_of([&] { launch_sparsesharemem<double>(n, d.data, mask, k, gates.data, count, 0); });
+    };
+    EXPECT_EQ(run(4, 0, 0, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
+    EXPECT_EQ(run(12, 0x7ff, 11, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
+    EXPECT_EQ(run(4, 0x1f, 5, 1), "ValueError: SparseShareMem active qubits exceed circuit size");
+    EXPECT_EQ(run(4, 0x3, 2, 0), "ValueError: SparseShareMem group cannot be empty");
+    EXPECT_EQ(run(4, 0x3, 2, -1), "ValueError: SparseShareMem group cannot be empty");
+    EXPECT_EQ(run(4, 0x11, 2, 1), "ValueError: SparseShareMem active mask must name k qubits of the register");
+    EXPECT_EQ(run(4, 0x7, 2, 1), "ValueError: SparseShareMem active mask must name k qubits of the register");
+    EXPECT_EQ(hostdevice::launch_count(), launches);
+    const auto after = d.read();
+    for (std::size_t i = 0; i < state.size(); ++i) EXPECT_EQ(after[i].re, state[i].re);
+}
+
+TEST_F(FusionExecutors, SparseShareMemOnTheWholeStateAndUnsatisfiableControls) {
+    const int n = 3;
+    const auto state = random_amplitudes(n, 2);
+    Device<CuComplex<double>> d(state);
+    // Local bit 0 must be 1 but is not a control: never satisfied, nothing changes. Then a SWAP of
+    // local 0 and 2 where local 1 is 1, then X on local 2.
+    DeviceMatrixGate<double> swap = x_record(0, 0b010, 0b010);
+    swap.kind = static_cast<std::int32_t>(FusedGateKind::Swap);
+    swap.target2 = 2;
+    swap.matrix[0] = swap.matrix[3] = {1, 0};
+    swap.matrix[1] = swap.matrix[2] = {0, 0};
+    Device<DeviceMatrixGate<double>> gates({x_record(1, 0b100, 0b001), swap, x_record(2)});
+    hostdevice::clear_launch_log();
+    launch_sparsesharemem<double>(n, d.data, 0b111, n, gates.data, 3, 0);
+    korvane::check_last_error();
+    const auto log = hostdevice::launch_log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].grid.x, 1u);
+    EXPECT_EQ(log[0].block.x, 128u);
+    EXPECT_EQ(log[0].shared_bytes, 8u * 16u);
+    std::vector<CuComplex<double>> expected = state;
+    for (std::size_t i = 0; i < 8; ++i)
+        if (i == 0b110) std::swap(expected[i], expected[i ^ 0b101]);  // bit 0 clear, bit 2 set, control 1 set
+    for (std::size_t i = 0; i < 4; ++i) std::swap(expected[i], expected[i | 4]);
+    const auto after = d.read();
+    for (std::size_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(after[i].re, expected[i].re) << i;
+        EXPECT_EQ(after[i].im, expected[i].im) << i;
+    }
+}
+
+TEST_F(FusionExecutors, SparseShareMemSkipsRecordsOutsideTheTile) {
+    const auto state = random_amplitudes(4, 3);
+    Device<CuComplex<double>> d(state);
+    DeviceMatrixGate<double> bad_swap = x_record(0);
+    bad_swap.kind = static_cast<std::int32_t>(FusedGateKind::Swap);
+    bad_swap.target2 = 0;
+    Device<DeviceMatrixGate<double>> gates({x_record(2), x_record(-1), bad_swap});
+    launch_sparsesharemem<double>(4, d.data, 0b0110, 2, gates.data, 3, 0);
+    korvane::check_last_error();
+    const auto after = d.read();
+    for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(after[i].re, state[i].re) << i;
+}
+
+// ------------------------------------------------------------------ DenseMM
+
+TEST_F(FusionExecutors, DenseMMChecksComeBeforeAnyLaunch) {
+    const std::uint64_t launches = hostdevice::launch_count();
+    const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k) {
+        return message_of([&] {
+            apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, mask, k, nullptr, 0);
+        });
+    };
+    EXPECT_EQ(run(4, 0, 0), "ValueError: DenseMM active qubits must be in [1, n-1]");
+    EXPECT_EQ(run(4, 0xf, 4), "ValueError: DenseMM active qubits must be in [1, n-1]");
+    EXPECT_EQ(run(4, 0x10, 1), "ValueError: DenseMM active mask must name k qubits of the register");
+    EXPECT_EQ(run(32, 1, 1), "ValueError: DenseMM column count exceeds cuBLAS int range");
+    EXPECT_EQ(hostdevice::launch_count(), launches);
+}
+
+template <class T>
+void check_gemm_failures() {
+    const int n = 4;
+    const auto state = random_amplitudes(n, 4);
+    std::vector<CuComplex<T>> narrow(state.size());
+    for (std::size_t i = 0; i < state.size(); ++i) narrow[i] = {T(state[i].re), T(state[i].im)};
+    Device<CuComplex<T>> d(narrow);
+    Device<CuComplex<T>> scratch_a(narrow);
+    Device<CuComplex<T>> scratch_b(narrow);
+    Device<CuComplex<T>> matrix(std::vector<CuComplex<T>>(4, CuComplex<T>{1, 0}));
+    const auto unchanged = [&] {
+        const auto after = d.read();
+        for (std::size_t i = 0; i < narrow.size(); ++i) EXPECT_EQ(after[i].re, narrow[i].re) << i;
+    };
+    EXPECT_EQ(message_of([&] {
+                  apply_densemm<T>(nullptr, n, d.data, scratch_a.data, scratch_b.data, 1, 1, matrix.data, 0);
+              }),
+              "RuntimeError: cublasSetStream DenseMM failed");
+    unchanged();
+    DenseMMCache<T>& cache = DenseMMCache<T>::this_thread();
+    cache.ensure(16);
+    const std::vector<CuComplex<T>> host_matrix(4, CuComplex<T>{1, 0});  // not device memory
+    EXPECT_EQ(message_of([&] {
+                  apply_densemm<T>(cache.handle, n, d.data, scratch_a.data, scratch_b.data, 1, 1, host_matrix.data(),
+                                   0);
+              }),
+              std::string("RuntimeError: ") + (sizeof(T) == 4 ? "cublasCgemm" : "cublasZgemm") + " DenseMM failed");
+    unchanged();
+}
+
+TEST_F(FusionExecutors, CublasFailuresLeaveTheStateUnchanged) {
+    check_gemm_failures<float>();
+    check_gemm_failures<double>();
+}
+
+TEST_F(FusionExecutors, DenseMMWithTwoColumnsAppliesTheMatrixToEachSubBlock) {
+    const int n = 5;
+    const int k = 4;
+    const std::uint64_t active = 0b11011;  // qubit 2 is the column
+    const auto state = random_amplitudes(n, 5);
+    const auto m = random_amplitudes(2 * k, 6);  // 16 x 16, row-major
+    Device<CuComplex<double>> d(state);
+    Device<CuComplex<double>> matrix(m);
+    DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
+    cache.ensure(std::uint64_t(1) << n);
+    hostdevice::clear_launch_log();
+    apply_densemm<double>(cache.handle, n, d.data, cache.transpose_buffer, cache.gemm_buffer, active, k, matrix.data,
+                          0);
+    korvane::check_last_error();
+    const auto log = hostdevice::launch_log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[0].kernel.find("transpose_to_low_bits"), std::string::npos) << log[0].kernel;
+    EXPECT_NE(log[1].kernel.find("transpose_from_low_bits"), std::string::npos) << log[1].kernel;
+    EXPECT_EQ(log[0].block.x, 256u);
+
+    const int positions[4] = {0, 1, 3, 4};
+    const auto global = [&](std::size_t local, std::size_t column) {
+        std::size_t g = column << 2;
+        for (int p = 0; p < k; ++p)
+            if ((local >> p) & 1) g |= std::size_t(1) << positions[p];
+        return g;
+    };
+    const auto after = d.read();
+    for (std::size_t column = 0; column < 2; ++column)
+        for (std::size_t r = 0; r < 16; ++r) {
+            std::complex<double> sum = 0;
+            for (std::size_t c = 0; c < 16; ++c) {
+                const auto& e = m[r * 16 + c];
+                const auto& a = state[global(c, column)];
+                sum += std::complex<double>(e.re, e.im) * std::complex<double>(a.re, a.im);
+            }
+            const auto& got = after[global(r, column)];
+            EXPECT_NEAR(got.re, sum.real(), 1e-12);
+            EXPECT_NEAR(got.im, sum.imag(), 1e-12);
+        }
+}
+
+// ------------------------------------------------------------------ upload and dispatch
+
+GateRecord named(std::int32_t id, std::vector<std::int64_t> target) {
+    GateRecord g;
+    g.id = id;
+    g.target = std::move(target);
+    return g;
+}
+
+TEST_F(FusionExecutors, UploadMakesOneArrayPerKindOfGroupAndBindsTheCacheOnlyForDenseMM) {
+    const std::vector<GateRecord> singles = {named(kGateX, {0}), named(kGateGlobalPhase, {}), named(kGateX, {1})};
+    const std::vector<GateRecord> pairs = {named(kGateX, {0}), named(kGateH, {0}), named(kGateX, {1}),
+                                           named(kGateH, {1})};
+    FusionOptions shared;
+    shared.sparsesharemem_qubits = 1;
+    FusionOptions dense = shared;
+    dense.densemm_gate_threshold_scale = 0;
+    const auto allocations_for = [](const FusionPlan& plan) {
+        const std::size_t before = hostdevice::live_allocations(0);
+        FusionUpload<float> upload(6, plan);
+        return std::pair{hostdevice::live_allocations(0) - before, upload.handle != nullptr};
+    };
+    using Counts = std::pair<std::size_t, bool>;
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, singles, FusionOptions{})), (Counts{0, false}));
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, shared)), (Counts{1, false}));
+    EXPECT_EQ(hostdevice::live_blas_handles(0), 0);
+    // The matrices, then the cache's two buffers, which stay.
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, dense)), (Counts{3, true}));
+    EXPECT_EQ(hostdevice::live_blas_handles(0), 1);
+    EXPECT_EQ(DenseMMCache<float>::this_thread().capacity, 64u);
+    EXPECT_EQ(DenseMMCache<double>::this_thread().capacity, 0u);
+}
+
+TEST_F(FusionExecutors, AutoPairGroupsGoToThePerGatePathAndNeverToTheExecutors) {
+    const std::vector<GateRecord> gates = {named(kGateGlobalPhase, {}), named(kGateX, {0}), named(kGateH, {1}),
+                                           named(kGateGlobalPhase, {})};
+    PreparedFusionChunk chunk;
+    chunk.n = 3;
+    chunk.records = gates;
+    chunk.plan = plan_fusion_chunk(3, gates, FusionOptions{});
+    ASSERT_EQ(chunk.plan.groups.size(), 3u);
+    DeviceState state(3, korvane::kComplex64, 0);
+    state.set_zero_state();
+    const std::uint64_t syncs = hostdevice::synchronize_count();
+    execute_prepared_fusion_chunk(state, chunk);
+    EXPECT_EQ(hostdevice::synchronize_count(), syncs + 1);
+    ASSERT_EQ(g_dispatched.size(), 2u);
+    for (const auto& d : g_dispatched) {
+        EXPECT_EQ(d.id, kGateGlobalPhase);
+        EXPECT_EQ(d.mode, KernelMode::PairAuto);
+    }
+    const FusionUpload<float> upload(3, chunk.plan);
+    EXPECT_EQ(message_of([&] { execute_fusion_group(upload, state.data_as<float>(), chunk.plan.groups[0], 0); }),
+              "ValueError: AutoPair group cannot use fusion workspace");
+}
+
+}  // namespace

@@ -1,0 +1,491 @@
+"""Fused execution: PairAutoFusion runs and prepared chunks against the per-gate path and the dense
+NumPy reference, the executed groups as the host device sees them, the DenseMM cache, and failures.
+"""
+import gc
+import queue
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import velqa
+from conftest import assert_close, random_state
+from reference import random_unitary, run_reference
+
+NAMED = ["x", "y", "z", "h", "s", "s_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag", "t", "t_dag"]
+ANGLES = {"rx": 1, "ry": 1, "rz": 1, "phase": 1, "u": 3}
+UNITARY_PENDING = "UNITARY is not built yet"
+
+
+class Gate:
+    """A QuantumGate-like object with the attributes prepare_fusion_chunk_gates reads."""
+
+    def __init__(self, d):
+        self.id = d["id"]
+        self.target = list(d["target"])
+        self.control = list(d["control"])
+        self.control_state = list(d["control_state"])
+        self.parameter = list(d["parameter"])
+        self.matrix = d.get("matrix")
+
+
+def gate(name, target, control=(), control_state=None, parameter=(), matrix=None):
+    d = {
+        "id": name,
+        "target": list(target),
+        "control": list(control),
+        "control_state": [1] * len(control) if control_state is None else list(control_state),
+        "parameter": list(parameter),
+    }
+    if matrix is not None:
+        d["matrix"] = matrix
+    return d
+
+
+def random_circuit(n, count, rng, unitaries=False):
+    """Every gate kind, with up to two controls on random states, controlled SWAPs and global phases."""
+    names = NAMED + list(ANGLES) + ["swap", "gp"] + (["unitary", "unitary2"] if unitaries else [])
+    gates = []
+    for _ in range(count):
+        name = str(rng.choice(names))
+        qubits = [int(q) for q in rng.permutation(n)]
+        targets = 2 if name in ("swap", "unitary2") else 1
+        if targets > n:
+            name, targets = "h", 1
+        controls = int(rng.integers(0, min(2, n - targets) + 1))
+        t, c = qubits[:targets], qubits[targets : targets + controls]
+        cs = [int(v) for v in rng.integers(0, 2, controls)]
+        if name == "gp":
+            gates.append(gate("gp", [], c, cs, [float(rng.normal())]))
+        elif name.startswith("unitary"):
+            gates.append(gate("unitary", t, c, cs, matrix=random_unitary(1 << targets, rng)))
+        else:
+            gates.append(gate(name, t, c, cs, [float(a) for a in rng.normal(size=ANGLES.get(name, 0))]))
+    return gates
+
+
+def run(n, state, gates, mode):
+    return velqa.run_circuit(n, state.copy(), gates, mode=mode)
+
+
+def execute(n, state, gates, **options):
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates], **options)
+    device = velqa.DeviceState.from_numpy(n, state)
+    velqa.execute_prepared_fusion_chunk(device, chunk)
+    return device.to_numpy()
+
+
+def kernels(hd, name):
+    return [l for l in hd.launches() if name in l["kernel"]]
+
+
+OPTION_SETS = [
+    {},
+    {"pad_sparsesharemem": False, "sparsesharemem_qubits": 3},
+    {"fuse_swap": False, "max_gates_per_group": 7},
+    {"densemm_gate_threshold_scale": 0.0, "sparsesharemem_qubits": 4},
+    {"densemm_gate_threshold_scale": 0.0, "densemm_max_qubits": 10, "densemm_min_qubits": 3},
+    {"max_gates_per_group": 1},
+]
+
+
+# ------------------------------------------------------------------ results
+
+
+@pytest.mark.parametrize("n", range(2, 15))
+def test_random_circuits_match_per_gate_run_and_reference(n, dtype):
+    rng = np.random.default_rng(100 + n)
+    gates = random_circuit(n, 48, rng)
+    state = random_state(n, dtype, rng)
+    expected = run_reference(state.astype(complex), n, gates)
+    per_gate = run(n, state, gates, velqa.PairAuto)
+    assert_close(per_gate, expected, dtype)
+    assert_close(run(n, state, gates, velqa.PairAutoFusion), per_gate, dtype)
+    for options in OPTION_SETS:
+        assert_close(execute(n, state, gates, **options), expected, dtype)
+
+
+@pytest.mark.parametrize("n", range(2, 15))
+def test_random_circuits_with_small_unitaries(n, dtype):
+    # Two-target unitaries always run through the per-gate UNITARY kernel, one-target ones do
+    # whenever they end up alone in a group.
+    rng = np.random.default_rng(200 + n)
+    gates = random_circuit(n, 40, rng, unitaries=True)
+    state = random_state(n, dtype, rng)
+    expected = run_reference(state.astype(complex), n, gates)
+    try:
+        per_gate = run(n, state, gates, velqa.PairAuto)
+    except RuntimeError as e:
+        if str(e) == UNITARY_PENDING:
+            pytest.skip("the per-gate UNITARY kernel is not in this build")
+        raise
+    assert_close(per_gate, expected, dtype)
+    assert_close(run(n, state, gates, velqa.PairAutoFusion), expected, dtype)
+    for options in OPTION_SETS:
+        assert_close(execute(n, state, gates, **options), expected, dtype)
+
+
+def test_fused_one_target_unitaries_need_no_per_gate_kernel(dtype, hd):
+    rng = np.random.default_rng(7)
+    n = 6
+    # Two on each of qubits 0 .. 4, then two controlled: one group on five qubits either way.
+    gates = [gate("unitary", [q % 5], matrix=random_unitary(2, rng)) for q in range(10)]
+    gates += [gate("unitary", [1], [0, 4], [0, 1], matrix=random_unitary(2, rng)) for _ in range(2)]
+    state = random_state(n, dtype, rng)
+    expected = run_reference(state.astype(complex), n, gates)
+    for options, kernel in (({"densemm_max_qubits": 0}, "sparsesharemem_kernel"), ({}, "transpose_to_low_bits")):
+        hd.clear_launches()
+        assert_close(execute(n, state, gates, **options), expected, dtype)
+        assert kernels(hd, kernel) and all("fusion::" in l["kernel"] for l in hd.launches())
+
+
+def layer_circuit(k, rng):
+    """Two gates on each of qubits 0 .. k-1 and a global phase: with budget k, the first group is
+    these gates on exactly k qubits (the global phase ends its scan)."""
+    gates = [gate("h", [q]) for q in range(k)]
+    gates += [gate("u", [q], parameter=rng.normal(size=3)) for q in range(k)]
+    return gates + [gate("gp", [], parameter=[0.25])]
+
+
+@pytest.mark.parametrize("k", range(1, 11))
+def test_sparsesharemem_groups_of_every_size(k, dtype, hd):
+    rng = np.random.default_rng(k)
+    n = 11
+    gates = layer_circuit(k, rng) + random_circuit(n, 20, rng)
+    state = random_state(n, dtype, rng)
+    hd.clear_launches()
+    result = execute(n, state, gates, sparsesharemem_qubits=k, densemm_max_qubits=0)
+    assert_close(result, run_reference(state.astype(complex), n, gates), dtype)
+    shared = kernels(hd, "sparsesharemem_kernel")
+    element = 8 if dtype == "complex64" else 16
+    assert shared and shared[0]["shared_bytes"] == element << k
+    assert shared[0]["grid"] == (1 << (n - k), 1, 1) and shared[0]["block"] == (128, 1, 1)
+    assert not kernels(hd, "transpose_to_low_bits")
+
+
+@pytest.mark.parametrize("k", range(1, 11))
+def test_densemm_groups_of_every_size(k, dtype, hd):
+    rng = np.random.default_rng(50 + k)
+    n = 11
+    gates = layer_circuit(k, rng) + random_circuit(n, 12, rng)
+    state = random_state(n, dtype, rng)
+    hd.clear_launches()
+    result = execute(n, state, gates, sparsesharemem_qubits=k, densemm_max_qubits=k,
+                     densemm_gate_threshold_scale=0.0)
+    assert_close(result, run_reference(state.astype(complex), n, gates), dtype, scale=10)
+    assert not kernels(hd, "sparsesharemem_kernel")
+    gathers = kernels(hd, "transpose_to_low_bits")
+    assert gathers and gathers[0]["grid"] == (8, 1, 1) and gathers[0]["block"] == (256, 1, 1)
+    assert len(gathers) == len(kernels(hd, "transpose_from_low_bits"))
+
+
+def test_sparsesharemem_grid_strides_over_more_than_65535_sub_blocks(hd):
+    n, dtype = 17, "complex64"
+    rng = np.random.default_rng(3)
+    gates = [gate("ry", [0], parameter=[0.4]), gate("h", [0]), gate("rz", [0], parameter=[1.3])]
+    state = random_state(n, dtype, rng)
+    hd.clear_launches()
+    result = execute(n, state, gates, sparsesharemem_qubits=1, densemm_max_qubits=0)
+    (launch,) = hd.launches()
+    assert launch["grid"] == (65535, 1, 1) and launch["shared_bytes"] == 16
+    # Every sub-block exactly once: a block left out or done twice would show here.
+    assert_close(result, run_reference(state.astype(complex), n, gates), dtype)
+
+
+def test_worked_examples_execute_as_planned(hd):
+    n = 10
+    state = random_state(n, "complex128", np.random.default_rng(4))
+    gates = [gate("x", [0]), gate("x", [0])]
+    hd.clear_launches()
+    assert_close(execute(n, state, gates), state, "complex128")
+    (launch,) = hd.launches()
+    assert "sparsesharemem_kernel<double>" in launch["kernel"]
+    assert launch["grid"] == (1, 1, 1) and launch["shared_bytes"] == 16 << 10
+    hd.clear_launches()
+    execute(n, state, gates, pad_sparsesharemem=False)
+    assert [l["grid"] for l in hd.launches()] == [(512, 1, 1)]
+
+    # Ten U gates on three qubits at n = 20 are one DenseMM group, nine one SparseShareMem group.
+    n = 20
+    state = random_state(n, "complex64", np.random.default_rng(5))
+    ten = [gate("u", [q % 3], parameter=[0.1 * q, 0.2, 0.3]) for q in range(10)]
+    for gates, dense in ((ten, True), (ten[:9], False)):
+        hd.clear_launches()
+        result = execute(n, state, gates)
+        assert_close(result, run_reference(state.astype(complex), n, gates), "complex64")
+        names = [l["kernel"] for l in hd.launches()]
+        if dense:
+            assert len(names) == 2 and "transpose_to_low_bits<float>" in names[0]
+        else:
+            assert len(names) == 1 and "sparsesharemem_kernel<float>" in names[0]
+
+
+# ------------------------------------------------------------------ chunks
+
+
+def test_chunk_applies_its_gates_each_time_it_runs_on_either_precision():
+    n = 7
+    rng = np.random.default_rng(8)
+    gates = random_circuit(n, 30, rng)
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates], densemm_gate_threshold_scale=0.3)
+    assert chunk.n == n and chunk.gate_count == len(gates)
+    for dtype in ("complex64", "complex128"):
+        state = random_state(n, dtype, rng)
+        device = velqa.DeviceState.from_numpy(n, state)
+        velqa.execute_prepared_fusion_chunk(device, chunk)
+        velqa.execute_prepared_fusion_chunk(state=device, chunk=chunk)
+        assert_close(device.to_numpy(), run_reference(state.astype(complex), n, gates + gates), dtype)
+    assert chunk.gate_count == len(gates)
+
+
+def test_empty_chunk_runs_nothing(hd):
+    chunk = velqa.prepare_fusion_chunk_gates(3, [])
+    assert chunk.gate_count == 0
+    device = velqa.DeviceState.zero_state(3)
+    syncs = hd.synchronize_count()
+    hd.clear_launches()
+    velqa.execute_prepared_fusion_chunk(device, chunk)
+    assert hd.launches() == [] and hd.synchronize_count() == syncs + 1
+
+
+def test_chunk_waits_once_and_run_circuit_does_not_wait(hd):
+    n = 9
+    rng = np.random.default_rng(9)
+    gates = random_circuit(n, 40, rng)
+    device = velqa.DeviceState.from_numpy(n, random_state(n, "complex128", rng))
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates])
+    syncs = hd.synchronize_count()
+    velqa.execute_prepared_fusion_chunk(device, chunk)
+    assert hd.synchronize_count() == syncs + 1
+    velqa.run_circuit_device(device, gates, mode=velqa.PairAutoFusion)
+    assert hd.synchronize_count() == syncs + 1
+
+
+@pytest.mark.parametrize("chunk_n,state_n", [(10, 11), (5, 6), (6, 5)])
+def test_qubit_count_mismatch_is_refused_before_any_work(chunk_n, state_n, hd):
+    chunk = velqa.prepare_fusion_chunk_gates(chunk_n, [Gate(gate("h", [0])), Gate(gate("x", [0]))])
+    state = random_state(state_n, "complex64", np.random.default_rng(1))
+    device = velqa.DeviceState.from_numpy(state_n, state)
+    hd.clear_launches()
+    with pytest.raises(ValueError, match="^DeviceState qubit count does not match prepared fusion chunk$"):
+        velqa.execute_prepared_fusion_chunk(device, chunk)
+    assert hd.launches() == []
+    np.testing.assert_array_equal(device.to_numpy(), state)
+
+
+def test_prepare_checks_n_and_plans_without_the_device(hd):
+    for n in (0, 63, -1):
+        with pytest.raises(ValueError, match=r"^n must be in \[1, 62\]$"):
+            velqa.prepare_fusion_chunk_gates(n, [])
+    hd.clear_launches()
+    allocations = hd.live_allocations(0)
+    chunk = velqa.prepare_fusion_chunk_gates(62, [Gate(gate("h", [q])) for q in range(62)] * 3)
+    assert chunk.n == 62 and chunk.gate_count == 186
+    assert hd.launches() == [] and hd.live_allocations(0) == allocations
+
+
+def test_sparsesharemem_above_ten_qubits_is_refused_at_execution(hd):
+    n = 12
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(gate("h", [0])), Gate(gate("h", [1]))],
+                                             sparsesharemem_qubits=11)
+    state = random_state(n, "complex64", np.random.default_rng(2))
+    device = velqa.DeviceState.from_numpy(n, state)
+    with pytest.raises(ValueError, match=r"^SparseShareMem active qubits must be in \[1, 10\]$"):
+        velqa.execute_prepared_fusion_chunk(device, chunk)
+    np.testing.assert_array_equal(device.to_numpy(), state)
+
+
+# ------------------------------------------------------------------ refused gates
+
+
+REFUSED = [
+    (gate("x", [1], [0], [2]), "control_state must contain only 0/1"),
+    (gate("h", [1], [0, 2], [1]), r"controls.size\(\) != control_state.size\(\)"),
+    (gate("z", [1], [3, 3]), "control qubit 3 is repeated"),
+    (gate("s", [2], [2]), "control qubit 2 is also a target"),
+    (gate("swap", [1, 1]), "target qubit 1 is repeated"),
+    (gate("x", [7]), "target qubit 7 is out of range for 5 qubits"),
+    (gate("y", [0], [5]), "control qubit 5 is out of range for 5 qubits"),
+    (gate("rx", [1], parameter=[0.1, 0.2]), "RX gate requires exactly one parameter."),
+    (gate("u", [1], parameter=[0.1]), "U gate requires exactly three parameters."),
+]
+
+
+@pytest.mark.parametrize("bad,message", REFUSED, ids=[m for _, m in REFUSED])
+def test_gate_the_per_gate_path_refuses_is_refused_in_fused_runs(bad, message, dtype):
+    n = 5
+    rng = np.random.default_rng(6)
+    before = [gate("h", [0]), gate("x", [3], [0], [0]), gate("ry", [4], parameter=[0.3])]
+    after = [gate("h", [2]), gate("z", [4]), gate("x", [1])]
+    gates = before + [bad] + after
+    state = random_state(n, dtype, rng)
+    # The gates before the bad one are applied, none after it, as gate by gate.
+    expected = run_reference(state.astype(complex), n, before)
+    for mode in (velqa.PairAuto, velqa.PairAutoFusion):
+        device = velqa.DeviceState.from_numpy(n, state)
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            velqa.run_circuit_device(device, gates, mode=mode)
+        assert_close(device.to_numpy(), expected, dtype)
+    device = velqa.DeviceState.from_numpy(n, state)
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates])
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        velqa.execute_prepared_fusion_chunk(device, chunk)
+    assert_close(device.to_numpy(), expected, dtype)
+
+
+# ------------------------------------------------------------------ device memory
+
+
+def dense_chunk(n, k=2):
+    """Two H gates on each of qubits 0 .. k-1 as one DenseMM group."""
+    return velqa.prepare_fusion_chunk_gates(
+        n, [Gate(gate("h", [q])) for q in range(k)] * 2, sparsesharemem_qubits=k, densemm_gate_threshold_scale=0.0
+    )
+
+
+def move_caches(device):
+    """Moves this thread's DenseMM caches (both precisions) to a device, releasing them elsewhere."""
+    for dtype in ("complex64", "complex128"):
+        velqa.execute_prepared_fusion_chunk(velqa.DeviceState.zero_state(3, dtype, device), dense_chunk(3))
+
+
+@pytest.fixture
+def two_devices(hd):
+    """Two host devices, with this thread's caches moved off device 0 so that device 0 holds exactly
+    what the test allocates; the caches go back to device 0 afterwards, since device 1's accounting
+    ends with the test."""
+    hd.configure(2)
+    move_caches("cuda:1")
+    yield hd
+    gc.collect()
+    hd.configure(2)
+    move_caches("cuda:0")
+
+
+def test_upload_failures_name_their_operation_and_free_everything(two_devices):
+    hd = two_devices
+    n = 10
+    state = random_state(n, "complex128", np.random.default_rng(3))
+    size = state.nbytes
+    shared = velqa.prepare_fusion_chunk_gates(n, [Gate(gate("h", [0]))] * 2)
+    dense = dense_chunk(n)  # 16 matrix elements: 256 bytes
+    cases = [
+        (shared, size + 16, "cudaMalloc SparseShareMem gates: out of memory"),
+        (dense, size + 16, "cudaMalloc DenseMM matrices: out of memory"),
+        (dense, size + 256 + size // 2, "cudaMalloc cached DenseMM transpose buffer: out of memory"),
+        (dense, size + 256 + 3 * size // 2, "cudaMalloc cached DenseMM GEMM buffer: out of memory"),
+    ]
+    for chunk, capacity, message in cases:
+        hd.configure(2, capacity)
+        device = velqa.DeviceState.from_numpy(n, state)
+        with pytest.raises(RuntimeError, match=f"^{message}$"):
+            velqa.execute_prepared_fusion_chunk(device, chunk)
+        assert hd.live_bytes(0) == size and hd.live_allocations(0) == 1
+        np.testing.assert_array_equal(device.to_numpy(), state)
+        del device
+    # The failed cache allocates again on the next use.
+    hd.configure(2, 4 * size)
+    device = velqa.DeviceState.from_numpy(n, state)
+    velqa.execute_prepared_fusion_chunk(device, dense)
+    assert hd.live_bytes(0) == 3 * size and hd.live_allocations(0) == 3
+    assert_close(device.to_numpy(), state, "complex128")  # H twice on two qubits
+
+
+def test_densemm_cache_follows_the_device_and_keeps_its_buffers(two_devices):
+    hd = two_devices
+    n = 8
+    element = 16  # complex128
+    on0 = velqa.DeviceState.zero_state(n, device="cuda:0")
+    on1 = velqa.DeviceState.zero_state(n, device="cuda:1")
+    assert hd.live_blas_handles(0) == 0 and hd.live_blas_handles(1) == 2
+    velqa.execute_prepared_fusion_chunk(on1, dense_chunk(n))
+    cached1 = hd.live_bytes(1)
+
+    velqa.execute_prepared_fusion_chunk(on0, dense_chunk(n))
+    assert hd.live_blas_handles(0) == 1 and hd.live_blas_handles(1) == 1
+    assert hd.live_bytes(0) == 3 * element << n
+    assert hd.live_bytes(1) == cached1 - (2 * element << n)
+
+    # A smaller state reuses the buffers; a larger one replaces them.
+    small = velqa.DeviceState.zero_state(n - 2)
+    velqa.execute_prepared_fusion_chunk(small, dense_chunk(n - 2))
+    assert hd.live_bytes(0) == (3 * element << n) + (element << (n - 2))
+    assert hd.live_allocations(0) == 4
+    del small
+    large = velqa.DeviceState.zero_state(n + 1)
+    velqa.execute_prepared_fusion_chunk(large, dense_chunk(n + 1))
+    assert hd.live_bytes(0) == (element << n) + 3 * (element << (n + 1))
+    assert hd.live_allocations(0) == 4 and hd.live_blas_handles(0) == 1
+
+    # PairAutoFusion runs (here 24 H gates on two qubits: one DenseMM group) share the cache.
+    velqa.run_circuit_device(on1, [gate("h", [0]), gate("h", [1])] * 12, mode=velqa.PairAutoFusion)
+    assert hd.live_blas_handles(0) == 0 and hd.live_blas_handles(1) == 2
+    assert hd.live_bytes(0) == (element << n) + (element << (n + 1))
+
+
+def test_plans_without_densemm_leave_the_cache_alone(hd, no_leaks):
+    n = 9
+    rng = np.random.default_rng(12)
+    device = velqa.DeviceState.from_numpy(n, random_state(n, "complex64", rng))
+    handles = hd.live_blas_handles(0)
+    bytes_before = hd.live_bytes(0)
+    gates = [Gate(g) for g in random_circuit(n, 30, rng)]
+    velqa.execute_prepared_fusion_chunk(device, velqa.prepare_fusion_chunk_gates(n, gates, densemm_max_qubits=0))
+    assert hd.live_blas_handles(0) == handles and hd.live_bytes(0) == bytes_before
+
+
+# ------------------------------------------------------------------ threads
+
+
+def wait_for(condition, seconds=10):
+    """A thread's native resources go when the OS thread exits, just after join() returns."""
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return condition()
+
+
+def test_one_thread_plans_while_the_other_executes(hd):
+    n = 8
+    rng = np.random.default_rng(13)
+    options = {"densemm_gate_threshold_scale": 0.2, "sparsesharemem_qubits": 4}
+    dense_start = [gate("h", [q]) for q in (0, 1, 2)] * 2  # a DenseMM group in every chunk
+    circuits = [[dense_start + random_circuit(n, 25, rng) for _ in range(6)] for _ in range(2)]
+    starts = [random_state(n, "complex128", rng) for _ in range(2)]
+    handles = hd.live_blas_handles(0)
+    bytes_before = hd.live_bytes(0)
+    hd.clear_launches()
+
+    results = [None, None]
+    errors = []
+    queues = [queue.Queue(), queue.Queue()]
+
+    def worker(me):
+        # Plans circuit `me` for the other thread and executes the other's chunks on its own state.
+        try:
+            device = velqa.DeviceState.from_numpy(n, starts[me])
+            for chunk_gates in circuits[me]:
+                queues[1 - me].put(velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in chunk_gates], **options))
+                velqa.execute_prepared_fusion_chunk(device, queues[me].get(timeout=60))
+            results[me] = device.to_numpy()
+        except Exception as e:  # reported below
+            errors.append(e)
+            queues[1 - me].put(None)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert kernels(hd, "transpose_to_low_bits") and kernels(hd, "sparsesharemem_kernel")
+    # Each thread's DenseMM cache went with its thread.
+    assert wait_for(lambda: hd.live_blas_handles(0) == handles and hd.live_bytes(0) == bytes_before)
+    for me in range(2):
+        expected = starts[me].copy()
+        for chunk_gates in circuits[1 - me]:
+            expected = execute(n, expected, chunk_gates, **options)
+        assert_close(results[me], expected, "complex128")
+        assert_close(results[me], run_reference(starts[me].astype(complex), n, sum(circuits[1 - me], [])),
+                     "complex128")

@@ -1,0 +1,177 @@
+#include "velqa/fusion/densemm.hpp"
+
+#include <bit>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "common/cuda_check.hpp"
+#include "common/gpu/bits.hpp"
+#include "common/gpu/device.hpp"
+#include "common/gpu/launch.hpp"
+#include "common/launch_geometry.hpp"
+
+namespace velqa::fusion {
+namespace {
+
+constexpr unsigned kThreads = 256;
+constexpr std::uint64_t kMaxBlocks = 65535;
+
+// Removes the bits of index at the set positions of mask and closes the gaps: the bits at the other
+// positions, packed lowest first. Costs one step per bit of mask (the k active qubits), where
+// extracting the inactive bits would cost one per inactive qubit.
+__host__ __device__ __forceinline__ std::uint64_t remove_bits(std::uint64_t index, std::uint64_t mask) {
+    std::uint64_t shifted = mask;  // mask, moved down by the bits removed so far
+    while (shifted) {
+        const std::uint64_t low = shifted & (~shifted + 1);
+        index = ((index >> 1) & ~(low - 1)) | (index & (low - 1));
+        shifted = (shifted & ~low) >> 1;
+    }
+    return index;
+}
+
+// Position of global index g in the gathered matrix: column (inactive bits) times 2^k plus row
+// (active bits, lowest first).
+__device__ __forceinline__ std::uint64_t gathered_index(std::uint64_t g, std::uint64_t active_mask, std::int32_t k) {
+    return (remove_bits(g, active_mask) << k) | korvane::gpu::extract_bits(g, active_mask);
+}
+
+template <class T>
+struct Gemm;
+template <>
+struct Gemm<float> {
+    using Scalar = cuComplex;
+    static constexpr const char* kFailure = "cublasCgemm DenseMM failed";
+    static cublasStatus_t run(cublasHandle_t h, int m, int n, int k, const Scalar* alpha, const Scalar* a, int lda,
+                              const Scalar* b, int ldb, const Scalar* beta, Scalar* c, int ldc) {
+        return cublasCgemm(h, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+    }
+};
+template <>
+struct Gemm<double> {
+    using Scalar = cuDoubleComplex;
+    static constexpr const char* kFailure = "cublasZgemm DenseMM failed";
+    static cublasStatus_t run(cublasHandle_t h, int m, int n, int k, const Scalar* alpha, const Scalar* a, int lda,
+                              const Scalar* b, int ldb, const Scalar* beta, Scalar* c, int ldc) {
+        return cublasZgemm(h, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
+    }
+};
+
+}  // namespace
+
+// Launch: 256-thread blocks, at most 65535 of them; each thread strides over the N indices.
+template <class T>
+__global__ void transpose_to_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
+                                      std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
+    (void)inactive_mask;  // the column is found from the active bits alone
+    const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
+    for (std::uint64_t g = korvane::gpu::global_thread_index(); g < N; g += stride)
+        destination[gathered_index(g, active_mask, k)] = source[g];
+}
+
+// Launch: 256-thread blocks, at most 65535 of them; each thread strides over the N indices.
+template <class T>
+__global__ void transpose_from_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
+                                        std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
+    (void)inactive_mask;
+    const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
+    for (std::uint64_t g = korvane::gpu::global_thread_index(); g < N; g += stride)
+        destination[g] = source[gathered_index(g, active_mask, k)];
+}
+
+template <class T>
+void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, CuComplex<T>* transpose_buffer,
+                   CuComplex<T>* gemm_buffer, std::uint64_t active_mask, std::int32_t k, const CuComplex<T>* matrix,
+                   cudaStream_t stream) {
+    if (k < 1 || k >= n) throw std::invalid_argument("DenseMM active qubits must be in [1, n-1]");
+    if (k > 30) throw std::invalid_argument("DenseMM matrix dimension exceeds cuBLAS int range");
+    const std::uint64_t N = std::uint64_t(1) << n;
+    // The gather addresses the state through active_mask: it must name k qubits of the register.
+    if (std::popcount(active_mask) != k || (active_mask & ~(N - 1)) != 0)
+        throw std::invalid_argument("DenseMM active mask must name k qubits of the register");
+    // Checked before anything is queued, so a refused group costs no pass over the state.
+    const std::uint64_t cols = N >> k;
+    if (cols > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
+        throw std::invalid_argument("DenseMM column count exceeds cuBLAS int range");
+    const std::uint64_t inactive_mask = active_mask ^ (N - 1);
+    const korvane::LaunchGeometry geometry = korvane::capped_geometry(N, kThreads, kMaxBlocks);
+
+    korvane::gpu::launch<&transpose_to_low_bits<T>>(geometry, stream, N, state, transpose_buffer, active_mask,
+                                                     inactive_mask, k);
+    if (cublasSetStream(handle, stream) != CUBLAS_STATUS_SUCCESS)
+        throw std::runtime_error("cublasSetStream DenseMM failed");
+    using G = Gemm<T>;
+    using S = typename G::Scalar;
+    const S one{1, 0};
+    const S zero{0, 0};
+    const int dim = 1 << k;
+    if (G::run(handle, dim, static_cast<int>(cols), dim, &one, reinterpret_cast<const S*>(matrix), dim,
+               reinterpret_cast<const S*>(transpose_buffer), dim, &zero, reinterpret_cast<S*>(gemm_buffer),
+               dim) != CUBLAS_STATUS_SUCCESS)
+        throw std::runtime_error(G::kFailure);
+    korvane::gpu::launch<&transpose_from_low_bits<T>>(geometry, stream, N, gemm_buffer, state, active_mask,
+                                                       inactive_mask, k);
+}
+
+template <class T>
+void DenseMMCache<T>::ensure(std::uint64_t elements) {
+    int current = 0;
+    korvane::cuda_check(cudaGetDevice(&current), "cudaGetDevice DenseMM cache");
+    if (device != current) {
+        release();
+        korvane::cuda_check(cudaSetDevice(current), "cudaSetDevice DenseMM cache");
+        device = current;
+    }
+    if (!handle && cublasCreate(&handle) != CUBLAS_STATUS_SUCCESS) {
+        handle = nullptr;
+        throw std::runtime_error("cublasCreate DenseMM cache failed");
+    }
+    if (capacity >= elements) return;
+    const bool failed = (cudaFree(transpose_buffer) != cudaSuccess) | (cudaFree(gemm_buffer) != cudaSuccess);
+    if (failed) (void)cudaGetLastError();
+    transpose_buffer = nullptr;
+    gemm_buffer = nullptr;
+    capacity = 0;
+    const std::uint64_t bytes = elements * sizeof(CuComplex<T>);
+    korvane::cuda_check(cudaMalloc(&transpose_buffer, bytes), "cudaMalloc cached DenseMM transpose buffer");
+    const cudaError_t status = cudaMalloc(&gemm_buffer, bytes);
+    if (status != cudaSuccess) {
+        // Without both buffers the cache holds none, so the next ensure allocates again.
+        (void)cudaFree(transpose_buffer);
+        transpose_buffer = nullptr;
+        gemm_buffer = nullptr;
+        korvane::cuda_check(status, "cudaMalloc cached DenseMM GEMM buffer");
+    }
+    capacity = elements;
+}
+
+template <class T>
+void DenseMMCache<T>::release() noexcept {
+    bool failed = device >= 0 && cudaSetDevice(device) != cudaSuccess;
+    if (handle) (void)cublasDestroy(handle);
+    failed |= cudaFree(transpose_buffer) != cudaSuccess;
+    failed |= cudaFree(gemm_buffer) != cudaSuccess;
+    if (failed) (void)cudaGetLastError();  // must not surface at someone else's launch check
+    device = -1;
+    capacity = 0;
+    transpose_buffer = nullptr;
+    gemm_buffer = nullptr;
+    handle = nullptr;
+}
+
+template <class T>
+DenseMMCache<T>& DenseMMCache<T>::this_thread() {
+    thread_local DenseMMCache<T> cache;
+    return cache;
+}
+
+template void apply_densemm<float>(cublasHandle_t, std::int64_t, CuComplex<float>*, CuComplex<float>*,
+                                   CuComplex<float>*, std::uint64_t, std::int32_t, const CuComplex<float>*,
+                                   cudaStream_t);
+template void apply_densemm<double>(cublasHandle_t, std::int64_t, CuComplex<double>*, CuComplex<double>*,
+                                    CuComplex<double>*, std::uint64_t, std::int32_t, const CuComplex<double>*,
+                                    cudaStream_t);
+template struct DenseMMCache<float>;
+template struct DenseMMCache<double>;
+
+}  // namespace velqa::fusion

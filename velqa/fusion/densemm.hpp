@@ -1,0 +1,47 @@
+// The DenseMM executor: applies a group's dense 2^k x 2^k matrix to the whole state by gathering
+// the sub-blocks into the columns of a matrix, one complex GEMM, and scattering the product back.
+// The scratch buffers and the cuBLAS handle come from a per-thread, per-precision cache.
+#pragma once
+
+#include <cstdint>
+
+#include "common/complex.hpp"
+#include "common/gpu/blas.hpp"
+#include "common/gpu/runtime.hpp"
+
+namespace velqa::fusion {
+
+using korvane::CuComplex;
+
+// Queues gather, GEMM and scatter on the stream; k must be in [1, n-1]. matrix holds the group's
+// 4^k elements in row-major order. Launch status is checked by the caller.
+template <class T>
+void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, CuComplex<T>* transpose_buffer,
+                   CuComplex<T>* gemm_buffer, std::uint64_t active_mask, std::int32_t k, const CuComplex<T>* matrix,
+                   cudaStream_t stream);
+
+// The calling thread's DenseMM resources for one precision: two state-sized scratch buffers and a
+// cuBLAS handle on one device. Rebuilt when the thread's current device changes, grown (never
+// shrunk) with the state, released when the thread ends.
+template <class T>
+struct DenseMMCache {
+    std::int32_t device = -1;    // -1 while empty
+    std::uint64_t capacity = 0;  // elements per buffer
+    CuComplex<T>* transpose_buffer = nullptr;
+    CuComplex<T>* gemm_buffer = nullptr;
+    cublasHandle_t handle = nullptr;
+
+    DenseMMCache() = default;
+    DenseMMCache(const DenseMMCache&) = delete;
+    DenseMMCache& operator=(const DenseMMCache&) = delete;
+    ~DenseMMCache() { release(); }
+
+    // Makes the cache valid for the current device with buffers of at least `elements` elements.
+    void ensure(std::uint64_t elements);
+    // Frees everything with the cache's device current and leaves the cache empty; never raises.
+    void release() noexcept;
+
+    static DenseMMCache& this_thread();
+};
+
+}  // namespace velqa::fusion
