@@ -27,6 +27,8 @@ struct Allocation {
 
 struct Registry {
     std::mutex mutex;
+    int device_count = 1;
+    // Never shrinks: a device that goes away keeps its accounting for the memory still on it.
     std::vector<Device> devices = std::vector<Device>(1);
     std::map<std::uintptr_t, Allocation> allocations;
     std::map<std::uintptr_t, std::size_t> host_ranges;
@@ -67,8 +69,8 @@ cudaError_t record(cudaError_t status) {
 cudaError_t current_device(int* device) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.devices.empty()) return cudaErrorNoDevice;
-    if (t_current_device < 0 || t_current_device >= static_cast<int>(r.devices.size())) return cudaErrorInvalidDevice;
+    if (r.device_count == 0) return cudaErrorNoDevice;
+    if (t_current_device < 0 || t_current_device >= r.device_count) return cudaErrorInvalidDevice;
     *device = t_current_device;
     return cudaSuccess;
 }
@@ -92,24 +94,21 @@ void note_blas_handle(int device, int delta) {
 void configure_devices(int count, std::size_t capacity_bytes) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    // Live allocations stay listed under their device even when it goes away; only the
-    // per-device reservation used for the capacity check is carried over.
-    std::vector<Device> devices(static_cast<std::size_t>(std::max(count, 0)));
-    for (std::size_t d = 0; d < devices.size() && d < r.devices.size(); ++d) devices[d] = r.devices[d];
-    for (auto& d : devices) d.capacity = capacity_bytes;
-    r.devices = std::move(devices);
+    r.device_count = std::max(count, 0);
+    if (r.devices.size() < static_cast<std::size_t>(r.device_count)) r.devices.resize(r.device_count);
+    for (auto& d : r.devices) d.capacity = capacity_bytes;
 }
 
 int configured_device_count() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    return static_cast<int>(r.devices.size());
+    return r.device_count;
 }
 
 std::size_t device_capacity(int device) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    return device >= 0 && device < static_cast<int>(r.devices.size()) ? r.devices[device].capacity : 0;
+    return device >= 0 && device < r.device_count ? r.devices[device].capacity : 0;
 }
 
 void set_host_register_fails(bool fails) {
@@ -219,10 +218,8 @@ cudaError_t cudaFree(void* ptr) {
         std::lock_guard<std::mutex> lock(r.mutex);
         auto it = r.allocations.find(reinterpret_cast<std::uintptr_t>(ptr));
         if (it == r.allocations.end()) return record(cudaErrorInvalidValue);
-        if (it->second.device < static_cast<int>(r.devices.size())) {
-            r.devices[it->second.device].live_bytes -= it->second.size;
-            r.devices[it->second.device].live_allocations -= 1;
-        }
+        r.devices[it->second.device].live_bytes -= it->second.size;
+        r.devices[it->second.device].live_allocations -= 1;
         r.allocations.erase(it);
     }
     ::operator delete(ptr, std::align_val_t(256));
@@ -288,7 +285,7 @@ cudaError_t cudaDeviceSynchronize() {
 cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int) {
     hostdevice::Registry& r = hostdevice::registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.devices.empty()) return record(cudaErrorNoDevice);
+    if (r.device_count == 0) return record(cudaErrorNoDevice);
     if (r.host_register_fails) return record(cudaErrorNotSupported);
     if (!ptr || size == 0) return record(cudaErrorInvalidValue);
     const auto begin = reinterpret_cast<std::uintptr_t>(ptr);
