@@ -11,24 +11,6 @@ CTYPE = {"complex64": "float", "complex128": "double"}
 ESIZE = {"complex64": 8, "complex128": 16}
 
 
-def _fusion_built():
-    try:
-        velqa.run_circuit(1, np.array([1, 0], dtype=np.complex128), [], mode=velqa.PairAutoFusion)
-    except RuntimeError as e:
-        if "not built yet" in str(e):
-            return False
-        raise
-    return True
-
-
-@pytest.fixture
-def gate_mode(mode):
-    """Every kernel mode; PairAutoFusion only once fused execution exists on this branch."""
-    if mode == velqa.PairAutoFusion and not _fusion_built():
-        pytest.skip("fused execution is not built on this branch")
-    return mode
-
-
 def unitary(targets, matrix, controls=(), control_state=None):
     controls = [int(c) for c in controls]
     if control_state is None:
@@ -52,8 +34,8 @@ def kernels(hd):
     return [r["kernel"] for r in hd.launches()]
 
 
-def test_every_target_count_matches_reference(dtype, gate_mode):
-    rng = np.random.default_rng(100 + int(gate_mode) + 10 * (dtype == "complex128"))
+def test_every_target_count_matches_reference(dtype, mode):
+    rng = np.random.default_rng(100 + int(mode) + 10 * (dtype == "complex128"))
     for K in range(1, 8):
         for nc in (0, 1, 2):
             n = min(10, K + nc + 1 + int(rng.integers(0, 2)))
@@ -62,25 +44,25 @@ def test_every_target_count_matches_reference(dtype, gate_mode):
             states = rng.integers(0, 2, size=nc)
             g = unitary(targets, ref.random_unitary(1 << K, rng), controls, states)
             psi = random_state(n, dtype, rng)
-            out = run(n, psi, [g], gate_mode)
+            out = run(n, psi, [g], mode)
             assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
 
 
 @pytest.mark.parametrize("name,params", [("x", ()), ("h", ()), ("ry", (0.7,)), ("u", (0.3, -1.1, 2.0))])
-def test_one_target_equals_named_gate(dtype, gate_mode, name, params):
+def test_one_target_equals_named_gate(dtype, mode, name, params):
     rng = np.random.default_rng(7)
     n = 6
     m = ref.matrix_of(name, params)
     psi = random_state(n, dtype, rng)
     # Target 0 and above, with and without controls: every AutoPair row in PairAuto.
     for target, controls, cstate in [(0, [], []), (4, [], []), (0, [3, 5], [1, 0]), (2, [0], [0])]:
-        a = run(n, psi, [named(name, target, params, controls, cstate)], gate_mode)
-        b = run(n, psi, [unitary([target], m, controls, cstate)], gate_mode)
+        a = run(n, psi, [named(name, target, params, controls, cstate)], mode)
+        b = run(n, psi, [unitary([target], m, controls, cstate)], mode)
         assert_close(b, a, dtype)
         assert_close(b, ref.apply_matrix(psi, n, m, [target], controls, cstate), dtype)
 
 
-def test_two_targets_in_either_order(dtype, gate_mode):
+def test_two_targets_in_either_order(dtype, mode):
     """[a, b] with U and [b, a] with U conjugated by the bit exchange are the same operator."""
     rng = np.random.default_rng(11)
     n = 7
@@ -88,20 +70,20 @@ def test_two_targets_in_either_order(dtype, gate_mode):
     for targets, controls in [([2, 5], []), ([2, 5], [0]), ([0, 4], []), ([0, 4], [6]), ([3, 0], [1, 2])]:
         u = ref.random_unitary(4, rng)
         psi = random_state(n, dtype, rng)
-        a = run(n, psi, [unitary(targets, u, controls)], gate_mode)
-        b = run(n, psi, [unitary(targets[::-1], exchange @ u @ exchange, controls)], gate_mode)
+        a = run(n, psi, [unitary(targets, u, controls)], mode)
+        b = run(n, psi, [unitary(targets[::-1], exchange @ u @ exchange, controls)], mode)
         assert_close(a, b, dtype)
         assert_close(a, ref.apply_matrix(psi, n, u, targets, controls, [1] * len(controls)), dtype)
 
 
-def test_controlled_wide_gate_leaves_other_amplitudes_bit_identical(dtype, gate_mode):
+def test_controlled_wide_gate_leaves_other_amplitudes_bit_identical(dtype, mode):
     rng = np.random.default_rng(5)
     n = 9
     for K, controls, cstate in [(6, [2], [1]), (7, [8, 0], [0, 1])]:
         targets = [q for q in rng.permutation(n) if q not in controls][:K]
         psi = random_state(n, dtype, rng)
         g = unitary(targets, ref.random_unitary(1 << K, rng), controls, cstate)
-        out = run(n, psi, [g], gate_mode)
+        out = run(n, psi, [g], mode)
         idx = np.arange(1 << n)
         match = np.ones(1 << n, dtype=bool)
         for c, s in zip(controls, cstate):
