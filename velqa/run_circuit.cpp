@@ -1,5 +1,6 @@
 #include "velqa/run_circuit.hpp"
 
+#include <iterator>
 #include <stdexcept>
 
 #include "common/cuda_check.hpp"
@@ -38,31 +39,26 @@ void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, cudaSt
         check_named_gate(n, r, 1);
     };
 
+    // The parameterless single-target gates, ids 0 (X) to 9 (SqrtYdg), share one launcher signature.
+    using FixedLauncher = void (*)(VELQA_FIXED_SIGNATURE(T));
+    static constexpr FixedLauncher kFixed[] = {&launch_x<T>,     &launch_y<T>,     &launch_z<T>,        &launch_h<T>,
+                                               &launch_s<T>,     &launch_sdag<T>,  &launch_sqrtx<T>,    &launch_sqrtxdag<T>,
+                                               &launch_sqrty<T>, &launch_sqrtydag<T>};
+    static_assert(std::size(kFixed) == kGateSqrtYdg + 1);
+
     switch (r.id) {
-        case kGateX: check_named_gate(n, r, 1); launch_x<T>(nn, data, target, controls, states, stream, mode); break;
-        case kGateY: check_named_gate(n, r, 1); launch_y<T>(nn, data, target, controls, states, stream, mode); break;
-        case kGateZ: check_named_gate(n, r, 1); launch_z<T>(nn, data, target, controls, states, stream, mode); break;
-        case kGateH: check_named_gate(n, r, 1); launch_h<T>(nn, data, target, controls, states, stream, mode); break;
-        case kGateS: check_named_gate(n, r, 1); launch_s<T>(nn, data, target, controls, states, stream, mode); break;
+        case kGateX:
+        case kGateY:
+        case kGateZ:
+        case kGateH:
+        case kGateS:
         case kGateSdg:
-            check_named_gate(n, r, 1);
-            launch_sdag<T>(nn, data, target, controls, states, stream, mode);
-            break;
         case kGateSqrtX:
-            check_named_gate(n, r, 1);
-            launch_sqrtx<T>(nn, data, target, controls, states, stream, mode);
-            break;
         case kGateSqrtXdg:
-            check_named_gate(n, r, 1);
-            launch_sqrtxdag<T>(nn, data, target, controls, states, stream, mode);
-            break;
         case kGateSqrtY:
-            check_named_gate(n, r, 1);
-            launch_sqrty<T>(nn, data, target, controls, states, stream, mode);
-            break;
         case kGateSqrtYdg:
             check_named_gate(n, r, 1);
-            launch_sqrtydag<T>(nn, data, target, controls, states, stream, mode);
+            kFixed[r.id](nn, data, target, controls, states, stream, mode);
             break;
         case kGateSwap:
             require(r.target.size() == 2, "SWAP gate requires exactly two parameters.");
