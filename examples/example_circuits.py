@@ -1,47 +1,111 @@
-"""Example circuits through korvane's GPU execution layer: a statevector circuit through velqa.
+"""Example circuits through korvane's GPU execution layer: a statevector circuit through velqa
+(per-gate kernels, an arbitrary unitary, a fused chunk, sampling) and a noisy circuit through dormeth
+(gates, built-in channels, a Kraus channel, fusion, measurement).
 
 Run with scripts/run_example.sh, or directly with KORVANE_BUILD pointing at a build folder.
 """
 import os
 import sys
+from types import SimpleNamespace
 
 import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.environ.get("KORVANE_BUILD", os.path.join(ROOT, "build", "host")), "python"))
 
+import dormeth  # noqa: E402
 import velqa  # noqa: E402
 
 try:
     import hostdevice  # noqa: F401,E402  (present only in host-device builds)
-    DEVICE = "the host device (CPU stand-in for a CUDA GPU)"
+    DEVICE = "the host device (a CPU stand-in for a CUDA GPU)"
 except ImportError:
     DEVICE = "the CUDA GPU"
 
 
-def gate(name, targets, controls=(), params=()):
-    return {"id": name, "target": list(targets), "control": list(controls), "control_state": [1] * len(controls),
-            "parameter": list(params)}
+def gate(name, targets, controls=(), params=(), matrix=None):
+    g = {"id": name, "target": list(targets), "control": list(controls), "control_state": [1] * len(controls),
+         "parameter": list(params)}
+    if matrix is not None:
+        g["matrix"] = matrix
+    return g
 
 
 def statevector_example():
-    n = 5
-    circuit = [gate("h", [0])] + [gate("cx", [q], [q - 1]) for q in range(1, n)]  # GHZ state
-    circuit += [gate("rz", [2], params=[0.4]), gate("rz", [2], params=[-0.4])]   # cancels
+    n = 6
+    # A GHZ state, a layer of rotations that is undone again, and an arbitrary two-qubit unitary
+    # (a controlled iSWAP-like block) that leaves the GHZ state's support alone.
+    circuit = [gate("h", [0])] + [gate("cx", [q], [q - 1]) for q in range(1, n)]
+    circuit += [gate("rx", [q], params=[0.3 * q]) for q in range(n)]
+    circuit += [gate("rx", [q], params=[-0.3 * q]) for q in range(n)]
+    iswap = np.array([[1, 0, 0, 0], [0, 0, 1j, 0], [0, 1j, 0, 0], [0, 0, 0, 1]])
+    circuit += [gate("unitary", [2, 4], matrix=iswap)]
+
     state = velqa.DeviceState.zero_state(n, dtype="complex128")
     velqa.run_circuit_device(state, circuit, mode=velqa.PairAuto)
     amplitudes = state.to_numpy()
-    print(f"velqa: {n}-qubit GHZ state: |00000> {amplitudes[0]:.4f}, |11111> {amplitudes[-1]:.4f}")
-    single = np.zeros(1 << n, dtype=np.complex64)
-    single[0] = 1
-    velqa.run_circuit(n, single, circuit, mode=velqa.AllState)
-    print(f"velqa: the same circuit in complex64 with AllState kernels agrees: "
-          f"{np.allclose(single, amplitudes, atol=1e-6)}")
+    print(f"velqa: {n}-qubit GHZ state, |000000> {amplitudes[0]:.4f}, |111111> {amplitudes[-1]:.4f}")
+
+    fused = velqa.DeviceState.zero_state(n, dtype="complex64")
+    velqa.run_circuit_device(fused, circuit, mode=velqa.PairAutoFusion)
+    print(f"velqa: the same circuit fused, in complex64, agrees: {np.allclose(fused.to_numpy(), amplitudes, atol=1e-6)}")
+
+    chunk_gates = [SimpleNamespace(**{"matrix": None, **g}) for g in circuit]
+    chunk = velqa.prepare_fusion_chunk_gates(n, chunk_gates)
+    planned = velqa.DeviceState.zero_state(n)
+    velqa.execute_prepared_fusion_chunk(planned, chunk)
+    print(f"velqa: a chunk of {chunk.gate_count} gates planned on the CPU and executed agrees: "
+          f"{np.allclose(planned.to_numpy(), amplitudes, atol=1e-12)}")
+
+    counts, last = velqa.sample_measure_device(state, list(range(n)), shots=1000, seed=7, collapse_last=False)
+    print(f"velqa: 1000 shots of all qubits: {dict(sorted(counts.items()))}")
+    outcome = velqa.measure_device(state, [0, 1, 2], seed=11)
+    print(f"velqa: measuring qubits 0-2 gave {outcome}; the state collapsed to norm "
+          f"{np.linalg.norm(state.to_numpy()):.6f}")
+
+
+def op(name, targets, controls=(), params=()):
+    return SimpleNamespace(id=name, target=list(targets), control=list(controls), control_state=[1] * len(controls),
+                           parameter=list(params), has_stored_matrix=False, stored_matrix=None)
+
+
+def channel(name, target, p):
+    if name == "depolarizing":
+        s = np.sqrt(p / 4)
+        ops = [np.sqrt(1 - 3 * p / 4) * np.eye(2), s * np.array([[0, 1], [1, 0]]),
+               s * np.array([[0, -1j], [1j, 0]]), s * np.diag([1, -1])]
+    else:  # amplitude_damping
+        ops = [np.diag([1, np.sqrt(1 - p)]), np.array([[0, np.sqrt(p)], [0, 0]])]
+    return SimpleNamespace(operation_kind="kraus", target=[target], channel_name=name, kraus_matrices=np.array(ops))
+
+
+def density_example():
+    n = 6
+    noisy = [op("h", [0])] + [op("cx", [q], [q - 1]) for q in range(1, n)]
+    noisy += [channel("depolarizing" if q % 2 else "amplitude_damping", q, 0.05) for q in range(n)]
+    noisy += [op("rz", [q], params=[0.1 * q]) for q in range(n)]
+    results = {}
+    for switch in ("0", "1"):
+        os.environ["KORVANE_DENSITY_FUSION"] = switch
+        rho = dormeth.DeviceDensityState.zero_state(n)
+        dormeth.run_density_operations_device(rho, n, noisy)
+        results[switch] = rho.to_numpy()
+    os.environ.pop("KORVANE_DENSITY_FUSION")
+    rho_np = results["0"]
+    purity = np.real(np.trace(rho_np @ rho_np))
+    print(f"dormeth: noisy {n}-qubit GHZ circuit: trace {np.trace(rho_np).real:.6f}, purity {purity:.4f}, "
+          f"<000000|rho|000000> {rho_np[0, 0].real:.4f}, <111111|rho|111111> {rho_np[-1, -1].real:.4f}")
+    print(f"dormeth: fusion on and off agree: {np.allclose(results['0'], results['1'], atol=1e-12)}")
+    rho = dormeth.DeviceDensityState.from_numpy(n, rho_np)
+    outcome = dormeth.measure_device(rho, [0, 5], seed=3)
+    print(f"dormeth: measuring qubits 0 and 5 gave {outcome}; trace after collapse "
+          f"{np.trace(rho.to_numpy()).real:.6f}")
 
 
 def main():
     print(f"running on {DEVICE}")
     statevector_example()
+    density_example()
 
 
 if __name__ == "__main__":
