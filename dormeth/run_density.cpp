@@ -187,7 +187,7 @@ PreparedDensityOp prepare_gate(const DensityOperation& r, std::int64_t n, std::v
     if (r.targets.size() > static_cast<std::size_t>(kMaxUnitaryTargets))
         fail("GPU density unitary supports at most 6 targets");
     set_control_masks(r, op);
-    GateForm<T> form = gate_form<T>(r);
+    const GateForm<T> form = gate_form<T>(r);
     switch (form.path) {
         case GatePath::Noop: op.is_noop = true; return op;
         case GatePath::Diagonal:

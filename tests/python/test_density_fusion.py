@@ -147,7 +147,8 @@ def test_five_active_qubits_on_nine(hd, monkeypatch):
     (gate("swap", [6, 7]), "permutation_kernel<double>"),
     (kraus([6, 7], random_kraus_set(2, 2, np.random.default_rng(8))), "kraus_kernel<double, 2>"),
     (kraus([6], random_kraus_set(1, 2, np.random.default_rng(9)), "custom"), "kraus_kernel<double, 1>"),
-    (gate("unitary", [7, 6], matrix=random_unitary(4, np.random.default_rng(10))), "unitary_merged_row2_kernel<double>"),
+    (gate("unitary", [7, 6], matrix=random_unitary(4, np.random.default_rng(10))),
+     "unitary_merged_row2_kernel<double>"),
 ], ids=["swap", "two-target kraus", "other kraus name", "two-target unitary"])
 def test_barrier_splits_the_scan(hd, monkeypatch, barrier, kernel):
     monkeypatch.setenv(SWITCH, "1")
