@@ -69,6 +69,14 @@ __device__ __forceinline__ void channel_pair(CuComplex<T>& x, CuComplex<T>& y, b
     }
 }
 
+// The rule of K on one 2 x 2 block of the target qubit (b[a][b'] at bit a of the row, bit b' of the
+// column): the diagonal pair and the off-diagonal pair.
+template <density::ChannelKind K, class T>
+__device__ __forceinline__ void channel_block(CuComplex<T> (&b)[2][2], T p) {
+    channel_pair<K>(b[0][0], b[1][1], true, p);
+    channel_pair<K>(b[0][1], b[1][0], false, p);
+}
+
 }  // namespace korvane::dormeth
 
 namespace korvane::dormeth {

@@ -2,6 +2,11 @@
 
 #include <cstdlib>
 
+#include "common/device_buffer.hpp"
+#include "dormeth/density_kernels.hpp"
+#include "dormeth/density_planner.hpp"
+#include "dormeth/density_sparsesharemem.hpp"
+
 namespace korvane::dormeth {
 
 bool fusion_enabled() {
@@ -9,14 +14,85 @@ bool fusion_enabled() {
     return value != nullptr && value[0] != '\0' && value[0] != '0';
 }
 
-// The planned schedule (groups of small operations in one shared-memory pass, a one-qubit gate and
-// the channel after it in one unitary-channel pass) is not built yet. Until it is, the fused
-// schedule runs the prepared operations one by one, which gives the same result.
+namespace {
+
+// The OneQubit pairing: a one-target gate without controls that runs as a general 2 x 2 matrix.
+bool is_plain_unitary(const PreparedDensityOp& op) {
+    return op.kind == static_cast<std::int32_t>(OperationKind::Gate) && !op.is_noop && !op.is_diagonal &&
+           !op.is_permutation && op.device_targets.num_targets == 1 && op.control_mask == 0;
+}
+
+// Walks a one-qubit group: a plain unitary directly followed by a built-in channel on its qubit
+// runs as one unitary-channel pass, everything else as prepared.
+template <class T>
+void run_one_qubit_group(const DeviceDensityState& state, const std::vector<std::int64_t>& indices,
+                         const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_matrices) {
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        const PreparedDensityOp& op = prepared[indices[i]];
+        if (i + 1 < indices.size() && is_plain_unitary(op)) {
+            const PreparedDensityOp& next = prepared[indices[i + 1]];
+            if (next.is_channel && next.target_mask == std::uint64_t(1) << op.device_targets.targets[0]) {
+                launch_unitary_channel<T>(state.data_as<T>(), state.dimension(), op.device_targets,
+                                          device_matrices + op.matrix_offset,
+                                          static_cast<density::ChannelKind>(next.channel_kind),
+                                          static_cast<T>(next.channel_probability));
+                ++i;
+                continue;
+            }
+        }
+        execute_prepared_op<T>(state, op, device_matrices);
+    }
+}
+
+}  // namespace
+
 template <class T>
 void run_fused_schedule(const DeviceDensityState& state, const std::vector<DensityOperation>& records,
                         const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_matrices) {
-    (void)records;
-    for (const PreparedDensityOp& op : prepared) execute_prepared_op<T>(state, op, device_matrices);
+    const std::int64_t n = state.num_qubits();
+    const std::vector<DensityFusionGroup> plan = plan_density_fusion(n, records, density_fusion_options(n));
+
+    // The records of every shared-memory group, in one array: one allocation and one copy.
+    std::vector<DeviceDensityGate<T>> gates;
+    std::vector<std::size_t> first(plan.size(), 0);
+    for (std::size_t g = 0; g < plan.size(); ++g) {
+        if (plan[g].kind != DensityFusionGroupKind::SparseShareMem) continue;
+        first[g] = gates.size();
+        for (const DeviceDensityGate<double>& record : plan[g].fused_gates) gates.push_back(to_precision<T>(record));
+    }
+    DeviceBuffer<DeviceDensityGate<T>> device_gates;
+    if (!gates.empty()) device_gates = DeviceBuffer<DeviceDensityGate<T>>::copy_of(gates.data(), gates.size());
+
+    try {
+        for (std::size_t g = 0; g < plan.size(); ++g) {
+            const DensityFusionGroup& group = plan[g];
+            switch (group.kind) {
+                case DensityFusionGroupKind::SparseShareMem: {
+                    std::uint64_t active_mask = 0;
+                    for (const std::int64_t q : group.active) active_mask |= std::uint64_t(1) << q;
+                    launch_density_sparsesharemem<T>(state.dimension(), state.data_as<T>(), active_mask,
+                                                     static_cast<std::int32_t>(group.active.size()),
+                                                     device_gates.get() + first[g],
+                                                     static_cast<std::int32_t>(group.fused_gates.size()), 0);
+                    break;
+                }
+                case DensityFusionGroupKind::OneQubit:
+                    run_one_qubit_group<T>(state, group.operation_indices, prepared, device_matrices);
+                    break;
+                case DensityFusionGroupKind::Single:
+                case DensityFusionGroupKind::Unfused:
+                    for (const std::int64_t i : group.operation_indices)
+                        execute_prepared_op<T>(state, prepared[i], device_matrices);
+                    break;
+            }
+        }
+    } catch (...) {
+        // Queued kernels may still read the gate records: wait for them before the buffer is freed.
+        (void)cudaDeviceSynchronize();
+        (void)cudaGetLastError();
+        throw;
+    }
+    device_gates.release();
 }
 
 template void run_fused_schedule<float>(const DeviceDensityState&, const std::vector<DensityOperation>&,

@@ -17,7 +17,9 @@ bool fusion_enabled();
 
 // Executes the prepared operations of one runner call as fused groups; the runner calls it with
 // fusion on and n >= 5, after the matrix upload, and synchronises afterwards. records and
-// prepared are parallel lists.
+// prepared are parallel lists. Plans the records, uploads the records of all shared-memory groups
+// in one copy, then runs the groups in order on the default stream; the upload is freed on every
+// path (after waiting for the device when an error unwinds).
 template <class T>
 void run_fused_schedule(const DeviceDensityState& state, const std::vector<DensityOperation>& records,
                         const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_matrices);

@@ -35,8 +35,7 @@ DORMETH_UNROLL
         for (int j = 0; j < 2; ++j) b[i][j] = state[rows[i] + cols[j]];
     block::left_multiply<2>(matrix, b);
     block::right_multiply_adjoint<2>(matrix, b);
-    channel_pair<K>(b[0][0], b[1][1], true, p);
-    channel_pair<K>(b[0][1], b[1][0], false, p);
+    channel_block<K>(b, p);
 DORMETH_UNROLL
     for (int i = 0; i < 2; ++i)
 DORMETH_UNROLL

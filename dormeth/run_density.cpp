@@ -151,10 +151,11 @@ CuComplex<T> to_device(std::complex<U> z) {
     return CuComplex<T>{static_cast<T>(z.real()), static_cast<T>(z.imag())};
 }
 
-// The general unitary path: the stored or named matrix, appended to the buffer.
+// The matrix of the general unitary path: the stored matrix rounded to T (every entry finite), or
+// the named matrix after its target and parameter checks. Its size against the targets is left to
+// the caller.
 template <class T>
-void prepare_general_unitary(const DensityOperation& r, const std::string& name, std::int64_t n,
-                             std::vector<CuComplex<T>>& matrices, PreparedDensityOp& op) {
+std::vector<CuComplex<T>> general_matrix(const DensityOperation& r, const std::string& name) {
     std::vector<CuComplex<T>> m;
     if (r.has_stored_matrix) {
         m.reserve(r.stored_matrix.size());
@@ -175,11 +176,7 @@ void prepare_general_unitary(const DensityOperation& r, const std::string& name,
         check_parameters(r, static_cast<std::size_t>(count));
         for (const Complex<T>& z : named_matrix<T>(name, r.parameters)) m.push_back(to_device<T>(z));
     }
-    const std::uint64_t d = std::uint64_t(1) << r.targets.size();
-    if (static_cast<std::uint64_t>(m.size()) != d * d) fail("unitary matrix size does not match targets");
-    op.device_targets = make_device_targets(n, r.targets);
-    op.matrix_offset = static_cast<std::int64_t>(matrices.size());
-    matrices.insert(matrices.end(), m.begin(), m.end());
+    return m;
 }
 
 template <class T>
@@ -190,30 +187,27 @@ PreparedDensityOp prepare_gate(const DensityOperation& r, std::int64_t n, std::v
     if (r.targets.size() > static_cast<std::size_t>(kMaxUnitaryTargets))
         fail("GPU density unitary supports at most 6 targets");
     set_control_masks(r, op);
-    const std::string name = canonical_operation_name(r.name);
-    if (!r.has_stored_matrix) {
-        if (name == "gp" && r.controls.empty()) {  // a global phase cancels in rho
-            op.is_noop = true;
-            return op;
-        }
-        if (const auto d = diagonal_entries<T>(r, name)) {
+    const GateForm<T> form = gate_form<T>(r);
+    switch (form.path) {
+        case GatePath::Noop: op.is_noop = true; return op;
+        case GatePath::Diagonal:
             op.is_diagonal = true;
             op.target_mask = std::uint64_t(1) << r.targets[0];
-            op.diag0 = std::complex<double>((*d)[0]);
-            op.diag1 = std::complex<double>((*d)[1]);
+            op.diag0 = std::complex<double>(form.d0);
+            op.diag1 = std::complex<double>(form.d1);
             return op;
-        }
-        const bool is_x = name == "x" && r.targets.size() == 1;
-        const bool is_swap = name == "swap" && r.targets.size() == 2;
-        if (is_x || is_swap) {
-            if (!r.parameters.empty()) fail("density operation '" + r.name + "' requires no parameters");
+        case GatePath::Permutation:
             op.is_permutation = true;
-            op.is_swap = is_swap;
+            op.is_swap = form.is_swap;
             for (const std::int64_t t : r.targets) op.permutation_mask |= std::uint64_t(1) << t;
             return op;
-        }
+        case GatePath::General: break;
     }
-    prepare_general_unitary<T>(r, name, n, matrices, op);
+    const std::uint64_t d = std::uint64_t(1) << r.targets.size();
+    if (static_cast<std::uint64_t>(form.matrix.size()) != d * d) fail("unitary matrix size does not match targets");
+    op.device_targets = make_device_targets(n, r.targets);
+    op.matrix_offset = static_cast<std::int64_t>(matrices.size());
+    matrices.insert(matrices.end(), form.matrix.begin(), form.matrix.end());
     return op;
 }
 
@@ -267,6 +261,35 @@ void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<Dens
 }  // namespace
 
 template <class T>
+GateForm<T> gate_form(const DensityOperation& r) {
+    GateForm<T> form;
+    const std::string name = canonical_operation_name(r.name);
+    if (!r.has_stored_matrix) {
+        if (name == "gp" && r.controls.empty()) {  // a global phase cancels in rho
+            form.path = GatePath::Noop;
+            return form;
+        }
+        if (const auto d = diagonal_entries<T>(r, name)) {
+            form.path = GatePath::Diagonal;
+            form.d0 = (*d)[0];
+            form.d1 = (*d)[1];
+            return form;
+        }
+        const bool is_x = name == "x" && r.targets.size() == 1;
+        const bool is_swap = name == "swap" && r.targets.size() == 2;
+        if (is_x || is_swap) {
+            if (!r.parameters.empty()) fail("density operation '" + r.name + "' requires no parameters");
+            form.path = GatePath::Permutation;
+            form.is_swap = is_swap;
+            return form;
+        }
+    }
+    form.path = GatePath::General;
+    form.matrix = general_matrix<T>(r, name);
+    return form;
+}
+
+template <class T>
 PreparedDensityOp prepare_density_op(const DensityOperation& record, std::int64_t n,
                                      std::vector<CuComplex<T>>& matrices) {
     if (record.kind == OperationKind::Kraus) return prepare_kraus<T>(record, n, matrices);
@@ -311,6 +334,8 @@ void run_density_operations(DeviceDensityState& state, std::int64_t num_qubits,
     run_density_operations(state, num_qubits, records, fusion_enabled());
 }
 
+template GateForm<float> gate_form<float>(const DensityOperation&);
+template GateForm<double> gate_form<double>(const DensityOperation&);
 template PreparedDensityOp prepare_density_op<float>(const DensityOperation&, std::int64_t,
                                                      std::vector<CuComplex<float>>&);
 template PreparedDensityOp prepare_density_op<double>(const DensityOperation&, std::int64_t,

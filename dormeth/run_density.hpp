@@ -36,6 +36,26 @@ struct PreparedDensityOp {
     double channel_probability = 0.0;
 };
 
+// How a gate record runs, as the runner recognises it: dropped (a global phase without controls), a
+// one-target diagonal diag(d0, d1), a basis permutation (X on one target, SWAP on two), or a general
+// unitary with its matrix (stored, or named; row-major, in the precision T).
+enum class GatePath { Noop, Diagonal, Permutation, General };
+
+template <class T>
+struct GateForm {
+    GatePath path = GatePath::General;
+    std::complex<T> d0{1, 0};
+    std::complex<T> d1{1, 0};
+    bool is_swap = false;                // Permutation
+    std::vector<CuComplex<T>> matrix;  // General
+};
+
+// Recognises the path of a gate record whose qubits are already validated, with the checks that path
+// makes (parameters, matrix entries, named target counts; RuntimeError). The size of a general
+// matrix against the targets is left to the caller.
+template <class T>
+GateForm<T> gate_form(const DensityOperation& record);
+
 // Validates one record for n qubits and prepares it; general unitaries and general Kraus sets
 // append their matrices, in the precision T of the state, to `matrices`.
 template <class T>

@@ -1,0 +1,147 @@
+#include "dormeth/density_planner.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <stdexcept>
+#include <string>
+
+#include "common/group_selection.hpp"
+#include "dormeth/run_density.hpp"
+
+namespace korvane::dormeth {
+namespace {
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+// The per-record facts the selection asks for, computed once per plan.
+struct OperationFacts {
+    QubitSet qubits;
+    bool fusable = false;
+};
+
+OperationFacts operation_facts(std::int64_t n, const DensityOperation& r) {
+    OperationFacts f;
+    add_qubits(f.qubits, n, r.targets);
+    add_qubits(f.qubits, n, r.controls);
+    f.fusable = is_density_fusable(r);
+    return f;
+}
+
+std::vector<std::int64_t> mask_to_list(std::uint64_t mask) {
+    std::vector<std::int64_t> list;
+    list.reserve(static_cast<std::size_t>(std::popcount(mask)));
+    for (; mask; mask &= mask - 1) list.push_back(std::countr_zero(mask));
+    return list;
+}
+
+// Position of qubit in the ascending active list, or -1.
+std::int32_t local_index(const std::vector<std::int64_t>& active, std::int64_t qubit) {
+    const auto it = std::lower_bound(active.begin(), active.end(), qubit);
+    if (it == active.end() || *it != qubit) return -1;
+    return static_cast<std::int32_t>(it - active.begin());
+}
+
+CuComplex<double> device_complex(std::complex<double> z) { return CuComplex<double>{z.real(), z.imag()}; }
+
+}  // namespace
+
+DensityFusionOptions density_fusion_options(std::int64_t n) {
+    return DensityFusionOptions{static_cast<std::int32_t>(std::min<std::int64_t>(n - 4, 5)), 4, 1024};
+}
+
+bool is_density_fusable(const DensityOperation& r) {
+    if (r.kind == OperationKind::Kraus) return builtin_channel(r).has_value();
+    return r.targets.size() == 1;
+}
+
+DeviceDensityGate<double> make_device_density_gate(const DensityOperation& r, const std::vector<std::int64_t>& active) {
+    DeviceDensityGate<double> g;
+    // Local indices must name tile positions: a qubit outside the group would address outside it.
+    g.target = r.targets.empty() ? -1 : local_index(active, r.targets[0]);
+    if (g.target < 0) fail("target qubit outside active set");
+    if (r.kind == OperationKind::Kraus) {
+        const auto channel = builtin_channel(r);
+        if (!channel) fail("fused Kraus is not a built-in channel");
+        g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Channel);
+        g.channel_kind = static_cast<std::int32_t>(channel->kind);
+        g.channel_parameter = channel->probability;
+        return g;
+    }
+    const GateForm<double> form = gate_form<double>(r);
+    switch (form.path) {
+        case GatePath::Noop:  // the runner drops it; in the tile it is the identity
+            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Diagonal);
+            break;
+        case GatePath::Diagonal:
+            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Diagonal);
+            g.diag[0] = device_complex(form.d0);
+            g.diag[1] = device_complex(form.d1);
+            break;
+        case GatePath::Permutation:
+            if (form.is_swap) fail("fused unitary must be 2x2");
+            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Flip);
+            g.flip_mask = std::uint32_t(1) << g.target;
+            break;
+        case GatePath::General:
+            if (form.matrix.size() != 4) fail("fused unitary must be 2x2");
+            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Matrix);
+            std::copy(form.matrix.begin(), form.matrix.end(), g.matrix);
+            break;
+    }
+    for (std::size_t i = 0; i < r.controls.size(); ++i) {
+        const std::int32_t p = local_index(active, r.controls[i]);
+        if (p < 0) fail("control qubit outside active set");
+        g.control_mask |= std::uint32_t(1) << p;
+        if (i < r.control_state.size() && r.control_state[i] == 1) g.control_values |= std::uint32_t(1) << p;
+    }
+    return g;
+}
+
+std::vector<DensityFusionGroup> plan_density_fusion(std::int64_t n, const std::vector<DensityOperation>& records,
+                                                    const DensityFusionOptions& options) {
+    const auto count = static_cast<std::int64_t>(records.size());
+    std::vector<OperationFacts> facts(records.size());
+    for (std::int64_t i = 0; i < count; ++i) facts[i] = operation_facts(n, records[i]);
+
+    std::vector<DensityFusionGroup> plan;
+    RemainingOperations remaining(count);
+    GroupSelector selector;
+    while (!remaining.empty()) {
+        const std::vector<std::int64_t>& chosen = selector.select(
+            n, remaining, options.budget, options.window, [&facts](std::int64_t i) { return facts[i].fusable; },
+            [&facts](std::int64_t i) { return facts[i].qubits; });
+        DensityFusionGroup& group = plan.emplace_back();
+        if (chosen.size() < 2) {
+            // One operation runs as the runner prepared it: its qubits are kept as written.
+            const std::int64_t i = chosen.empty() ? remaining.first() : chosen.front();
+            const DensityOperation& r = records[i];
+            group.operation_indices = {i};
+            group.active = r.targets;
+            group.active.insert(group.active.end(), r.controls.begin(), r.controls.end());
+            std::sort(group.active.begin(), group.active.end());
+            group.active.erase(std::unique(group.active.begin(), group.active.end()), group.active.end());
+            remaining.erase(i);
+            continue;
+        }
+        group.operation_indices = chosen;
+        std::uint64_t active_mask = 0;
+        for (const std::int64_t i : chosen) active_mask |= facts[i].qubits.mask;
+        group.active = mask_to_list(active_mask);
+        const auto k = static_cast<std::int64_t>(group.active.size());
+        if (k == 1)
+            group.kind = DensityFusionGroupKind::OneQubit;
+        else if (k < options.shared_memory_min_qubits)
+            group.kind = DensityFusionGroupKind::Unfused;
+        else
+            group.kind = DensityFusionGroupKind::SparseShareMem;
+        if (group.kind == DensityFusionGroupKind::SparseShareMem) {
+            group.fused_gates.reserve(group.operation_indices.size());
+            for (const std::int64_t i : group.operation_indices)
+                group.fused_gates.push_back(make_device_density_gate(records[i], group.active));
+        }
+        for (const std::int64_t i : group.operation_indices) remaining.erase(i);
+    }
+    return plan;
+}
+
+}  // namespace korvane::dormeth
