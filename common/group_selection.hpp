@@ -41,6 +41,21 @@ inline void add_qubits(QubitSet& set, std::int64_t n, const std::vector<std::int
     }
 }
 
+// The qubits of a mask, ascending: a group's active list.
+inline std::vector<std::int64_t> qubit_list(std::uint64_t mask) {
+    std::vector<std::int64_t> list;
+    list.reserve(static_cast<std::size_t>(std::popcount(mask)));
+    for (; mask; mask &= mask - 1) list.push_back(std::countr_zero(mask));
+    return list;
+}
+
+// The local index of a qubit: its position in the ascending active list, or -1 when absent.
+inline std::int32_t local_qubit_index(const std::vector<std::int64_t>& active, std::int64_t qubit) {
+    const auto it = std::lower_bound(active.begin(), active.end(), qubit);
+    if (it == active.end() || *it != qubit) return -1;
+    return static_cast<std::int32_t>(it - active.begin());
+}
+
 // The operations not yet planned, as an ordered set over [0, count): ascending iteration and
 // constant-time erase.
 class RemainingOperations {

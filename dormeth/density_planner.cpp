@@ -27,20 +27,6 @@ OperationFacts operation_facts(std::int64_t n, const DensityOperation& r) {
     return f;
 }
 
-std::vector<std::int64_t> mask_to_list(std::uint64_t mask) {
-    std::vector<std::int64_t> list;
-    list.reserve(static_cast<std::size_t>(std::popcount(mask)));
-    for (; mask; mask &= mask - 1) list.push_back(std::countr_zero(mask));
-    return list;
-}
-
-// Position of qubit in the ascending active list, or -1.
-std::int32_t local_index(const std::vector<std::int64_t>& active, std::int64_t qubit) {
-    const auto it = std::lower_bound(active.begin(), active.end(), qubit);
-    if (it == active.end() || *it != qubit) return -1;
-    return static_cast<std::int32_t>(it - active.begin());
-}
-
 CuComplex<double> device_complex(std::complex<double> z) { return CuComplex<double>{z.real(), z.imag()}; }
 
 }  // namespace
@@ -57,7 +43,7 @@ bool is_density_fusable(const DensityOperation& r) {
 DeviceDensityGate<double> make_device_density_gate(const DensityOperation& r, const std::vector<std::int64_t>& active) {
     DeviceDensityGate<double> g;
     // Local indices must name tile positions: a qubit outside the group would address outside it.
-    g.target = r.targets.empty() ? -1 : local_index(active, r.targets[0]);
+    g.target = r.targets.empty() ? -1 : local_qubit_index(active, r.targets[0]);
     if (g.target < 0) fail("target qubit outside active set");
     if (r.kind == OperationKind::Kraus) {
         const auto channel = builtin_channel(r);
@@ -89,7 +75,7 @@ DeviceDensityGate<double> make_device_density_gate(const DensityOperation& r, co
             break;
     }
     for (std::size_t i = 0; i < r.controls.size(); ++i) {
-        const std::int32_t p = local_index(active, r.controls[i]);
+        const std::int32_t p = local_qubit_index(active, r.controls[i]);
         if (p < 0) fail("control qubit outside active set");
         g.control_mask |= std::uint32_t(1) << p;
         if (i < r.control_state.size() && r.control_state[i] == 1) g.control_values |= std::uint32_t(1) << p;
@@ -126,7 +112,7 @@ std::vector<DensityFusionGroup> plan_density_fusion(std::int64_t n, const std::v
         group.operation_indices = chosen;
         std::uint64_t active_mask = 0;
         for (const std::int64_t i : chosen) active_mask |= facts[i].qubits.mask;
-        group.active = mask_to_list(active_mask);
+        group.active = qubit_list(active_mask);
         const auto k = static_cast<std::int64_t>(group.active.size());
         if (k == 1)
             group.kind = DensityFusionGroupKind::OneQubit;

@@ -18,6 +18,7 @@
 #include "dormeth/density_sparsesharemem.hpp"
 #include "dormeth/device_targets.hpp"
 #include "hostdevice/control.hpp"
+#include "host_device_test.hpp"
 
 namespace {
 
@@ -271,21 +272,7 @@ std::vector<CuComplex<T>> random_elements(std::size_t count, unsigned seed) {
     return out;
 }
 
-class DensityFusionKernel : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hostdevice::reset();
-        (void)cudaGetLastError();
-        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-        live_at_start_ = hostdevice::live_bytes(0);
-    }
-    void TearDown() override {
-        EXPECT_EQ(hostdevice::live_bytes(0), live_at_start_) << "device memory leaked";
-        EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "an error was left pending";
-        hostdevice::reset();
-    }
-    std::size_t live_at_start_ = 0;
-};
+using DensityFusionKernel = HostDeviceTest;
 
 TEST_F(DensityFusionKernel, LauncherChecksInOrder) {
     DeviceArray<CuComplex<double>> rho(random_elements<double>(16 * 16, 1));

@@ -19,6 +19,7 @@
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 #include "hostdevice/control.hpp"
+#include "host_device_test.hpp"
 
 namespace {
 
@@ -71,21 +72,7 @@ std::vector<CuComplex<T>> random_unitary2(unsigned seed) {
     return {c(a), c(-std::conj(b)), c(b), c(std::conj(a))};
 }
 
-class DensityKernels : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hostdevice::reset();
-        (void)cudaGetLastError();
-        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-        live_at_start_ = hostdevice::live_bytes(0);
-    }
-    void TearDown() override {
-        EXPECT_EQ(hostdevice::live_bytes(0), live_at_start_) << "device memory leaked";
-        EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "an error was left pending";
-        hostdevice::reset();
-    }
-    std::size_t live_at_start_ = 0;
-};
+using DensityKernels = HostDeviceTest;
 
 template <class T>
 void expect_unitary_channel_matches_two_passes(ChannelKind kind, std::int64_t target, double tolerance) {

@@ -15,6 +15,7 @@
 #include "velqa/fusion/fusion.hpp"
 #include "velqa/fusion/sparsesharemem.hpp"
 #include "velqa/run_circuit.hpp"
+#include "host_device_test.hpp"
 
 // The per-gate path is not under test here: this stand-in records which gates reach it.
 namespace velqa {
@@ -38,12 +39,10 @@ using namespace velqa;
 using namespace velqa::fusion;
 using Amplitudes = std::vector<std::complex<double>>;
 
-class FusionExecutors : public ::testing::Test {
+class FusionExecutors : public HostDeviceTest {
 protected:
     void SetUp() override {
-        hostdevice::reset();
-        (void)cudaGetLastError();
-        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+        HostDeviceTest::SetUp();
         DenseMMCache<float>::this_thread().release();
         DenseMMCache<double>::this_thread().release();
         live_at_start_ = hostdevice::live_bytes(0);
@@ -52,11 +51,9 @@ protected:
     void TearDown() override {
         DenseMMCache<float>::this_thread().release();
         DenseMMCache<double>::this_thread().release();
-        EXPECT_EQ(hostdevice::live_bytes(0), live_at_start_) << "device memory leaked";
         EXPECT_EQ(hostdevice::live_blas_handles(0), 0);
-        hostdevice::reset();
+        HostDeviceTest::TearDown();
     }
-    std::size_t live_at_start_ = 0;
 };
 
 // A device copy of a host vector, freed at scope end.

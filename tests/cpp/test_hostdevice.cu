@@ -14,6 +14,7 @@
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "hostdevice/control.hpp"
+#include "host_device_test.hpp"
 
 namespace {
 
@@ -21,26 +22,7 @@ using korvane::LaunchGeometry;
 using korvane::gpu::launch;
 using korvane::gpu::launch_cooperative;
 
-class HostDevice : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hostdevice::reset();
-        (void)cudaGetLastError();
-        ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
-        live_at_start_ = hostdevice::live_bytes(0);
-    }
-    void TearDown() override {
-        EXPECT_EQ(hostdevice::live_bytes(0), live_at_start_) << "device memory leaked";
-        hostdevice::reset();
-    }
-    template <class T>
-    T* device_alloc(std::size_t count) {
-        T* p = nullptr;
-        EXPECT_EQ(cudaMalloc(&p, count * sizeof(T)), cudaSuccess);
-        return p;
-    }
-    std::size_t live_at_start_ = 0;
-};
+using HostDevice = HostDeviceTest;
 
 // ------------------------------------------------------------------ kernels under test
 

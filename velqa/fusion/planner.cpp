@@ -74,17 +74,10 @@ korvane::QubitSet gate_qubits(std::int64_t n, const GateRecord& g) {
     return set;
 }
 
-std::vector<std::int64_t> mask_to_list(std::uint64_t mask) {
-    std::vector<std::int64_t> list;
-    list.reserve(static_cast<std::size_t>(std::popcount(mask)));
-    for (; mask; mask &= mask - 1) list.push_back(std::countr_zero(mask));
-    return list;
-}
-
 std::int32_t local_index(const std::vector<std::int64_t>& active, std::int64_t qubit) {
-    const auto it = std::lower_bound(active.begin(), active.end(), qubit);
-    if (it == active.end() || *it != qubit) throw std::invalid_argument("fused gate qubit is not an active qubit");
-    return static_cast<std::int32_t>(it - active.begin());
+    const std::int32_t p = korvane::local_qubit_index(active, qubit);
+    if (p < 0) throw std::invalid_argument("fused gate qubit is not an active qubit");
+    return p;
 }
 
 // Columns E0, E3, E4, E5, E8 per (n breakpoint, k); E1 = E2 = E7 = 0 and E6 = 1 in every row.
@@ -183,7 +176,7 @@ void build_fused_group(std::int64_t n, const std::vector<GateRecord>& gates, con
         for (std::int64_t q = 0; q < n && std::popcount(active_mask) < options.sparsesharemem_qubits; ++q)
             active_mask |= std::uint64_t(1) << q;
     }
-    group.active = mask_to_list(active_mask);
+    group.active = korvane::qubit_list(active_mask);
     group.fused_gates.reserve(group.gate_indices.size());
     for (const std::int64_t i : group.gate_indices)
         group.fused_gates.push_back(make_device_matrix_gate(gates[i], group.active));
