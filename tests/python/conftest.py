@@ -6,6 +6,8 @@ The suite runs unchanged on the cuda backend with a GPU; what only the host devi
 import gc
 import os
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -67,3 +69,24 @@ def random_state(n, dtype, rng):
 
 def assert_close(actual, expected, dtype, scale=1.0):
     np.testing.assert_allclose(actual, expected, rtol=0, atol=TOLERANCE[dtype] * scale)
+
+
+def progress_during(call):
+    """How far another Python thread gets while call() runs: about nothing when call() holds the
+    GIL throughout, a lot when it releases it around its native work."""
+    counter = [0]
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            counter[0] += 1
+
+    thread = threading.Thread(target=spin)
+    thread.start()
+    time.sleep(0.02)
+    start = counter[0]
+    call()
+    progress = counter[0] - start
+    stop.set()
+    thread.join()
+    return progress

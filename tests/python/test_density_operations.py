@@ -9,7 +9,7 @@ import pytest
 import dormeth
 from density_reference import apply_all, channel, channel_kraus, gate, kraus, random_density
 from reference import random_unitary
-from conftest import assert_close
+from conftest import assert_close, progress_during
 
 State = dormeth.DeviceDensityState
 RNG = np.random.default_rng(0)
@@ -237,3 +237,10 @@ def test_measure_device_checks_endian_before_the_seed():
     for seed in (1.5, -1, "7"):
         with pytest.raises(RuntimeError, match=r"^Unable to cast Python instance of type "):
             dormeth.measure_device(state, [0], "little", seed)
+
+
+def test_runs_release_the_gil(hd):
+    hd.set_workers(1)
+    state = State.zero_state(8)
+    ops = [gate("h", [q % 8]) for q in range(300)]
+    assert progress_during(lambda: dormeth.run_density_operations_device(state, 8, ops)) > 1000

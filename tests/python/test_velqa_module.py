@@ -1,13 +1,10 @@
 """The velqa module surface: argument checks and messages, conversion of gate records, the device
 statevector, device errors and memory accounting, and GIL release."""
-import threading
-import time
-
 import numpy as np
 import pytest
 
 import velqa
-from conftest import random_state
+from conftest import progress_during, random_state
 
 
 def x_gate(target, control=(), control_state=()):
@@ -327,28 +324,8 @@ def test_prepare_fusion_chunk_checks_n():
 
 # ------------------------------------------------------------------ the GIL
 
-def _progress_during(call):
-    """How far another Python thread gets while call() runs."""
-    counter = [0]
-    stop = threading.Event()
-
-    def spin():
-        while not stop.is_set():
-            counter[0] += 1
-
-    thread = threading.Thread(target=spin)
-    thread.start()
-    time.sleep(0.02)
-    start = counter[0]
-    call()
-    progress = counter[0] - start
-    stop.set()
-    thread.join()
-    return progress
-
-
 def test_gate_runs_release_the_gil(hd):
     hd.set_workers(1)
     s = velqa.DeviceState.zero_state(18)
     gates = [x_gate(q % 18) for q in range(200)]
-    assert _progress_during(lambda: velqa.run_circuit_device(s, gates, mode=velqa.AllState)) > 1000
+    assert progress_during(lambda: velqa.run_circuit_device(s, gates, mode=velqa.AllState)) > 1000
