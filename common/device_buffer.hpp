@@ -17,17 +17,19 @@ class DeviceBuffer {
 public:
     DeviceBuffer() = default;
 
-    // Allocates count elements on the current device; "CUDA error: ..." on failure. A count whose
-    // byte size would wrap is refused the way the runtime refuses any allocation it cannot make.
-    explicit DeviceBuffer(std::size_t count) {
-        if (count > std::numeric_limits<std::size_t>::max() / sizeof(E)) cuda_check(cudaErrorMemoryAllocation);
-        cuda_check(cudaMalloc(reinterpret_cast<void**>(&ptr_), count * sizeof(E)));
+    // Allocates count elements on the current device. A failure reads "CUDA error: ...", or
+    // "<allocation>: ..." when the caller names the operation. A count whose byte size would wrap is
+    // refused the way the runtime refuses any allocation it cannot make.
+    explicit DeviceBuffer(std::size_t count, const char* allocation = nullptr) {
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(E)) report(cudaErrorMemoryAllocation, allocation);
+        report(cudaMalloc(reinterpret_cast<void**>(&ptr_), count * sizeof(E)), allocation);
     }
 
-    // A buffer holding a copy of count host elements.
-    static DeviceBuffer copy_of(const E* host, std::size_t count) {
-        DeviceBuffer buffer(count);
-        cuda_check(cudaMemcpy(buffer.ptr_, host, count * sizeof(E), cudaMemcpyHostToDevice));
+    // A buffer holding a copy of count host elements; the operations may be named as above.
+    static DeviceBuffer copy_of(const E* host, std::size_t count, const char* allocation = nullptr,
+                                const char* copy = nullptr) {
+        DeviceBuffer buffer(count, allocation);
+        report(cudaMemcpy(buffer.ptr_, host, count * sizeof(E), cudaMemcpyHostToDevice), copy);
         return buffer;
     }
 
@@ -53,6 +55,13 @@ public:
     E* get() const { return ptr_; }
 
 private:
+    static void report(cudaError_t status, const char* operation) {
+        if (operation)
+            cuda_check(status, operation);
+        else
+            cuda_check(status);
+    }
+
     E* ptr_ = nullptr;
 };
 

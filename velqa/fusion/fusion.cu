@@ -10,20 +10,6 @@ namespace velqa::fusion {
 
 using korvane::cuda_check;
 
-template <class E>
-DeviceArray<E>::~DeviceArray() {
-    if (data_ && cudaFree(data_) != cudaSuccess) (void)cudaGetLastError();
-}
-
-template <class E>
-void DeviceArray<E>::upload(const std::vector<E>& host, const char* allocation, const char* copy) {
-    const std::size_t bytes = host.size() * sizeof(E);
-    void* memory = nullptr;
-    cuda_check(cudaMalloc(&memory, bytes), allocation);
-    data_ = static_cast<E*>(memory);
-    cuda_check(cudaMemcpy(data_, host.data(), bytes, cudaMemcpyHostToDevice), copy);
-}
-
 namespace {
 
 template <class T>
@@ -84,9 +70,11 @@ FusionUpload<T>::FusionUpload(std::uint64_t n_, const FusionPlan& plan) : n(n_) 
         }
     }
     if (!host_records.empty())
-        records.upload(host_records, "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
+        records = korvane::DeviceBuffer<DeviceMatrixGate<T>>::copy_of(
+            host_records.data(), host_records.size(), "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
     if (!host_matrices.empty())
-        matrices.upload(host_matrices, "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
+        matrices = korvane::DeviceBuffer<CuComplex<T>>::copy_of(host_matrices.data(), host_matrices.size(),
+                                                                "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
     if (has_densemm) {
         DenseMMCache<T>& cache = DenseMMCache<T>::this_thread();
         cache.ensure(std::uint64_t(1) << n);
@@ -132,8 +120,6 @@ void execute_prepared_fusion_chunk(const DeviceState& state, const PreparedFusio
 }
 
 #define VELQA_FUSION_INSTANTIATE(T)                                                                               \
-    template class DeviceArray<DeviceMatrixGate<T>>;                                                              \
-    template class DeviceArray<CuComplex<T>>;                                                                     \
     template struct FusionUpload<T>;                                                                              \
     template void execute_fusion_group<T>(const FusionUpload<T>&, CuComplex<T>*, const FusionGroup&, cudaStream_t); \
     template void run_fused<T>(std::uint64_t, CuComplex<T>*, const std::vector<GateRecord>&, cudaStream_t);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/complex.hpp"
+#include "common/device_buffer.hpp"
 #include "common/gpu/blas.hpp"
 #include "common/gpu/runtime.hpp"
 #include "velqa/fusion/planner.hpp"
@@ -22,23 +23,6 @@ struct PreparedFusionChunk {
     FusionPlan plan;
 };
 
-// One device array owned for the duration of an execution.
-template <class E>
-class DeviceArray {
-public:
-    DeviceArray() = default;
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    ~DeviceArray();
-    // Allocates room for the host elements and copies them in; a failure reads
-    // "<allocation>: <error>" or "<copy>: <error>" and leaves nothing allocated.
-    void upload(const std::vector<E>& host, const char* allocation, const char* copy);
-    E* get() const { return data_; }
-
-private:
-    E* data_ = nullptr;
-};
-
 // The device side of one plan execution: all SparseShareMem records in one array, all DenseMM
 // matrices in another (one allocation and one copy each), and the thread's DenseMM cache bound
 // when the plan has a DenseMM group. Frees the matrices, then the records, when released.
@@ -47,8 +31,8 @@ struct FusionUpload {
     FusionUpload(std::uint64_t n, const FusionPlan& plan);
 
     std::uint64_t n;
-    DeviceArray<DeviceMatrixGate<T>> records;
-    DeviceArray<CuComplex<T>> matrices;
+    korvane::DeviceBuffer<DeviceMatrixGate<T>> records;  // declared first: freed after the matrices
+    korvane::DeviceBuffer<CuComplex<T>> matrices;
     CuComplex<T>* transpose_buffer = nullptr;
     CuComplex<T>* gemm_buffer = nullptr;
     cublasHandle_t handle = nullptr;
