@@ -241,36 +241,7 @@ TEST(DensityFusedRecord, RefusesWhatTheKernelCannotRun) {
 
 // ------------------------------------------------------------------ launcher and kernel
 
-template <class T>
-class DeviceArray {
-public:
-    explicit DeviceArray(const std::vector<T>& host) : size_(host.size()) {
-        korvane::cuda_check(cudaMalloc(reinterpret_cast<void**>(&data_), size_ * sizeof(T)));
-        korvane::cuda_check(cudaMemcpy(data_, host.data(), size_ * sizeof(T), cudaMemcpyHostToDevice));
-    }
-    ~DeviceArray() { cudaFree(data_); }
-    DeviceArray(const DeviceArray&) = delete;
-    DeviceArray& operator=(const DeviceArray&) = delete;
-    T* get() const { return data_; }
-    std::vector<T> read() const {
-        std::vector<T> host(size_);
-        korvane::cuda_check(cudaMemcpy(host.data(), data_, size_ * sizeof(T), cudaMemcpyDeviceToHost));
-        return host;
-    }
 
-private:
-    std::size_t size_;
-    T* data_ = nullptr;
-};
-
-template <class T>
-std::vector<CuComplex<T>> random_elements(std::size_t count, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<double> normal;
-    std::vector<CuComplex<T>> out(count);
-    for (auto& z : out) z = CuComplex<T>{static_cast<T>(normal(gen)), static_cast<T>(normal(gen))};
-    return out;
-}
 
 using DensityFusionKernel = HostDeviceTest;
 

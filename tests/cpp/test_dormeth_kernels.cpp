@@ -27,37 +27,7 @@ using korvane::CuComplex;
 using korvane::density::ChannelKind;
 namespace dm = korvane::dormeth;
 
-// A device copy of a host vector, freed at the end of the test.
-template <class T>
-class DeviceVector {
-public:
-    explicit DeviceVector(const std::vector<CuComplex<T>>& host) : size_(host.size()) {
-        korvane::cuda_check(cudaMalloc(&data_, size_ * sizeof(CuComplex<T>)));
-        korvane::cuda_check(cudaMemcpy(data_, host.data(), size_ * sizeof(CuComplex<T>), cudaMemcpyHostToDevice));
-    }
-    ~DeviceVector() { cudaFree(data_); }
-    DeviceVector(const DeviceVector&) = delete;
-    DeviceVector& operator=(const DeviceVector&) = delete;
-    CuComplex<T>* get() const { return data_; }
-    std::vector<CuComplex<T>> read() const {
-        std::vector<CuComplex<T>> host(size_);
-        korvane::cuda_check(cudaMemcpy(host.data(), data_, size_ * sizeof(CuComplex<T>), cudaMemcpyDeviceToHost));
-        return host;
-    }
 
-private:
-    std::size_t size_;
-    CuComplex<T>* data_ = nullptr;
-};
-
-template <class T>
-std::vector<CuComplex<T>> random_matrix(std::size_t count, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<double> normal;
-    std::vector<CuComplex<T>> out(count);
-    for (auto& z : out) z = CuComplex<T>{static_cast<T>(normal(gen)), static_cast<T>(normal(gen))};
-    return out;
-}
 
 // A random 2 x 2 unitary: [[a, -conj(b)], [b, conj(a)]] with |a|^2 + |b|^2 = 1.
 template <class T>
@@ -78,14 +48,14 @@ template <class T>
 void expect_unitary_channel_matches_two_passes(ChannelKind kind, std::int64_t target, double tolerance) {
     constexpr std::int64_t n = 3;
     constexpr std::int64_t dim = 1 << n;
-    const auto rho = random_matrix<T>(dim * dim, 7 + static_cast<unsigned>(kind));
-    const DeviceVector<T> u(random_unitary2<T>(3 + static_cast<unsigned>(target)));
+    const auto rho = random_elements<T>(dim * dim, 7 + static_cast<unsigned>(kind));
+    const DeviceArray<CuComplex<T>> u(random_unitary2<T>(3 + static_cast<unsigned>(target)));
     const dm::DeviceTargets targets = dm::make_device_targets(n, {target});
     const T p = static_cast<T>(0.3);
 
-    DeviceVector<T> combined(rho);
+    DeviceArray<CuComplex<T>> combined(rho);
     dm::launch_unitary_channel<T>(combined.get(), dim, targets, u.get(), kind, p);
-    DeviceVector<T> separate(rho);
+    DeviceArray<CuComplex<T>> separate(rho);
     dm::launch_unitary<T>(separate.get(), dim, targets, 0, 0, u.get());
     dm::launch_channel<T>(separate.get(), dim, std::uint64_t(1) << target, kind, p);
 
@@ -122,8 +92,8 @@ std::string message_of(F&& call) {
 }
 
 TEST_F(DensityKernels, LaunchersRefuseKindsAndSizesTheyDoNotHave) {
-    DeviceVector<double> rho(random_matrix<double>(16 * 16, 1));
-    DeviceVector<double> m(random_matrix<double>(128 * 128, 2));
+    DeviceArray<CuComplex<double>> rho(random_elements<double>(16 * 16, 1));
+    DeviceArray<CuComplex<double>> m(random_elements<double>(128 * 128, 2));
     const std::uint64_t launches = hostdevice::launch_count();
     for (const int kind : {0, 6, -1}) {
         EXPECT_EQ(message_of([&] { dm::launch_channel<double>(rho.get(), 16, 1, static_cast<ChannelKind>(kind), 0.1); }),
@@ -149,8 +119,8 @@ TEST_F(DensityKernels, LaunchersRefuseKindsAndSizesTheyDoNotHave) {
 }
 
 TEST_F(DensityKernels, GuardsRefuseArgumentsOutsideTheMatrix) {
-    DeviceVector<float> rho(random_matrix<float>(8 * 8, 3));
-    DeviceVector<float> m(random_matrix<float>(64 * 64, 4));
+    DeviceArray<CuComplex<float>> rho(random_elements<float>(8 * 8, 3));
+    DeviceArray<CuComplex<float>> m(random_elements<float>(64 * 64, 4));
     const std::string refused = "density kernel arguments do not fit the matrix";
     const std::uint64_t launches = hostdevice::launch_count();
     dm::DeviceTargets beyond = dm::make_device_targets(3, {0, 1});
@@ -192,8 +162,8 @@ TEST_F(DensityKernels, GuardsRefuseArgumentsOutsideTheMatrix) {
 }
 
 TEST_F(DensityKernels, LaunchFailuresCarryTheLaunchersPrefix) {
-    DeviceVector<double> rho(random_matrix<double>(4 * 4, 5));
-    DeviceVector<double> m(random_matrix<double>(64, 6));
+    DeviceArray<CuComplex<double>> rho(random_elements<double>(4 * 4, 5));
+    DeviceArray<CuComplex<double>> m(random_elements<double>(64, 6));
     const dm::DeviceTargets t1 = dm::make_device_targets(2, {1});
     const dm::DeviceTargets t2 = dm::make_device_targets(2, {1, 0});
     const CuComplex<double> one{1, 0};

@@ -56,22 +56,6 @@ protected:
     }
 };
 
-// A device copy of a host vector, freed at scope end.
-template <class E>
-struct Device {
-    explicit Device(const std::vector<E>& host) : count(host.size()) {
-        EXPECT_EQ(cudaMalloc(&data, count * sizeof(E)), cudaSuccess);
-        EXPECT_EQ(cudaMemcpy(data, host.data(), count * sizeof(E), cudaMemcpyHostToDevice), cudaSuccess);
-    }
-    ~Device() { cudaFree(data); }
-    std::vector<E> read() const {
-        std::vector<E> host(count);
-        EXPECT_EQ(cudaMemcpy(host.data(), data, count * sizeof(E), cudaMemcpyDeviceToHost), cudaSuccess);
-        return host;
-    }
-    E* data = nullptr;
-    std::size_t count;
-};
 
 std::vector<CuComplex<double>> random_amplitudes(int n, unsigned seed) {
     std::mt19937_64 rng(seed);
@@ -108,11 +92,11 @@ DeviceMatrixGate<double> x_record(std::int32_t target, std::uint32_t mask = 0, s
 
 TEST_F(FusionExecutors, SparseShareMemChecksComeBeforeAnyLaunch) {
     const auto state = random_amplitudes(4, 1);
-    Device<CuComplex<double>> d(state);
-    Device<DeviceMatrixGate<double>> gates({x_record(0)});
+    DeviceArray<CuComplex<double>> d(state);
+    DeviceArray<DeviceMatrixGate<double>> gates({x_record(0)});
     const std::uint64_t launches = hostdevice::launch_count();
     const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k, std::int32_t count) {
-        return message_of([&] { launch_sparsesharemem<double>(n, d.data, mask, k, gates.data, count, 0); });
+        return message_of([&] { launch_sparsesharemem<double>(n, d.get(), mask, k, gates.get(), count, 0); });
     };
     EXPECT_EQ(run(4, 0, 0, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
     EXPECT_EQ(run(12, 0x7ff, 11, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
@@ -129,7 +113,7 @@ TEST_F(FusionExecutors, SparseShareMemChecksComeBeforeAnyLaunch) {
 TEST_F(FusionExecutors, SparseShareMemOnTheWholeStateAndUnsatisfiableControls) {
     const int n = 3;
     const auto state = random_amplitudes(n, 2);
-    Device<CuComplex<double>> d(state);
+    DeviceArray<CuComplex<double>> d(state);
     // Local bit 0 must be 1 but is not a control: never satisfied, nothing changes. Then a SWAP of
     // local 0 and 2 where local 1 is 1, then X on local 2.
     DeviceMatrixGate<double> swap = x_record(0, 0b010, 0b010);
@@ -137,9 +121,9 @@ TEST_F(FusionExecutors, SparseShareMemOnTheWholeStateAndUnsatisfiableControls) {
     swap.target2 = 2;
     swap.matrix[0] = swap.matrix[3] = {1, 0};
     swap.matrix[1] = swap.matrix[2] = {0, 0};
-    Device<DeviceMatrixGate<double>> gates({x_record(1, 0b100, 0b001), swap, x_record(2)});
+    DeviceArray<DeviceMatrixGate<double>> gates({x_record(1, 0b100, 0b001), swap, x_record(2)});
     hostdevice::clear_launch_log();
-    launch_sparsesharemem<double>(n, d.data, 0b111, n, gates.data, 3, 0);
+    launch_sparsesharemem<double>(n, d.get(), 0b111, n, gates.get(), 3, 0);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 1u);
@@ -159,12 +143,12 @@ TEST_F(FusionExecutors, SparseShareMemOnTheWholeStateAndUnsatisfiableControls) {
 
 TEST_F(FusionExecutors, SparseShareMemSkipsRecordsOutsideTheTile) {
     const auto state = random_amplitudes(4, 3);
-    Device<CuComplex<double>> d(state);
+    DeviceArray<CuComplex<double>> d(state);
     DeviceMatrixGate<double> bad_swap = x_record(0);
     bad_swap.kind = static_cast<std::int32_t>(FusedGateKind::Swap);
     bad_swap.target2 = 0;
-    Device<DeviceMatrixGate<double>> gates({x_record(2), x_record(-1), bad_swap});
-    launch_sparsesharemem<double>(4, d.data, 0b0110, 2, gates.data, 3, 0);
+    DeviceArray<DeviceMatrixGate<double>> gates({x_record(2), x_record(-1), bad_swap});
+    launch_sparsesharemem<double>(4, d.get(), 0b0110, 2, gates.get(), 3, 0);
     korvane::check_last_error();
     const auto after = d.read();
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(after[i].re, state[i].re) << i;
@@ -192,16 +176,16 @@ void check_gemm_failures() {
     const auto state = random_amplitudes(n, 4);
     std::vector<CuComplex<T>> narrow(state.size());
     for (std::size_t i = 0; i < state.size(); ++i) narrow[i] = {T(state[i].re), T(state[i].im)};
-    Device<CuComplex<T>> d(narrow);
-    Device<CuComplex<T>> scratch_a(narrow);
-    Device<CuComplex<T>> scratch_b(narrow);
-    Device<CuComplex<T>> matrix(std::vector<CuComplex<T>>(4, CuComplex<T>{1, 0}));
+    DeviceArray<CuComplex<T>> d(narrow);
+    DeviceArray<CuComplex<T>> scratch_a(narrow);
+    DeviceArray<CuComplex<T>> scratch_b(narrow);
+    DeviceArray<CuComplex<T>> matrix(std::vector<CuComplex<T>>(4, CuComplex<T>{1, 0}));
     const auto unchanged = [&] {
         const auto after = d.read();
         for (std::size_t i = 0; i < narrow.size(); ++i) EXPECT_EQ(after[i].re, narrow[i].re) << i;
     };
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(nullptr, n, d.data, scratch_a.data, scratch_b.data, 1, 1, matrix.data, 0);
+                  apply_densemm<T>(nullptr, n, d.get(), scratch_a.get(), scratch_b.get(), 1, 1, matrix.get(), 0);
               }),
               "RuntimeError: cublasSetStream DenseMM failed");
     unchanged();
@@ -209,7 +193,7 @@ void check_gemm_failures() {
     cache.ensure(16);
     const std::vector<CuComplex<T>> host_matrix(4, CuComplex<T>{1, 0});  // not device memory
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(cache.handle, n, d.data, scratch_a.data, scratch_b.data, 1, 1, host_matrix.data(),
+                  apply_densemm<T>(cache.handle, n, d.get(), scratch_a.get(), scratch_b.get(), 1, 1, host_matrix.data(),
                                    0);
               }),
               std::string("RuntimeError: ") + (sizeof(T) == 4 ? "cublasCgemm" : "cublasZgemm") + " DenseMM failed");
@@ -227,12 +211,12 @@ TEST_F(FusionExecutors, DenseMMWithTwoColumnsAppliesTheMatrixToEachSubBlock) {
     const std::uint64_t active = 0b11011;  // qubit 2 is the column
     const auto state = random_amplitudes(n, 5);
     const auto m = random_amplitudes(2 * k, 6);  // 16 x 16, row-major
-    Device<CuComplex<double>> d(state);
-    Device<CuComplex<double>> matrix(m);
+    DeviceArray<CuComplex<double>> d(state);
+    DeviceArray<CuComplex<double>> matrix(m);
     DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
     cache.ensure(std::uint64_t(1) << n);
     hostdevice::clear_launch_log();
-    apply_densemm<double>(cache.handle, n, d.data, cache.transpose_buffer, cache.gemm_buffer, active, k, matrix.data,
+    apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, active, k, matrix.get(),
                           0);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();

@@ -9,53 +9,29 @@ from types import SimpleNamespace
 
 import numpy as np
 
-from reference import embed, random_unitary
+from reference import FIXED, SQ, embed, phase, random_unitary, rx, ry, rz, u
 
-SQ = 1 / np.sqrt(2)
-
-
-def _rx(t):
-    c, s = np.cos(t / 2), np.sin(t / 2)
-    return np.array([[c, -1j * s], [-1j * s, c]])
-
-
-def _rz(t):
-    return np.diag([np.exp(-0.5j * t), np.exp(0.5j * t)])
-
-
-def _u(theta, phi, lam):
-    c, s = np.cos(theta / 2), np.sin(theta / 2)
-    return np.array([[c, -np.exp(1j * lam) * s], [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c]])
-
-
-# Canonical one-target names: (parameter count, matrix builder).
-NAMED = {
-    "x": (0, lambda: np.array([[0, 1], [1, 0]])),
-    "y": (0, lambda: np.array([[0, -1j], [1j, 0]])),
-    "z": (0, lambda: np.diag([1, -1])),
+# Canonical one-target names: (parameter count, matrix builder). The names velqa shares come from
+# reference.py; the rest are the density module's own.
+NAMED = {name: (0, (lambda m: lambda: m)(FIXED[name]))
+         for name in ("x", "y", "z", "h", "s", "s_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag")}
+NAMED.update({
     "-z": (0, lambda: np.diag([-1, 1])),
-    "h": (0, lambda: SQ * np.array([[1, 1], [1, -1]])),
-    "s": (0, lambda: np.diag([1, 1j])),
-    "s_dag": (0, lambda: np.diag([1, -1j])),
-    "t": (0, lambda: np.diag([1, np.exp(1j * np.pi / 4)])),
-    "t_dag": (0, lambda: np.diag([1, np.exp(-1j * np.pi / 4)])),
-    "sqrtx": (0, lambda: 0.5 * np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]])),
-    "sqrtx_dag": (0, lambda: 0.5 * np.array([[1 - 1j, 1 + 1j], [1 + 1j, 1 - 1j]])),
-    "sqrty": (0, lambda: 0.5 * np.array([[1 + 1j, -1 - 1j], [1 + 1j, 1 + 1j]])),
-    "sqrty_dag": (0, lambda: 0.5 * np.array([[1 - 1j, 1 - 1j], [-1 + 1j, 1 - 1j]])),
+    "t": (0, lambda: phase(np.pi / 4)),
+    "t_dag": (0, lambda: phase(-np.pi / 4)),
     "x2p": (0, lambda: SQ * np.array([[1, -1j], [-1j, 1]])),
     "x2m": (0, lambda: SQ * np.array([[1, 1j], [1j, 1]])),
     "y2p": (0, lambda: SQ * np.array([[1, -1], [1, 1]])),
     "y2m": (0, lambda: SQ * np.array([[1, 1], [-1, 1]])),
-    "rx": (1, _rx),
-    "ry": (1, lambda t: np.array([[np.cos(t / 2), -np.sin(t / 2)], [np.sin(t / 2), np.cos(t / 2)]])),
-    "rz": (1, _rz),
-    "p": (1, lambda t: np.diag([1, np.exp(1j * t)])),
+    "rx": (1, rx),
+    "ry": (1, ry),
+    "rz": (1, rz),
+    "p": (1, phase),
     "gp": (1, lambda t: np.exp(1j * t) * np.eye(2)),
-    "rxy": (2, lambda theta, phi: _rz(theta) @ _rx(phi) @ _rz(-theta)),
-    "u": (3, _u),
-}
-SWAP = np.array([[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]])
+    "rxy": (2, lambda theta, phi: rz(theta) @ rx(phi) @ rz(-theta)),
+    "u": (3, u),
+})
+SWAP = FIXED["swap"]
 
 ALIASES = {
     "cx": "x", "cnot": "x", "mcx": "x", "cy": "y", "mcy": "y", "cz": "z", "mcz": "z", "ch": "h",
