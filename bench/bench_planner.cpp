@@ -47,10 +47,11 @@ void report(const char* name, int n, const std::vector<velqa::GateRecord>& gates
     } while (elapsed < seconds);
     if (groups != rounds * plan.groups.size()) std::printf("planning is not deterministic\n");
     const double rate = double(gates.size()) * double(rounds) / elapsed;
-    std::printf("%-18s n=%2d gates=%6zu  autopair=%4zu sparsesharemem=%4zu densemm=%3zu  passes=%5zu  "
-                "gates/pass=%6.1f  planner=%.2f Mgates/s\n",
-                name, n, gates.size(), f.groups[0], f.groups[1], f.groups[2], f.passes,
-                double(gates.size()) / double(f.passes), rate / 1e6);
+    std::printf(
+        "%-18s n=%2d gates=%6zu  autopair=%4zu sparsesharemem=%4zu densemm=%3zu  passes=%5zu  "
+        "gates/pass=%6.1f  planner=%.2f Mgates/s\n",
+        name, n, gates.size(), f.groups[0], f.groups[1], f.groups[2], f.passes, double(gates.size()) / double(f.passes),
+        rate / 1e6);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace korvane {
 
 template <class E>
 class DeviceBuffer {
-public:
+  public:
     DeviceBuffer() = default;
 
     // Allocates count elements on the current device. A failure reads "CUDA error: ...", or
@@ -54,7 +54,7 @@ public:
 
     E* get() const { return ptr_; }
 
-private:
+  private:
     static void report(cudaError_t status, const char* operation) {
         if (operation)
             cuda_check(status, operation);

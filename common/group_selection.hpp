@@ -59,15 +59,15 @@ inline std::int32_t local_qubit_index(const std::vector<std::int64_t>& active, s
 // The operations not yet planned, as an ordered set over [0, count): ascending iteration and
 // constant-time erase.
 class RemainingOperations {
-public:
+  public:
     explicit RemainingOperations(std::int64_t count);
     bool empty() const { return size_ == 0; }
     std::int64_t size() const { return size_; }
-    std::int64_t first() const { return head_; }                           // -1 when empty
+    std::int64_t first() const { return head_; }                          // -1 when empty
     std::int64_t next(std::int64_t index) const { return next_[index]; }  // -1 after the last
-    void erase(std::int64_t index);                                        // index must be present
+    void erase(std::int64_t index);                                       // index must be present
 
-private:
+  private:
     std::vector<std::int64_t> next_;
     std::vector<std::int64_t> prev_;
     std::int64_t head_ = -1;
@@ -76,14 +76,14 @@ private:
 
 // Runs group selections; keeps its scratch between calls so a planner reuses one instance.
 class GroupSelector {
-public:
+  public:
     // Returns the chosen operation indices in ascending order (possibly none); the reference is
     // valid until the next call. fusable(i) -> bool and qubits(i) -> QubitSet describe operation i.
     template <class Fusable, class Qubits>
     const std::vector<std::int64_t>& select(std::int64_t n, const RemainingOperations& remaining, std::int32_t budget,
                                             std::int64_t window, Fusable&& fusable, Qubits&& qubits);
 
-private:
+  private:
     void prepare(std::int64_t n, std::int64_t capacity);
     std::uint64_t* row(std::int64_t q) { return rows_.data() + q * stride_; }
     std::int64_t row_size(std::int64_t q, std::int64_t words) {
@@ -95,14 +95,14 @@ private:
     void choose_greedily(std::int64_t n, std::int32_t budget, std::int64_t words);
 
     std::int64_t n_ = 0;
-    std::int64_t stride_ = 0;       // words per cluster row
-    std::int64_t dirty_words_ = 0;  // leading words of each row written by the last selection
+    std::int64_t stride_ = 0;          // words per cluster row
+    std::int64_t dirty_words_ = 0;     // leading words of each row written by the last selection
     std::vector<std::uint64_t> rows_;  // S[q]: n rows of stride_ words
     std::vector<std::uint64_t> cone_;  // the cluster of the operation being accepted
     std::vector<std::uint64_t> chosen_bits_;
     std::uint64_t cluster_mask_[64] = {};  // M[q]
     std::int64_t sizes_[64] = {};          // |S[q]| during the greedy choice
-    std::vector<std::int64_t> visited_;  // operation index per visit position
+    std::vector<std::int64_t> visited_;    // operation index per visit position
     std::vector<std::int64_t> chosen_;
 };
 

@@ -41,9 +41,9 @@ inline LaunchGeometry capped_geometry(std::uint64_t items, unsigned int block_si
 inline LaunchGeometry matrix_tile_geometry(std::uint64_t dim) {
     constexpr unsigned int kTileX = 32;
     constexpr unsigned int kTileY = 8;
-    return LaunchGeometry{dim3(detail::grid_extent((dim + kTileX - 1) / kTileX),
-                               detail::grid_extent((dim + kTileY - 1) / kTileY)),
-                          dim3(kTileX, kTileY), 0};
+    return LaunchGeometry{
+        dim3(detail::grid_extent((dim + kTileX - 1) / kTileX), detail::grid_extent((dim + kTileY - 1) / kTileY)),
+        dim3(kTileX, kTileY), 0};
 }
 
 }  // namespace korvane

@@ -25,7 +25,8 @@ std::int32_t parse_int(const std::string& text) {
     }
     if (i == first_digit) throw std::invalid_argument("invalid stoi argument");
     if (negative) value = -value;
-    if (overflow || value > std::numeric_limits<std::int32_t>::max() || value < std::numeric_limits<std::int32_t>::min())
+    if (overflow || value > std::numeric_limits<std::int32_t>::max() ||
+        value < std::numeric_limits<std::int32_t>::min())
         throw std::out_of_range("stoi argument out of range");
     return static_cast<std::int32_t>(value);
 }

@@ -16,8 +16,7 @@ using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::
 // read into a list first. Anything else raises the binding layer's cast error.
 template <class V>
 V to_vector(const py::object& value) {
-    if (!py::isinstance<py::sequence>(value) && py::isinstance<py::iterable>(value))
-        return py::list(value).cast<V>();
+    if (!py::isinstance<py::sequence>(value) && py::isinstance<py::iterable>(value)) return py::list(value).cast<V>();
     return value.cast<V>();
 }
 

@@ -32,10 +32,9 @@ void run_one_qubit_group(const DeviceDensityState& state, const std::vector<std:
         if (i + 1 < indices.size() && is_plain_unitary(op)) {
             const PreparedDensityOp& next = prepared[indices[i + 1]];
             if (next.is_channel && next.target_mask == std::uint64_t(1) << op.device_targets.targets[0]) {
-                launch_unitary_channel<T>(state.data_as<T>(), state.dimension(), op.device_targets,
-                                          device_matrices + op.matrix_offset,
-                                          static_cast<density::ChannelKind>(next.channel_kind),
-                                          static_cast<T>(next.channel_probability));
+                launch_unitary_channel<T>(
+                    state.data_as<T>(), state.dimension(), op.device_targets, device_matrices + op.matrix_offset,
+                    static_cast<density::ChannelKind>(next.channel_kind), static_cast<T>(next.channel_probability));
                 ++i;
                 continue;
             }

@@ -37,7 +37,7 @@ __device__ __forceinline__ bool satisfies(std::uint64_t x, std::uint64_t control
 template <int K>
 __device__ __forceinline__ std::uint64_t target_mask(const DeviceTargets& t) {
     std::uint64_t mask = 0;
-DORMETH_UNROLL
+    DORMETH_UNROLL
     for (int j = 0; j < K; ++j) mask |= std::uint64_t(1) << t.targets[j];
     return mask;
 }
@@ -46,10 +46,10 @@ DORMETH_UNROLL
 template <int K>
 __device__ __forceinline__ void local_offsets(const DeviceTargets& t, std::uint64_t (&offset)[1 << K]) {
     offset[0] = 0;
-DORMETH_UNROLL
+    DORMETH_UNROLL
     for (int j = 0; j < K; ++j) {
         const std::uint64_t bit = std::uint64_t(1) << t.targets[j];
-DORMETH_UNROLL
+        DORMETH_UNROLL
         for (int l = 0; l < (1 << j); ++l) offset[l + (1 << j)] = offset[l] | bit;
     }
 }

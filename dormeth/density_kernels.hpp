@@ -42,8 +42,8 @@ void launch_channel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t t
 
 // rho <- sum_i K_i rho K_i^dagger for kraus_count operators of 2^k x 2^k on 1 to 3 targets.
 template <class T>
-void launch_kraus(CuComplex<T>* state, std::int64_t dimension, const DeviceTargets& targets,
-                  std::int64_t kraus_count, const CuComplex<T>* matrices);
+void launch_kraus(CuComplex<T>* state, std::int64_t dimension, const DeviceTargets& targets, std::int64_t kraus_count,
+                  const CuComplex<T>* matrices);
 
 // The one-target unitary U (2 x 2, device memory) followed by a built-in channel on the same qubit.
 template <class T>

@@ -9,11 +9,10 @@ namespace korvane::dormeth {
 
 std::string canonical_operation_name(const std::string& name) {
     static const std::unordered_map<std::string_view, std::string_view> aliases = {
-        {"cx", "x"},          {"cnot", "x"},  {"mcx", "x"},   {"cy", "y"},     {"mcy", "y"},
-        {"cz", "z"},          {"mcz", "z"},   {"ch", "h"},    {"mch", "h"},    {"cs", "s"},
-        {"mcs", "s"},         {"cp", "p"},    {"mcp", "p"},   {"crx", "rx"},   {"mcrx", "rx"},
-        {"cry", "ry"},        {"mcry", "ry"}, {"crz", "rz"},  {"mcrz", "rz"},  {"gphase", "gp"},
-        {"global_phase", "gp"}, {"xyarb", "rxy"},
+        {"cx", "x"},    {"cnot", "x"},    {"mcx", "x"},           {"cy", "y"},      {"mcy", "y"},   {"cz", "z"},
+        {"mcz", "z"},   {"ch", "h"},      {"mch", "h"},           {"cs", "s"},      {"mcs", "s"},   {"cp", "p"},
+        {"mcp", "p"},   {"crx", "rx"},    {"mcrx", "rx"},         {"cry", "ry"},    {"mcry", "ry"}, {"crz", "rz"},
+        {"mcrz", "rz"}, {"gphase", "gp"}, {"global_phase", "gp"}, {"xyarb", "rxy"},
     };
     const auto it = aliases.find(name);
     return it == aliases.end() ? name : std::string(it->second);
@@ -61,9 +60,9 @@ void validate_kraus(const DensityOperation& op, std::int64_t n) {
     require(op.targets.size() < 63 && (std::int64_t(1) << op.targets.size()) == op.kraus_dimension,
             "Kraus matrix dimension does not match targets");
     require(op.kraus_count >= 1, "Kraus operation requires at least one matrix");
-    require(static_cast<std::uint64_t>(op.kraus_matrices.size()) ==
-                static_cast<std::uint64_t>(op.kraus_dimension) * static_cast<std::uint64_t>(op.kraus_count) *
-                    static_cast<std::uint64_t>(op.kraus_dimension),
+    require(static_cast<std::uint64_t>(op.kraus_matrices.size()) == static_cast<std::uint64_t>(op.kraus_dimension) *
+                                                                        static_cast<std::uint64_t>(op.kraus_count) *
+                                                                        static_cast<std::uint64_t>(op.kraus_dimension),
             "invalid Kraus matrix buffer size");
     for (const std::complex<double>& z : op.kraus_matrices)
         require(std::isfinite(z.real()) && std::isfinite(z.imag()), "Kraus matrices must contain only finite values");

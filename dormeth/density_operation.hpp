@@ -18,15 +18,15 @@ enum class OperationKind : std::int32_t { Gate = 0, Kraus = 1 };
 
 struct DensityOperation {
     OperationKind kind = OperationKind::Gate;
-    std::string name;                              // gates: the name as given (not canonicalised)
-    std::vector<std::int64_t> targets;             // in the caller's order
-    std::vector<std::int64_t> controls;            // gates only
-    std::vector<std::int64_t> control_state;       // gates only, one entry per control
-    std::vector<double> parameters;                // gates only, radians
+    std::string name;                                 // gates: the name as given (not canonicalised)
+    std::vector<std::int64_t> targets;                // in the caller's order
+    std::vector<std::int64_t> controls;               // gates only
+    std::vector<std::int64_t> control_state;          // gates only, one entry per control
+    std::vector<double> parameters;                   // gates only, radians
     std::vector<std::complex<double>> stored_matrix;  // gates only, row-major
     bool has_stored_matrix = false;
-    std::string channel_name;                      // Kraus only; empty when absent
-    std::int64_t kraus_dimension = 0;              // d = 2^(number of targets)
+    std::string channel_name;          // Kraus only; empty when absent
+    std::int64_t kraus_dimension = 0;  // d = 2^(number of targets)
     std::int64_t kraus_count = 0;
     std::vector<std::complex<double>> kraus_matrices;  // kraus_count row-major d x d matrices
 

@@ -24,8 +24,8 @@ enum class DensityFusionGroupKind : std::int32_t { Single = 0, OneQubit = 1, Spa
 
 struct DensityFusionGroup {
     DensityFusionGroupKind kind = DensityFusionGroupKind::Single;
-    std::vector<std::int64_t> operation_indices;  // ascending positions in the record list
-    std::vector<std::int64_t> active;             // ascending, distinct qubits
+    std::vector<std::int64_t> operation_indices;         // ascending positions in the record list
+    std::vector<std::int64_t> active;                    // ascending, distinct qubits
     std::vector<DeviceDensityGate<double>> fused_gates;  // SparseShareMem: one per operation, in order
 };
 

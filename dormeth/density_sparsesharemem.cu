@@ -67,10 +67,9 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* tile, std::int32_t k,
         const std::uint32_t rows[2] = {i0 * side, (i0 | bit) * side};
         const std::uint32_t cols[2] = {j0, j0 | bit};
         CuComplex<T> b[2][2];
-DORMETH_UNROLL
-        for (int r = 0; r < 2; ++r)
-DORMETH_UNROLL
-            for (int c = 0; c < 2; ++c) b[r][c] = tile[rows[r] + cols[c]];
+        DORMETH_UNROLL
+        for (int r = 0; r < 2; ++r) DORMETH_UNROLL
+        for (int c = 0; c < 2; ++c) b[r][c] = tile[rows[r] + cols[c]];
         const bool row_on = (i0 & mask) == values;
         const bool col_on = (j0 & mask) == values;
         switch (g.kind) {
@@ -82,10 +81,9 @@ DORMETH_UNROLL
                 const CuComplex<T> one{T(1), T(0)};
                 const CuComplex<T> fr[2] = {row_on ? g.diag[0] : one, row_on ? g.diag[1] : one};
                 const CuComplex<T> fc[2] = {col_on ? g.diag[0] : one, col_on ? g.diag[1] : one};
-DORMETH_UNROLL
-                for (int r = 0; r < 2; ++r)
-DORMETH_UNROLL
-                    for (int c = 0; c < 2; ++c) b[r][c] = mul_conj(fr[r] * b[r][c], fc[c]);
+                DORMETH_UNROLL
+                for (int r = 0; r < 2; ++r) DORMETH_UNROLL
+                for (int c = 0; c < 2; ++c) b[r][c] = mul_conj(fr[r] * b[r][c], fc[c]);
                 break;
             }
             case kFlip:
@@ -107,10 +105,9 @@ DORMETH_UNROLL
             case kChannel: channel_on_block(g.channel_kind, b, g.channel_parameter); break;
             default: break;
         }
-DORMETH_UNROLL
-        for (int r = 0; r < 2; ++r)
-DORMETH_UNROLL
-            for (int c = 0; c < 2; ++c) tile[rows[r] + cols[c]] = b[r][c];
+        DORMETH_UNROLL
+        for (int r = 0; r < 2; ++r) DORMETH_UNROLL
+        for (int c = 0; c < 2; ++c) tile[rows[r] + cols[c]] = b[r][c];
     }
 }
 

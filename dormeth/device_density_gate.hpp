@@ -17,11 +17,11 @@ struct DeviceDensityGate {
     std::int32_t target = -1;
     std::uint32_t control_mask = 0;
     std::uint32_t control_values = 0;
-    CuComplex<T> matrix[4] = {};                               // Matrix: m00, m01, m10, m11
+    CuComplex<T> matrix[4] = {};                                      // Matrix: m00, m01, m10, m11
     CuComplex<T> diag[2] = {CuComplex<T>{1, 0}, CuComplex<T>{1, 0}};  // Diagonal: d0, d1
-    std::uint32_t flip_mask = 0;                               // Flip: 1 << target
-    std::int32_t channel_kind = 0;                             // Channel: ChannelKind 1 ... 5
-    T channel_parameter = 0;                                   // Channel: p
+    std::uint32_t flip_mask = 0;                                      // Flip: 1 << target
+    std::int32_t channel_kind = 0;                                    // Channel: ChannelKind 1 ... 5
+    T channel_parameter = 0;                                          // Channel: p
 };
 
 // The record in precision T: floating-point fields rounded, integers copied.

@@ -16,10 +16,10 @@ constexpr std::int64_t kMaxKrausTargets = 3;
 constexpr std::int64_t kMaxDensityQubits = 15;
 
 struct DeviceTargets {
-    std::int64_t num_targets = 0;  // k, 1 <= k <= 6
-    std::int64_t num_rest = 0;     // n - k
-    std::int64_t targets[kMaxUnitaryTargets] = {};      // record order; unused slots 0
-    std::int64_t rest[kMaxDensityQubits] = {};          // ascending; unused slots 0
+    std::int64_t num_targets = 0;                   // k, 1 <= k <= 6
+    std::int64_t num_rest = 0;                      // n - k
+    std::int64_t targets[kMaxUnitaryTargets] = {};  // record order; unused slots 0
+    std::int64_t rest[kMaxDensityQubits] = {};      // ascending; unused slots 0
 };
 
 // Fills the record for targets on n qubits. The targets must already be validated: distinct, in

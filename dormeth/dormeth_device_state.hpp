@@ -12,7 +12,7 @@
 namespace korvane::dormeth {
 
 class DeviceDensityState {
-public:
+  public:
     // Checks n (unsigned, so a negative value wrapped to a huge one fails too), selects the device
     // and allocates the uninitialised matrix.
     DeviceDensityState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id);
@@ -38,7 +38,7 @@ public:
     }
     std::uint64_t bytes() const { return static_cast<std::uint64_t>(num_elements_) * element_bytes(dtype_); }
 
-private:
+  private:
     std::int64_t num_qubits_;
     std::int64_t dimension_ = 0;
     std::int64_t num_elements_ = 0;

@@ -48,31 +48,27 @@ __global__ void kraus_kernel(CuComplex<T>* state, std::int64_t dimension, Device
     index::local_offsets<K>(targets, offset);
     CuComplex<T> b[D][D];
     CuComplex<T> sum[D][D];
-DORMETH_UNROLL
-    for (int i = 0; i < D; ++i)
-DORMETH_UNROLL
-        for (int j = 0; j < D; ++j) {
-            b[i][j] = state[(row0 | offset[i]) * dim + (col0 | offset[j])];
-            sum[i][j] = CuComplex<T>{T(0), T(0)};
-        }
+    DORMETH_UNROLL
+    for (int i = 0; i < D; ++i) DORMETH_UNROLL
+    for (int j = 0; j < D; ++j) {
+        b[i][j] = state[(row0 | offset[i]) * dim + (col0 | offset[j])];
+        sum[i][j] = CuComplex<T>{T(0), T(0)};
+    }
     for (std::int64_t op = 0; op < kraus_count; ++op) {
         const CuComplex<T>* k = matrices + op * D * D;
         CuComplex<T> term[D][D];
-DORMETH_UNROLL
-        for (int i = 0; i < D; ++i)
-DORMETH_UNROLL
-            for (int j = 0; j < D; ++j) term[i][j] = b[i][j];
+        DORMETH_UNROLL
+        for (int i = 0; i < D; ++i) DORMETH_UNROLL
+        for (int j = 0; j < D; ++j) term[i][j] = b[i][j];
         block::left_multiply<D>(k, term);
         block::right_multiply_adjoint<D>(k, term);
-DORMETH_UNROLL
-        for (int i = 0; i < D; ++i)
-DORMETH_UNROLL
-            for (int j = 0; j < D; ++j) sum[i][j] += term[i][j];
+        DORMETH_UNROLL
+        for (int i = 0; i < D; ++i) DORMETH_UNROLL
+        for (int j = 0; j < D; ++j) sum[i][j] += term[i][j];
     }
-DORMETH_UNROLL
-    for (int i = 0; i < D; ++i)
-DORMETH_UNROLL
-        for (int j = 0; j < D; ++j) state[(row0 | offset[i]) * dim + (col0 | offset[j])] = sum[i][j];
+    DORMETH_UNROLL
+    for (int i = 0; i < D; ++i) DORMETH_UNROLL
+    for (int j = 0; j < D; ++j) state[(row0 | offset[i]) * dim + (col0 | offset[j])] = sum[i][j];
 }
 
 template <class T>
@@ -86,8 +82,8 @@ void launch_channel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t t
 }
 
 template <class T>
-void launch_kraus(CuComplex<T>* state, std::int64_t dimension, const DeviceTargets& targets,
-                  std::int64_t kraus_count, const CuComplex<T>* matrices) {
+void launch_kraus(CuComplex<T>* state, std::int64_t dimension, const DeviceTargets& targets, std::int64_t kraus_count,
+                  const CuComplex<T>* matrices) {
     const std::int64_t k = targets.num_targets;
     if (k < 1 || k > kMaxKrausTargets) throw std::runtime_error("GPU density Kraus supports at most 3 targets");
     require_fit(device_targets_fit(targets, dimension, kMaxKrausTargets) && kraus_count >= 1);
@@ -101,10 +97,9 @@ void launch_kraus(CuComplex<T>* state, std::int64_t dimension, const DeviceTarge
     check_launch("kraus_kernel launch failed: ");
 }
 
-#define DORMETH_INSTANTIATE_KRAUS(T)                                                                          \
-    template void launch_channel<T>(CuComplex<T>*, std::int64_t, std::uint64_t, ChannelKind, T);             \
-    template void launch_kraus<T>(CuComplex<T>*, std::int64_t, const DeviceTargets&, std::int64_t,           \
-                                  const CuComplex<T>*);
+#define DORMETH_INSTANTIATE_KRAUS(T)                                                             \
+    template void launch_channel<T>(CuComplex<T>*, std::int64_t, std::uint64_t, ChannelKind, T); \
+    template void launch_kraus<T>(CuComplex<T>*, std::int64_t, const DeviceTargets&, std::int64_t, const CuComplex<T>*);
 DORMETH_INSTANTIATE_KRAUS(float)
 DORMETH_INSTANTIATE_KRAUS(double)
 

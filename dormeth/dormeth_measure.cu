@@ -113,8 +113,8 @@ std::string measure(DeviceDensityState& state, const std::vector<std::int64_t>& 
                     std::uint64_t seed) {
     validate_measure_args(state.num_qubits(), targets, endian);
     const bool little = endian == "little";
-    const std::uint64_t o = dispatch_precision(
-        state.dtype(), [&]<class T>() { return measure_typed<T>(state, targets, little, seed); });
+    const std::uint64_t o =
+        dispatch_precision(state.dtype(), [&]<class T>() { return measure_typed<T>(state, targets, little, seed); });
     return outcome_string(o, targets.size());
 }
 

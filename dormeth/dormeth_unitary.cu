@@ -39,16 +39,14 @@ __global__ void unitary_merged_kernel(CuComplex<T>* state, std::int64_t dimensio
     std::uint64_t offset[D];
     index::local_offsets<K>(targets, offset);
     CuComplex<T> b[D][D];
-DORMETH_UNROLL
-    for (int i = 0; i < D; ++i)
-DORMETH_UNROLL
-        for (int j = 0; j < D; ++j) b[i][j] = state[(row0 | offset[i]) * dim + (col0 | offset[j])];
+    DORMETH_UNROLL
+    for (int i = 0; i < D; ++i) DORMETH_UNROLL
+    for (int j = 0; j < D; ++j) b[i][j] = state[(row0 | offset[i]) * dim + (col0 | offset[j])];
     if (left) block::left_multiply<D>(matrix, b);
     if (right) block::right_multiply_adjoint<D>(matrix, b);
-DORMETH_UNROLL
-    for (int i = 0; i < D; ++i)
-DORMETH_UNROLL
-        for (int j = 0; j < D; ++j) state[(row0 | offset[i]) * dim + (col0 | offset[j])] = b[i][j];
+    DORMETH_UNROLL
+    for (int i = 0; i < D; ++i) DORMETH_UNROLL
+    for (int j = 0; j < D; ++j) state[(row0 | offset[i]) * dim + (col0 | offset[j])] = b[i][j];
 }
 
 constexpr unsigned kRow2BlockThreads = 256;
@@ -86,17 +84,17 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* state, std::int64_t dim
     const bool work = left || right;
     if (work) {
         const std::uint64_t row = (row0 | offset[q]) * dim;
-DORMETH_UNROLL
+        DORMETH_UNROLL
         for (int m = 0; m < 4; ++m) tile[q * 4 + m] = state[row + (col0 | offset[m])];
     }
     __syncthreads();  // every thread reaches it: the inactive ones only skip the loads and stores
     if (!work) return;
     CuComplex<T> x[4];  // row q of U B (or of B)
-DORMETH_UNROLL
+    DORMETH_UNROLL
     for (int j = 0; j < 4; ++j) {
         if (left) {
             CuComplex<T> acc{T(0), T(0)};
-DORMETH_UNROLL
+            DORMETH_UNROLL
             for (int l = 0; l < 4; ++l) acc += matrix[q * 4 + l] * tile[l * 4 + j];
             x[j] = acc;
         } else {
@@ -104,12 +102,12 @@ DORMETH_UNROLL
         }
     }
     const std::uint64_t row = (row0 | offset[q]) * dim;
-DORMETH_UNROLL
+    DORMETH_UNROLL
     for (int m = 0; m < 4; ++m) {
         CuComplex<T> out = x[m];
         if (right) {
             out = CuComplex<T>{T(0), T(0)};
-DORMETH_UNROLL
+            DORMETH_UNROLL
             for (int j = 0; j < 4; ++j) out += mul_conj(x[j], matrix[m * 4 + j]);
         }
         state[row + (col0 | offset[m])] = out;
@@ -132,13 +130,13 @@ __global__ void unitary_left_kernel(CuComplex<T>* state, std::int64_t dimension,
     std::uint64_t offset[D];
     index::local_offsets<K>(targets, offset);
     CuComplex<T> v[D];
-DORMETH_UNROLL
+    DORMETH_UNROLL
     for (int l = 0; l < D; ++l) v[l] = state[(row0 | offset[l]) * dim + col];
     // The inputs stay in registers (the inner loop is unrolled); unrolling the rows as well would
     // multiply the code by up to 64 for no gain, the matrix rows being read from memory anyway.
     for (int i = 0; i < D; ++i) {
         CuComplex<T> acc{T(0), T(0)};
-DORMETH_UNROLL
+        DORMETH_UNROLL
         for (int j = 0; j < D; ++j) acc += matrix[i * D + j] * v[j];
         state[(row0 | offset[i]) * dim + col] = acc;
     }
@@ -161,11 +159,11 @@ __global__ void unitary_right_kernel(CuComplex<T>* state, std::int64_t dimension
     std::uint64_t offset[D];
     index::local_offsets<K>(targets, offset);
     CuComplex<T> w[D];
-DORMETH_UNROLL
+    DORMETH_UNROLL
     for (int l = 0; l < D; ++l) w[l] = state[row + (col0 | offset[l])];
     for (int i = 0; i < D; ++i) {  // rows not unrolled, as in the left kernel
         CuComplex<T> acc{T(0), T(0)};
-DORMETH_UNROLL
+        DORMETH_UNROLL
         for (int j = 0; j < D; ++j) acc += mul_conj(w[j], matrix[i * D + j]);
         state[row + (col0 | offset[i])] = acc;
     }
@@ -206,7 +204,7 @@ __global__ void diagonal_controlled_kernel(CuComplex<T>* state, std::int64_t dim
 
 // pi(x) of the X (one bit in mask) or SWAP (two bits) permutation where x meets the controls.
 __device__ __forceinline__ std::uint64_t permuted(std::uint64_t x, std::uint64_t mask, std::uint64_t control_mask,
-                                                 std::uint64_t control_values, bool is_swap) {
+                                                  std::uint64_t control_values, bool is_swap) {
     if (!satisfies(x, control_mask, control_values)) return x;
     if (is_swap) {
         const std::uint64_t bits = x & mask;
@@ -270,8 +268,9 @@ void launch_unitary(CuComplex<T>* state, std::int64_t dimension, const DeviceTar
         }
         case 2: {
             const std::uint64_t groups = dim >> 2;
-            gpu::launch_cooperative<&unitary_merged_row2_kernel<T>>(linear_geometry(4 * groups * groups, kRow2BlockThreads), 0, state, dimension, targets, control_mask,
-                                                                    control_values, matrix);
+            gpu::launch_cooperative<&unitary_merged_row2_kernel<T>>(
+                linear_geometry(4 * groups * groups, kRow2BlockThreads), 0, state, dimension, targets, control_mask,
+                control_values, matrix);
             check_launch(kUnitaryLaunchFailed);
             break;
         }
@@ -297,8 +296,8 @@ void launch_diagonal_controlled(CuComplex<T>* state, std::int64_t dimension, std
                                 CuComplex<T> d1) {
     require_fit(is_density_dimension(dimension) && is_qubit_mask(target_mask, dimension, 1) &&
                 is_inside(control_mask, dimension) && (control_mask & target_mask) == 0);
-    gpu::launch<&diagonal_controlled_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0,
-                                                state, dimension, target_mask, control_mask, control_values, d0, d1);
+    gpu::launch<&diagonal_controlled_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0, state,
+                                                dimension, target_mask, control_mask, control_values, d0, d1);
     check_launch("diagonal kernel launch failed: ");
 }
 
@@ -313,15 +312,13 @@ void launch_permutation(CuComplex<T>* state, std::int64_t dimension, std::uint64
     check_launch("permutation kernel launch failed: ");
 }
 
-#define DORMETH_INSTANTIATE_UNITARY(T)                                                                          \
-    template void launch_unitary<T>(CuComplex<T>*, std::int64_t, const DeviceTargets&, std::uint64_t,         \
-                                    std::uint64_t, const CuComplex<T>*);                                       \
-    template void launch_diagonal_free<T>(CuComplex<T>*, std::int64_t, std::uint64_t, CuComplex<T>,            \
-                                          CuComplex<T>);                                                       \
-    template void launch_diagonal_controlled<T>(CuComplex<T>*, std::int64_t, std::uint64_t, std::uint64_t,     \
-                                                std::uint64_t, CuComplex<T>, CuComplex<T>);                    \
-    template void launch_permutation<T>(CuComplex<T>*, std::int64_t, std::uint64_t, std::uint64_t,            \
-                                        std::uint64_t, bool);
+#define DORMETH_INSTANTIATE_UNITARY(T)                                                                               \
+    template void launch_unitary<T>(CuComplex<T>*, std::int64_t, const DeviceTargets&, std::uint64_t, std::uint64_t, \
+                                    const CuComplex<T>*);                                                            \
+    template void launch_diagonal_free<T>(CuComplex<T>*, std::int64_t, std::uint64_t, CuComplex<T>, CuComplex<T>);   \
+    template void launch_diagonal_controlled<T>(CuComplex<T>*, std::int64_t, std::uint64_t, std::uint64_t,           \
+                                                std::uint64_t, CuComplex<T>, CuComplex<T>);                          \
+    template void launch_permutation<T>(CuComplex<T>*, std::int64_t, std::uint64_t, std::uint64_t, std::uint64_t, bool);
 DORMETH_INSTANTIATE_UNITARY(float)
 DORMETH_INSTANTIATE_UNITARY(double)
 

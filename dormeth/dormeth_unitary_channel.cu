@@ -29,17 +29,15 @@ __global__ void unitary_channel_kernel(CuComplex<T>* state, std::int64_t dimensi
     const std::uint64_t rows[2] = {row0 * dim, (row0 | bit) * dim};
     const std::uint64_t cols[2] = {col0, col0 | bit};
     CuComplex<T> b[2][2];
-DORMETH_UNROLL
-    for (int i = 0; i < 2; ++i)
-DORMETH_UNROLL
-        for (int j = 0; j < 2; ++j) b[i][j] = state[rows[i] + cols[j]];
+    DORMETH_UNROLL
+    for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+    for (int j = 0; j < 2; ++j) b[i][j] = state[rows[i] + cols[j]];
     block::left_multiply<2>(matrix, b);
     block::right_multiply_adjoint<2>(matrix, b);
     channel_block<K>(b, p);
-DORMETH_UNROLL
-    for (int i = 0; i < 2; ++i)
-DORMETH_UNROLL
-        for (int j = 0; j < 2; ++j) state[rows[i] + cols[j]] = b[i][j];
+    DORMETH_UNROLL
+    for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+    for (int j = 0; j < 2; ++j) state[rows[i] + cols[j]] = b[i][j];
 }
 
 template <class T>

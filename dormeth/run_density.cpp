@@ -39,10 +39,10 @@ using Matrix2 = std::array<std::complex<double>, 4>;
 // Parameter counts of the one-target named gates; a name outside the table is unsupported.
 int named_parameter_count(const std::string& name) {
     static const std::unordered_map<std::string_view, int> counts = {
-        {"x", 0},     {"y", 0},         {"z", 0},     {"-z", 0},        {"h", 0},     {"s", 0},   {"s_dag", 0},
-        {"t", 0},     {"t_dag", 0},     {"sqrtx", 0}, {"sqrtx_dag", 0}, {"sqrty", 0}, {"sqrty_dag", 0},
-        {"x2p", 0},   {"x2m", 0},       {"y2p", 0},   {"y2m", 0},       {"rx", 1},    {"ry", 1},  {"rz", 1},
-        {"p", 1},     {"gp", 1},        {"rxy", 2},   {"u", 3},
+        {"x", 0},         {"y", 0},   {"z", 0},     {"-z", 0},    {"h", 0},         {"s", 0},
+        {"s_dag", 0},     {"t", 0},   {"t_dag", 0}, {"sqrtx", 0}, {"sqrtx_dag", 0}, {"sqrty", 0},
+        {"sqrty_dag", 0}, {"x2p", 0}, {"x2m", 0},   {"y2p", 0},   {"y2m", 0},       {"rx", 1},
+        {"ry", 1},        {"rz", 1},  {"p", 1},     {"gp", 1},    {"rxy", 2},       {"u", 3},
     };
     const auto it = counts.find(name);
     return it == counts.end() ? -1 : it->second;
@@ -50,8 +50,7 @@ int named_parameter_count(const std::string& name) {
 
 template <class T>
 std::array<Complex<T>, 4> multiply(const std::array<Complex<T>, 4>& a, const std::array<Complex<T>, 4>& b) {
-    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
-            a[2] * b[1] + a[3] * b[3]};
+    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2], a[2] * b[1] + a[3] * b[3]};
 }
 
 template <class T>
@@ -223,7 +222,8 @@ PreparedDensityOp prepare_kraus(const DensityOperation& r, std::int64_t n, std::
         op.target_mask = std::uint64_t(1) << r.targets[0];
         return op;
     }
-    if (r.targets.size() > static_cast<std::size_t>(kMaxKrausTargets)) fail("GPU density Kraus supports at most 3 targets");
+    if (r.targets.size() > static_cast<std::size_t>(kMaxKrausTargets))
+        fail("GPU density Kraus supports at most 3 targets");
     op.device_targets = make_device_targets(n, r.targets);
     op.kraus_count = r.kraus_count;
     op.matrix_offset = static_cast<std::int64_t>(matrices.size());

@@ -46,7 +46,7 @@ struct GateForm {
     GatePath path = GatePath::General;
     std::complex<T> d0{1, 0};
     std::complex<T> d1{1, 0};
-    bool is_swap = false;                // Permutation
+    bool is_swap = false;              // Permutation
     std::vector<CuComplex<T>> matrix;  // General
 };
 

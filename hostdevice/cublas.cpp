@@ -42,7 +42,8 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOpera
         return CUBLAS_STATUS_INVALID_VALUE;
     const int a_rows = transa == CUBLAS_OP_N ? m : k;
     const int b_rows = transb == CUBLAS_OP_N ? k : n;
-    if (lda < std::max(1, a_rows) || ldb < std::max(1, b_rows) || ldc < std::max(1, m)) return CUBLAS_STATUS_INVALID_VALUE;
+    if (lda < std::max(1, a_rows) || ldb < std::max(1, b_rows) || ldc < std::max(1, m))
+        return CUBLAS_STATUS_INVALID_VALUE;
     if (m == 0 || n == 0) return CUBLAS_STATUS_SUCCESS;
     const int a_cols = transa == CUBLAS_OP_N ? k : m;
     const int b_cols = transb == CUBLAS_OP_N ? n : k;
@@ -83,19 +84,17 @@ cublasStatus_t cublasCgemm(cublasHandle_t handle, cublasOperation_t transa, cubl
                            const cuComplex* beta, cuComplex* C, int ldc) {
     return gemm(handle, transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc,
                 [](CBLAS_ORDER o, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m_, int n_, int k_, const cuComplex* al,
-                   const cuComplex* a, int la, const cuComplex* b, int lb, const cuComplex* be, cuComplex* c, int lc) {
-                    cblas_cgemm(o, ta, tb, m_, n_, k_, al, a, la, b, lb, be, c, lc);
-                });
+                   const cuComplex* a, int la, const cuComplex* b, int lb, const cuComplex* be, cuComplex* c,
+                   int lc) { cblas_cgemm(o, ta, tb, m_, n_, k_, al, a, la, b, lb, be, c, lc); });
 }
 
 cublasStatus_t cublasZgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                            int k, const cuDoubleComplex* alpha, const cuDoubleComplex* A, int lda,
                            const cuDoubleComplex* B, int ldb, const cuDoubleComplex* beta, cuDoubleComplex* C,
                            int ldc) {
-    return gemm(handle, transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc,
-                [](CBLAS_ORDER o, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m_, int n_, int k_,
-                   const cuDoubleComplex* al, const cuDoubleComplex* a, int la, const cuDoubleComplex* b, int lb,
-                   const cuDoubleComplex* be, cuDoubleComplex* c, int lc) {
-                    cblas_zgemm(o, ta, tb, m_, n_, k_, al, a, la, b, lb, be, c, lc);
-                });
+    return gemm(
+        handle, transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc,
+        [](CBLAS_ORDER o, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m_, int n_, int k_, const cuDoubleComplex* al,
+           const cuDoubleComplex* a, int la, const cuDoubleComplex* b, int lb, const cuDoubleComplex* be,
+           cuDoubleComplex* c, int lc) { cblas_zgemm(o, ta, tb, m_, n_, k_, al, a, la, b, lb, be, c, lc); });
 }

@@ -63,8 +63,6 @@ struct LaunchLog {
     cudaError_t injected_error = cudaSuccess;
 };
 
-
-
 LaunchLog& launch_log_state() {
     static LaunchLog* log = new LaunchLog();
     return *log;
@@ -91,7 +89,8 @@ cudaError_t check_configuration(const LaunchConfig& c) {
     const dim3 g = c.grid;
     const dim3 b = c.block;
     if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) return cudaErrorInvalidConfiguration;
-    if (b.x > kMaxThreadsPerBlock || b.y > kMaxThreadsPerBlock || b.z > kMaxBlockZ) return cudaErrorInvalidConfiguration;
+    if (b.x > kMaxThreadsPerBlock || b.y > kMaxThreadsPerBlock || b.z > kMaxBlockZ)
+        return cudaErrorInvalidConfiguration;
     if (std::uint64_t(b.x) * b.y * b.z > kMaxThreadsPerBlock) return cudaErrorInvalidConfiguration;
     if (g.x > kMaxGridX || g.y > kMaxGridYZ || g.z > kMaxGridYZ) return cudaErrorInvalidConfiguration;
     if (c.shared_bytes > kMaxDynamicShared) return cudaErrorInvalidValue;
@@ -107,7 +106,7 @@ struct Stack {
 
 // Fiber stacks are kept per host thread and reused by every cooperative launch on it.
 class StackPool {
-public:
+  public:
     ~StackPool() {
         for (Stack& s : free_) unmap(s);
     }
@@ -119,8 +118,8 @@ public:
         }
         const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         const std::size_t size = std::size_t(HOSTDEVICE_FIBER_STACK_KIB) * 1024;
-        void* base = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                          -1, 0);
+        void* base =
+            mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (base == MAP_FAILED) fatal("cannot map a fiber stack", nullptr);
         mprotect(base, page, PROT_NONE);  // guard page below the stack
         return Stack{static_cast<char*>(base) + page, size};
@@ -133,7 +132,7 @@ public:
         free_.push_back(s);
     }
 
-private:
+  private:
     static void unmap(Stack& s) {
         const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         munmap(static_cast<char*>(s.bottom) - page, s.size + page);
@@ -213,7 +212,7 @@ void resume(Fiber* f) {
 
 // The threads of one block as fibers, reused for every block this host thread runs.
 class FiberBlock {
-public:
+  public:
     FiberBlock(dim3 block_dim, ThreadFn fn, const void* args, const BlockContext* block, const char* kernel)
         : fibers_(std::size_t(block_dim.x) * block_dim.y * block_dim.z) {
         std::size_t i = 0;
@@ -257,7 +256,7 @@ public:
         }
     }
 
-private:
+  private:
     std::vector<Fiber> fibers_;
 };
 
@@ -304,7 +303,7 @@ struct Job {
 };
 
 class WorkerPool {
-public:
+  public:
     explicit WorkerPool(int helpers) {
         for (int i = 0; i < helpers; ++i) std::thread([this] { loop(); }).detach();
         helpers_ = helpers;
@@ -326,7 +325,7 @@ public:
         job_ = nullptr;
     }
 
-private:
+  private:
     void loop() {
         std::uint64_t seen = 0;
         for (;;) {
@@ -397,7 +396,8 @@ void launch_kernel(const LaunchConfig& config, const char* kernel_name, bool coo
         std::lock_guard<std::mutex> lock(w.config_mutex);
         count = resolved_worker_count(w.requested);
     }
-    const bool parallel = count > 1 && job.total_blocks > 1 && job.total_blocks * threads_per_block >= kParallelThreshold;
+    const bool parallel =
+        count > 1 && job.total_blocks > 1 && job.total_blocks * threads_per_block >= kParallelThreshold;
     std::unique_lock<std::mutex> busy(w.busy, std::defer_lock);
     if (parallel && busy.try_lock()) {
         if (!w.pool || w.pool_size != count) {

@@ -302,7 +302,8 @@ cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int) {
 cudaError_t cudaHostUnregister(void* ptr) {
     hostdevice::Registry& r = hostdevice::registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.host_ranges.erase(reinterpret_cast<std::uintptr_t>(ptr)) == 0) return record(cudaErrorHostMemoryNotRegistered);
+    if (r.host_ranges.erase(reinterpret_cast<std::uintptr_t>(ptr)) == 0)
+        return record(cudaErrorHostMemoryNotRegistered);
     return cudaSuccess;
 }
 

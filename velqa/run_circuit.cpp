@@ -41,9 +41,9 @@ void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, cudaSt
 
     // The parameterless single-target gates, ids 0 (X) to 9 (SqrtYdg), share one launcher signature.
     using FixedLauncher = void (*)(VELQA_FIXED_SIGNATURE(T));
-    static constexpr FixedLauncher kFixed[] = {&launch_x<T>,     &launch_y<T>,     &launch_z<T>,        &launch_h<T>,
-                                               &launch_s<T>,     &launch_sdag<T>,  &launch_sqrtx<T>,    &launch_sqrtxdag<T>,
-                                               &launch_sqrty<T>, &launch_sqrtydag<T>};
+    static constexpr FixedLauncher kFixed[] = {
+        &launch_x<T>,    &launch_y<T>,     &launch_z<T>,        &launch_h<T>,     &launch_s<T>,
+        &launch_sdag<T>, &launch_sqrtx<T>, &launch_sqrtxdag<T>, &launch_sqrty<T>, &launch_sqrtydag<T>};
     static_assert(std::size(kFixed) == kGateSqrtYdg + 1);
 
     switch (r.id) {

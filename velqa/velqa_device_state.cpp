@@ -33,7 +33,7 @@ namespace {
 // Page-locks a caller's buffer for the duration of one copy when asked; a registration the
 // platform refuses is cleared and the copy goes ahead unpinned.
 class PinnedRange {
-public:
+  public:
     PinnedRange(const void* host, std::uint64_t bytes, bool pin) {
         if (!pin) return;
         if (cudaHostRegister(const_cast<void*>(host), bytes, cudaHostRegisterDefault) == cudaSuccess)
@@ -54,7 +54,7 @@ public:
     }
     ~PinnedRange() { release_quietly(); }
 
-private:
+  private:
     void* host_ = nullptr;
 };
 

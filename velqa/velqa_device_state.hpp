@@ -12,7 +12,7 @@ namespace velqa {
 using korvane::CuComplex;
 
 class DeviceState {
-public:
+  public:
     // Checks n, selects the device and allocates the (uninitialised) buffer.
     DeviceState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id);
     ~DeviceState();  // never raises
@@ -34,7 +34,7 @@ public:
     }
     std::uint64_t bytes() const { return num_state_ * korvane::element_bytes(dtype_); }
 
-private:
+  private:
     std::uint64_t n_;
     std::uint64_t num_state_ = 0;
     std::int32_t dtype_;

@@ -57,12 +57,12 @@ void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::
     if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
     for (std::size_t j = 0; j < targets.size(); ++j) {
         const std::int64_t t = targets[j];
-        if (t < 0 || static_cast<std::uint64_t>(t) >= n) throw std::invalid_argument("measure target index out of range");
+        if (t < 0 || static_cast<std::uint64_t>(t) >= n)
+            throw std::invalid_argument("measure target index out of range");
         if (std::find(targets.begin(), targets.begin() + j, t) != targets.begin() + j)
             throw std::invalid_argument("duplicate measure target index");
     }
 }
-
 
 // The outcome of one draw r in [0, total]: the first index whose running sum exceeds r. When
 // rounding leaves r at total, the last outcome of non-zero probability (never one that cannot occur).
@@ -76,8 +76,8 @@ std::uint64_t draw_outcome(const std::vector<double>& cdf, double r) {
 
 template <class T>
 SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
-                            const std::vector<std::int64_t>& targets, const std::string& endian,
-                            std::int32_t device_id, std::uint64_t shots, std::uint64_t seed, bool collapse) {
+                            const std::vector<std::int64_t>& targets, const std::string& endian, std::int32_t device_id,
+                            std::uint64_t shots, std::uint64_t seed, bool collapse) {
     using korvane::cuda_check;
     validate_measure_args(n, num_state, targets, endian);
     if (shots == 0) throw std::invalid_argument("shots must be positive");

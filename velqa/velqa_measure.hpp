@@ -13,13 +13,13 @@ namespace velqa {
 
 struct SampleResult {
     std::unordered_map<std::string, std::uint64_t> counts;  // outcomes drawn at least once
-    std::string last;                                        // outcome of the last shot
+    std::string last;                                       // outcome of the last shot
 };
 
 template <class T>
 SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
-                            const std::vector<std::int64_t>& targets, const std::string& endian,
-                            std::int32_t device_id, std::uint64_t shots, std::uint64_t seed, bool collapse);
+                            const std::vector<std::int64_t>& targets, const std::string& endian, std::int32_t device_id,
+                            std::uint64_t shots, std::uint64_t seed, bool collapse);
 
 // sample_measure in the state's precision.
 SampleResult sample_measure(const DeviceState& state, const std::vector<std::int64_t>& targets,

@@ -202,9 +202,8 @@ PYBIND11_MODULE(velqa, m) {
         .def_property_readonly("n", [](const fusion::PreparedFusionChunk& c) { return c.n; })
         .def_property_readonly("gate_count", [](const fusion::PreparedFusionChunk& c) { return c.records.size(); });
 
-    m.def("run_circuit_device", &run_circuit_device, py::arg("state"), py::arg("gate_ir"),
-          py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
-          "Run a gate_ir chunk on an existing CUDA DeviceState.");
+    m.def("run_circuit_device", &run_circuit_device, py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
+          py::arg("mode") = KernelMode::PairAuto, "Run a gate_ir chunk on an existing CUDA DeviceState.");
     m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"),
           py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
           py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
@@ -220,9 +219,8 @@ PYBIND11_MODULE(velqa, m) {
     m.def("sample_measure_device", &sample_measure_device, py::arg("state"), py::arg("targets"), py::arg("shots"),
           py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
           "Batch-sample target qubits and optionally collapse to the final outcome.");
-    m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"),
-          py::arg("endian") = "little", py::arg("device") = "cuda:0", py::arg("mode") = KernelMode::PairAuto,
-          py::arg("use_pinned_host") = false,
+    m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
+          py::arg("device") = "cuda:0", py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false,
           "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.");
     m.def("measure", &measure, py::arg("n"), py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
           py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,

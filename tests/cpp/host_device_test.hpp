@@ -16,7 +16,7 @@
 // A device copy of a host vector, freed at the end of the test, that reads back.
 template <class E>
 class DeviceArray {
-public:
+  public:
     explicit DeviceArray(const std::vector<E>& host) : size_(host.size()) {
         korvane::cuda_check(cudaMalloc(reinterpret_cast<void**>(&data_), size_ * sizeof(E)));
         korvane::cuda_check(cudaMemcpy(data_, host.data(), size_ * sizeof(E), cudaMemcpyHostToDevice));
@@ -31,7 +31,7 @@ public:
         return host;
     }
 
-private:
+  private:
     std::size_t size_;
     E* data_ = nullptr;
 };
@@ -47,7 +47,7 @@ std::vector<korvane::CuComplex<T>> random_elements(std::size_t count, unsigned s
 }
 
 class HostDeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         hostdevice::reset();
         (void)cudaGetLastError();

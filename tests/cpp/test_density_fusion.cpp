@@ -17,8 +17,8 @@
 #include "dormeth/density_planner.hpp"
 #include "dormeth/density_sparsesharemem.hpp"
 #include "dormeth/device_targets.hpp"
-#include "hostdevice/control.hpp"
 #include "host_device_test.hpp"
+#include "hostdevice/control.hpp"
 
 namespace {
 
@@ -222,13 +222,19 @@ TEST(DensityFusedRecord, RefusesWhatTheKernelCannotRun) {
     const std::vector<std::int64_t> active = {0, 1, 2, 3};
     EXPECT_EQ(message_of([&] { dm::make_device_density_gate(kraus("custom", {1}, 2), active); }),
               "fused Kraus is not a built-in channel");
-    EXPECT_EQ(message_of([&] { dm::make_device_density_gate(kraus("bit_flip", {1, 2}, 2), active); }),
+    EXPECT_EQ(message_of([&] {
+                  dm::make_device_density_gate(kraus("bit_flip", {1, 2}, 2), active);
+              }),
               "fused Kraus is not a built-in channel");
     EXPECT_EQ(message_of([&] { dm::make_device_density_gate(stored({1}, std::vector<Complex>(16, 0.0)), active); }),
               "fused unitary must be 2x2");
-    EXPECT_EQ(message_of([&] { dm::make_device_density_gate(stored({1, 2}, std::vector<Complex>(16, 0.0)), active); }),
+    EXPECT_EQ(message_of([&] {
+                  dm::make_device_density_gate(stored({1, 2}, std::vector<Complex>(16, 0.0)), active);
+              }),
               "fused unitary must be 2x2");
-    EXPECT_EQ(message_of([&] { dm::make_device_density_gate(gate("swap", {1, 2}), active); }),
+    EXPECT_EQ(message_of([&] {
+                  dm::make_device_density_gate(gate("swap", {1, 2}), active);
+              }),
               "fused unitary must be 2x2");
     EXPECT_EQ(message_of([&] { dm::make_device_density_gate(gate("x", {1}, {5}), active); }),
               "control qubit outside active set");
@@ -240,8 +246,6 @@ TEST(DensityFusedRecord, RefusesWhatTheKernelCannotRun) {
 }
 
 // ------------------------------------------------------------------ launcher and kernel
-
-
 
 using DensityFusionKernel = HostDeviceTest;
 

@@ -18,16 +18,14 @@
 #include "dormeth/density_operation.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
-#include "hostdevice/control.hpp"
 #include "host_device_test.hpp"
+#include "hostdevice/control.hpp"
 
 namespace {
 
 using korvane::CuComplex;
 using korvane::density::ChannelKind;
 namespace dm = korvane::dormeth;
-
-
 
 // A random 2 x 2 unitary: [[a, -conj(b)], [b, conj(a)]] with |a|^2 + |b|^2 = 1.
 template <class T>
@@ -38,7 +36,9 @@ std::vector<CuComplex<T>> random_unitary2(unsigned seed) {
     const double norm = std::sqrt(std::norm(a) + std::norm(b));
     a /= norm;
     b /= norm;
-    const auto c = [](std::complex<double> z) { return CuComplex<T>{static_cast<T>(z.real()), static_cast<T>(z.imag())}; };
+    const auto c = [](std::complex<double> z) {
+        return CuComplex<T>{static_cast<T>(z.real()), static_cast<T>(z.imag())};
+    };
     return {c(a), c(-std::conj(b)), c(b), c(std::conj(a))};
 }
 
@@ -96,8 +96,9 @@ TEST_F(DensityKernels, LaunchersRefuseKindsAndSizesTheyDoNotHave) {
     DeviceArray<CuComplex<double>> m(random_elements<double>(128 * 128, 2));
     const std::uint64_t launches = hostdevice::launch_count();
     for (const int kind : {0, 6, -1}) {
-        EXPECT_EQ(message_of([&] { dm::launch_channel<double>(rho.get(), 16, 1, static_cast<ChannelKind>(kind), 0.1); }),
-                  "unknown noise channel kind");
+        EXPECT_EQ(
+            message_of([&] { dm::launch_channel<double>(rho.get(), 16, 1, static_cast<ChannelKind>(kind), 0.1); }),
+            "unknown noise channel kind");
         EXPECT_EQ(message_of([&] {
                       dm::launch_unitary_channel<double>(rho.get(), 16, dm::make_device_targets(4, {0}), m.get(),
                                                          static_cast<ChannelKind>(kind), 0.1);
@@ -137,13 +138,14 @@ TEST_F(DensityKernels, GuardsRefuseArgumentsOutsideTheMatrix) {
         message_of([&] { dm::launch_unitary<float>(rho.get(), 8, repeated, 0, 0, m.get()); }),
         message_of([&] { dm::launch_unitary<float>(rho.get(), 8, too_many, 0, 0, m.get()); }),
         message_of([&] { dm::launch_unitary<float>(rho.get(), 8, rest, 0, 0, m.get()); }),
-        message_of([&] { dm::launch_unitary<float>(rho.get(), 8, fine, 8, 8, m.get()); }),       // control 3
-        message_of([&] { dm::launch_unitary<float>(rho.get(), 8, fine, 4, 4, m.get()); }),       // control = target
-        message_of([&] { dm::launch_unitary<float>(rho.get(), 12, fine, 0, 0, m.get()); }),      // not 2^n
+        message_of([&] { dm::launch_unitary<float>(rho.get(), 8, fine, 8, 8, m.get()); }),   // control 3
+        message_of([&] { dm::launch_unitary<float>(rho.get(), 8, fine, 4, 4, m.get()); }),   // control = target
+        message_of([&] { dm::launch_unitary<float>(rho.get(), 12, fine, 0, 0, m.get()); }),  // not 2^n
         message_of([&] { dm::launch_unitary<float>(rho.get(), 1 << 16, fine, 0, 0, m.get()); }),
         message_of([&] { dm::launch_kraus<float>(rho.get(), 8, beyond, 1, m.get()); }),
         message_of([&] { dm::launch_kraus<float>(rho.get(), 8, fine, 0, m.get()); }),
-        message_of([&] { dm::launch_unitary_channel<float>(rho.get(), 8, too_many, m.get(), ChannelKind::BitFlip, 0); }),
+        message_of(
+            [&] { dm::launch_unitary_channel<float>(rho.get(), 8, too_many, m.get(), ChannelKind::BitFlip, 0); }),
         message_of([&] { dm::launch_unitary_channel<float>(rho.get(), 8, beyond, m.get(), ChannelKind::BitFlip, 0); }),
         message_of([&] { dm::launch_channel<float>(rho.get(), 8, 8, ChannelKind::BitFlip, 0); }),
         message_of([&] { dm::launch_channel<float>(rho.get(), 8, 3, ChannelKind::BitFlip, 0); }),

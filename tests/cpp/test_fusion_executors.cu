@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "common/cuda_check.hpp"
+#include "host_device_test.hpp"
 #include "hostdevice/control.hpp"
 #include "velqa/fusion/densemm.hpp"
 #include "velqa/fusion/fusion.hpp"
 #include "velqa/fusion/sparsesharemem.hpp"
 #include "velqa/run_circuit.hpp"
-#include "host_device_test.hpp"
 
 // The per-gate path is not under test here: this stand-in records which gates reach it.
 namespace velqa {
@@ -40,7 +40,7 @@ using namespace velqa::fusion;
 using Amplitudes = std::vector<std::complex<double>>;
 
 class FusionExecutors : public HostDeviceTest {
-protected:
+  protected:
     void SetUp() override {
         HostDeviceTest::SetUp();
         DenseMMCache<float>::this_thread().release();
@@ -55,7 +55,6 @@ protected:
         HostDeviceTest::TearDown();
     }
 };
-
 
 std::vector<CuComplex<double>> random_amplitudes(int n, unsigned seed) {
     std::mt19937_64 rng(seed);
@@ -159,9 +158,7 @@ TEST_F(FusionExecutors, SparseShareMemSkipsRecordsOutsideTheTile) {
 TEST_F(FusionExecutors, DenseMMChecksComeBeforeAnyLaunch) {
     const std::uint64_t launches = hostdevice::launch_count();
     const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k) {
-        return message_of([&] {
-            apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, mask, k, nullptr, 0);
-        });
+        return message_of([&] { apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, mask, k, nullptr, 0); });
     };
     EXPECT_EQ(run(4, 0, 0), "ValueError: DenseMM active qubits must be in [1, n-1]");
     EXPECT_EQ(run(4, 0xf, 4), "ValueError: DenseMM active qubits must be in [1, n-1]");

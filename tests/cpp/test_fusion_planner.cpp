@@ -174,19 +174,19 @@ TEST(FusionPlanner, SwapJoinsGroupsOnlyWithFuseSwap) {
 
 TEST(FusionPlanner, GatesThePerGatePathRefusesAreNeverFused) {
     std::vector<GateRecord> refused = {
-        gate(kGateX, {1}, {0}, {2}),                 // control state other than 0 or 1
-        gate(kGateX, {1}, {0, 0}),                   // repeated control
-        gate(kGateX, {1}, {1}),                      // control on the target
-        gate(kGateX, {1}, {0, 2}, {1}),              // fewer states than controls
-        gate(kGateSwap, {1, 1}),                     // SWAP of one qubit
-        gate(kGateSwap, {1}),                        // SWAP with one target
-        gate(kGateRX, {1}, {}, {}, {0.1, 0.2}),      // two angles
-        gate(kGateU, {1}, {}, {}, {0.1}),            // one angle
-        gate(kGatePhase, {1}),                       // no angle
-        gate(kGateH, {0, 1}),                        // two targets
-        gate(kGateH, {}),                            // no target
-        gate(kGateX, {1}, {63}),                     // control beyond any register
-        unitary_gate({1}, {1.0, 0.0, 0.0}),          // not 2x2
+        gate(kGateX, {1}, {0}, {2}),             // control state other than 0 or 1
+        gate(kGateX, {1}, {0, 0}),               // repeated control
+        gate(kGateX, {1}, {1}),                  // control on the target
+        gate(kGateX, {1}, {0, 2}, {1}),          // fewer states than controls
+        gate(kGateSwap, {1, 1}),                 // SWAP of one qubit
+        gate(kGateSwap, {1}),                    // SWAP with one target
+        gate(kGateRX, {1}, {}, {}, {0.1, 0.2}),  // two angles
+        gate(kGateU, {1}, {}, {}, {0.1}),        // one angle
+        gate(kGatePhase, {1}),                   // no angle
+        gate(kGateH, {0, 1}),                    // two targets
+        gate(kGateH, {}),                        // no target
+        gate(kGateX, {1}, {63}),                 // control beyond any register
+        unitary_gate({1}, {1.0, 0.0, 0.0}),      // not 2x2
     };
     for (const GateRecord& g : refused) EXPECT_FALSE(is_fusable(g, true)) << "gate id " << g.id;
     EXPECT_TRUE(is_fusable(gate(kGateX, {1}, {0}, {0}), true));
@@ -409,10 +409,16 @@ TEST(FusionPlanner, DenseGroupMatrixIsTheProductOfTheEmbeddedGates) {
     const std::size_t d = 16;
     const Index active = {1, 3, 4, 7};
     std::vector<GateRecord> gates = {
-        gate(kGateH, {3}), gate(kGateX, {7}, {1}), gate(kGateSwap, {4, 1}, {3}, {0}),
+        gate(kGateH, {3}),
+        gate(kGateX, {7}, {1}),
+        gate(kGateSwap, {4, 1}, {3}, {0}),
         gate(kGateRZ, {1}, {}, {}, {a(rng)}),
-        u_gate(4, a(rng), a(rng), a(rng)), gate(kGateY, {1}, {7, 4}, {1, 0}), gate(kGateS, {7}, {3}),
-        gate(kGateRY, {3}, {}, {}, {a(rng)}), gate(kGateSqrtY, {7}), gate(kGateSwap, {7, 3}),
+        u_gate(4, a(rng), a(rng), a(rng)),
+        gate(kGateY, {1}, {7, 4}, {1, 0}),
+        gate(kGateS, {7}, {3}),
+        gate(kGateRY, {3}, {}, {}, {a(rng)}),
+        gate(kGateSqrtY, {7}),
+        gate(kGateSwap, {7, 3}),
         gate(kGateRX, {4}, {1}, {0}, {a(rng)}),
     };
     std::vector<FusedGate> records;

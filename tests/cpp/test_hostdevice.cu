@@ -13,8 +13,8 @@
 #include "common/gpu/blas.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
-#include "hostdevice/control.hpp"
 #include "host_device_test.hpp"
+#include "hostdevice/control.hpp"
 
 namespace {
 
@@ -32,8 +32,12 @@ __global__ void record_coordinates(unsigned* out) {
     const unsigned tx = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
     const unsigned per_block = blockDim.x * blockDim.y * blockDim.z;
     unsigned* r = out + 8 * (bx * per_block + tx);
-    r[0] = threadIdx.x; r[1] = threadIdx.y; r[2] = threadIdx.z;
-    r[3] = blockIdx.x; r[4] = blockIdx.y; r[5] = blockIdx.z;
+    r[0] = threadIdx.x;
+    r[1] = threadIdx.y;
+    r[2] = threadIdx.z;
+    r[3] = blockIdx.x;
+    r[4] = blockIdx.y;
+    r[5] = blockIdx.z;
     r[6] = blockDim.x * blockDim.y * blockDim.z;
     r[7] += 1;  // starts at 0: counts how often the thread ran
 }
@@ -234,8 +238,12 @@ TEST_F(HostDevice, RealGeometryEveryThreadOnce) {
                     for (unsigned ty = 0; ty < 3; ++ty)
                         for (unsigned tx = 0; tx < 4; ++tx, ++i) {
                             const unsigned* r = &h[8 * i];
-                            ASSERT_EQ(r[0], tx); ASSERT_EQ(r[1], ty); ASSERT_EQ(r[2], tz);
-                            ASSERT_EQ(r[3], bx); ASSERT_EQ(r[4], by); ASSERT_EQ(r[5], bz);
+                            ASSERT_EQ(r[0], tx);
+                            ASSERT_EQ(r[1], ty);
+                            ASSERT_EQ(r[2], tz);
+                            ASSERT_EQ(r[3], bx);
+                            ASSERT_EQ(r[4], by);
+                            ASSERT_EQ(r[5], bz);
                             ASSERT_EQ(r[6], 24u);
                             ASSERT_EQ(r[7], 1u) << "thread ran other than once";
                         }
@@ -321,14 +329,14 @@ TEST_P(BlockSizes, BlockReductionNeedsItsBarriers) {
     cudaMemcpy(in, h.data(), n * sizeof(double), cudaMemcpyHostToDevice);
     for (int workers : {1, 2}) {
         hostdevice::set_worker_count(workers);
-        launch_cooperative<block_sum>(LaunchGeometry{dim3(blocks), dim3(block), block * sizeof(double)}, 0, in, out,
-                                      n);
+        launch_cooperative<block_sum>(LaunchGeometry{dim3(blocks), dim3(block), block * sizeof(double)}, 0, in, out, n);
         ASSERT_EQ(cudaGetLastError(), cudaSuccess);
         std::vector<double> sums(blocks);
         cudaMemcpy(sums.data(), out, blocks * sizeof(double), cudaMemcpyDeviceToHost);
         for (unsigned b = 0; b < blocks; ++b) {
             double expected = 0;
-            for (unsigned long long i = std::uint64_t(b) * block; i < std::min<unsigned long long>(n, (b + 1ull) * block); ++i)
+            for (unsigned long long i = std::uint64_t(b) * block;
+                 i < std::min<unsigned long long>(n, (b + 1ull) * block); ++i)
                 expected += h[i];
             ASSERT_EQ(sums[b], expected) << "block " << b << " with " << workers << " workers";
         }
@@ -403,9 +411,9 @@ TEST_F(HostDevice, SanitizerReportsOutOfBoundsReadInCooperativeKernel) {
     double* in = device_alloc<double>(128);
     double* out = device_alloc<double>(1);
     cudaMemset(in, 0, 128 * sizeof(double));
-    EXPECT_DEATH(launch_cooperative<read_past_end>(LaunchGeometry{dim3(1), dim3(128), 128 * sizeof(double)}, 0, in,
-                                                   out),
-                 "heap-buffer-overflow");
+    EXPECT_DEATH(
+        launch_cooperative<read_past_end>(LaunchGeometry{dim3(1), dim3(128), 128 * sizeof(double)}, 0, in, out),
+        "heap-buffer-overflow");
     cudaFree(in);
     cudaFree(out);
 }

@@ -97,7 +97,7 @@ void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, C
     const korvane::LaunchGeometry geometry = korvane::capped_geometry(N, kThreads, kMaxBlocks);
 
     korvane::gpu::launch<&transpose_to_low_bits<T>>(geometry, stream, N, state, transpose_buffer, active_mask,
-                                                     inactive_mask, k);
+                                                    inactive_mask, k);
     if (cublasSetStream(handle, stream) != CUBLAS_STATUS_SUCCESS)
         throw std::runtime_error("cublasSetStream DenseMM failed");
     using G = Gemm<T>;
@@ -110,7 +110,7 @@ void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, C
                dim) != CUBLAS_STATUS_SUCCESS)
         throw std::runtime_error(G::kFailure);
     korvane::gpu::launch<&transpose_from_low_bits<T>>(geometry, stream, N, gemm_buffer, state, active_mask,
-                                                       inactive_mask, k);
+                                                      inactive_mask, k);
 }
 
 template <class T>

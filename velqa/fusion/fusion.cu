@@ -38,8 +38,8 @@ std::uint64_t active_mask_of(const FusionGroup& group) {
 // Runs the plan's groups in order on the stream; with wait, synchronises the stream before the
 // upload is released.
 template <class T>
-void execute_plan(std::uint64_t n, CuComplex<T>* state, const std::vector<GateRecord>& records,
-                  const FusionPlan& plan, cudaStream_t stream, bool wait) {
+void execute_plan(std::uint64_t n, CuComplex<T>* state, const std::vector<GateRecord>& records, const FusionPlan& plan,
+                  cudaStream_t stream, bool wait) {
     const FusionUpload<T> upload(n, plan);
     for (const FusionGroup& group : plan.groups) {
         if (group.kind == FusionGroupKind::AutoPair) {
@@ -70,11 +70,12 @@ FusionUpload<T>::FusionUpload(std::uint64_t n_, const FusionPlan& plan) : n(n_) 
         }
     }
     if (!host_records.empty())
-        records = korvane::DeviceBuffer<DeviceMatrixGate<T>>::copy_of(
-            host_records.data(), host_records.size(), "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
+        records = korvane::DeviceBuffer<DeviceMatrixGate<T>>::copy_of(host_records.data(), host_records.size(),
+                                                                      "cudaMalloc SparseShareMem gates",
+                                                                      "cudaMemcpy SparseShareMem gates");
     if (!host_matrices.empty())
-        matrices = korvane::DeviceBuffer<CuComplex<T>>::copy_of(host_matrices.data(), host_matrices.size(),
-                                                                "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
+        matrices = korvane::DeviceBuffer<CuComplex<T>>::copy_of(
+            host_matrices.data(), host_matrices.size(), "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
     if (has_densemm) {
         DenseMMCache<T>& cache = DenseMMCache<T>::this_thread();
         cache.ensure(std::uint64_t(1) << n);
@@ -114,13 +115,12 @@ void execute_prepared_fusion_chunk(const DeviceState& state, const PreparedFusio
     if (n < 1 || n > 62 || state.num_state() != (std::uint64_t(1) << n))
         throw std::invalid_argument("state size does not match prepared chunk");
     cuda_check(cudaSetDevice(state.device_id()));
-    dispatch_precision(state.dtype(), [&]<class T>() {
-        execute_plan<T>(n, state.data_as<T>(), chunk.records, chunk.plan, 0, true);
-    });
+    dispatch_precision(state.dtype(),
+                       [&]<class T>() { execute_plan<T>(n, state.data_as<T>(), chunk.records, chunk.plan, 0, true); });
 }
 
-#define VELQA_FUSION_INSTANTIATE(T)                                                                               \
-    template struct FusionUpload<T>;                                                                              \
+#define VELQA_FUSION_INSTANTIATE(T)                                                                                 \
+    template struct FusionUpload<T>;                                                                                \
     template void execute_fusion_group<T>(const FusionUpload<T>&, CuComplex<T>*, const FusionGroup&, cudaStream_t); \
     template void run_fused<T>(std::uint64_t, CuComplex<T>*, const std::vector<GateRecord>&, cudaStream_t);
 

@@ -32,9 +32,20 @@ bool controls_well_formed(const GateRecord& g) {
 bool has_fused_matrix(const GateRecord& g) {
     if (g.target.size() != 1) return false;
     switch (g.id) {
-        case kGateX: case kGateY: case kGateZ: case kGateH: case kGateS: case kGateSdg:
-        case kGateSqrtX: case kGateSqrtXdg: case kGateSqrtY: case kGateSqrtYdg: return true;
-        case kGateRX: case kGateRY: case kGateRZ: case kGatePhase: return g.parameter.size() == 1;
+        case kGateX:
+        case kGateY:
+        case kGateZ:
+        case kGateH:
+        case kGateS:
+        case kGateSdg:
+        case kGateSqrtX:
+        case kGateSqrtXdg:
+        case kGateSqrtY:
+        case kGateSqrtYdg: return true;
+        case kGateRX:
+        case kGateRY:
+        case kGateRZ:
+        case kGatePhase: return g.parameter.size() == 1;
         case kGateU: return g.parameter.size() == 3;
         case kGateUnitary: return g.matrix_dim == 2 && g.matrix.size() == 4;
         default: return false;
@@ -46,7 +57,11 @@ FusedGateKind fused_kind(std::int32_t id) {
         case kGateX: return FusedGateKind::X;
         case kGateY: return FusedGateKind::Y;
         case kGateH: return FusedGateKind::H;
-        case kGateZ: case kGateS: case kGateSdg: case kGateRZ: case kGatePhase: return FusedGateKind::Diagonal;
+        case kGateZ:
+        case kGateS:
+        case kGateSdg:
+        case kGateRZ:
+        case kGatePhase: return FusedGateKind::Diagonal;
         case kGateRX: return FusedGateKind::RX;
         case kGateRY: return FusedGateKind::RY;
         case kGateSwap: return FusedGateKind::Swap;
@@ -60,8 +75,13 @@ int cost_column(std::int32_t id) {
         case kGateX: return 1;
         case kGateY: return 2;
         case kGateH: return 3;
-        case kGateZ: case kGateS: case kGateSdg: case kGateRZ: case kGatePhase: return 4;
-        case kGateRX: case kGateRY: return 5;
+        case kGateZ:
+        case kGateS:
+        case kGateSdg:
+        case kGateRZ:
+        case kGatePhase: return 4;
+        case kGateRX:
+        case kGateRY: return 5;
         case kGateSwap: return 7;
         default: return 6;
     }
@@ -191,9 +211,7 @@ std::optional<Matrix2> fused_gate_matrix(const GateRecord& g) {
     const Complex i1{0, 1};
     const Complex p{0.5, 0.5};   // (1 + i) / 2
     const Complex m{0.5, -0.5};  // (1 - i) / 2
-    const auto half = [&g] {
-        return std::pair{std::cos(g.parameter[0] / 2), std::sin(g.parameter[0] / 2)};
-    };
+    const auto half = [&g] { return std::pair{std::cos(g.parameter[0] / 2), std::sin(g.parameter[0] / 2)}; };
     switch (g.id) {
         case kGateX: return Matrix2{0.0, 1.0, 1.0, 0.0};
         case kGateY: return Matrix2{0.0, -i1, i1, 0.0};

@@ -8,8 +8,7 @@ namespace velqa {
 
 ControlMasks build_control_masks(const std::vector<std::int64_t>& controls,
                                  const std::vector<std::int64_t>& control_state) {
-    if (controls.size() != control_state.size())
-        throw std::invalid_argument("controls.size() != control_state.size()");
+    if (controls.size() != control_state.size()) throw std::invalid_argument("controls.size() != control_state.size()");
     ControlMasks masks;
     for (std::size_t j = 0; j < controls.size(); ++j) {
         if (controls[j] < 0 || controls[j] > 62) throw std::invalid_argument("control qubit index must be in [0, 62]");

@@ -102,39 +102,39 @@ __device__ __forceinline__ void target0_no_control_body(std::uint64_t count, CuC
 
 // Named kernels of a gate. UPDATE is an expression building the gate's pair update from the
 // kernel's trailing parameters, which follow it.
-#define VELQA_PAIR_KERNELS(name, UPDATE, ...)                                                                   \
-    template <class T>                                                                                          \
-    __global__ void cu_##name##_kernel_all_state(std::int64_t n, ::korvane::CuComplex<T>* state,                \
-                                                 std::int32_t target, std::uint64_t ctrl_mask,                  \
-                                                 std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) {         \
-        ::velqa::scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                       \
-    }                                                                                                           \
-    template <class T>                                                                                          \
-    __global__ void cu_##name##_kernel_pair(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target, \
-                                            std::uint64_t ctrl_mask, std::uint64_t ctrl_value __VA_OPT__(, )    \
-                                                __VA_ARGS__) {                                                  \
-        ::velqa::scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                            \
+#define VELQA_PAIR_KERNELS(name, UPDATE, ...)                                                                         \
+    template <class T>                                                                                                \
+    __global__ void cu_##name##_kernel_all_state(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target, \
+                                                 std::uint64_t ctrl_mask,                                             \
+                                                 std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) {               \
+        ::velqa::scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                             \
+    }                                                                                                                 \
+    template <class T>                                                                                                \
+    __global__ void cu_##name##_kernel_pair(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target,      \
+                                            std::uint64_t ctrl_mask,                                                  \
+                                            std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) {                    \
+        ::velqa::scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                                  \
     }
 
-#define VELQA_COMPACT_KERNEL(kernel, UPDATE, ...)                                                            \
-    template <class T>                                                                                       \
-    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask,          \
-                           std::uint64_t value, std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) {       \
-        ::velqa::scheme::compact_body(count, state, mask, value, target_bit, UPDATE);                        \
+#define VELQA_COMPACT_KERNEL(kernel, UPDATE, ...)                                                      \
+    template <class T>                                                                                 \
+    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask,    \
+                           std::uint64_t value, std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) { \
+        ::velqa::scheme::compact_body(count, state, mask, value, target_bit, UPDATE);                  \
     }
 
-#define VELQA_TARGET0_COMPACT_KERNEL(kernel, UPDATE, ...)                                                    \
-    template <class T>                                                                                       \
-    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask,          \
-                           std::uint64_t value __VA_OPT__(, ) __VA_ARGS__) {                                 \
-        ::velqa::scheme::compact_body(count, state, mask, value, std::uint64_t(1), UPDATE);                  \
+#define VELQA_TARGET0_COMPACT_KERNEL(kernel, UPDATE, ...)                                           \
+    template <class T>                                                                              \
+    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask, \
+                           std::uint64_t value __VA_OPT__(, ) __VA_ARGS__) {                        \
+        ::velqa::scheme::compact_body(count, state, mask, value, std::uint64_t(1), UPDATE);         \
     }
 
-#define VELQA_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                                                         \
-    template <class T>                                                                                       \
-    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state,                              \
-                           std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) {                            \
-        ::velqa::scheme::no_control_body(count, state, target_bit, UPDATE);                                  \
+#define VELQA_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                              \
+    template <class T>                                                            \
+    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state,   \
+                           std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) { \
+        ::velqa::scheme::no_control_body(count, state, target_bit, UPDATE);       \
     }
 
 #define VELQA_TARGET0_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                                                 \
@@ -151,34 +151,34 @@ __device__ __forceinline__ void target0_no_control_body(std::uint64_t count, CuC
 
 // The kernel table of a gate's traits struct: the two per-mode kernels and the AutoPair kernels.
 #define VELQA_KERNEL_TABLE(name, compact_k, target0_compact_k, no_control_k, target0_no_control_k) \
-    template <class T>                                                                           \
-    static constexpr auto all_state = &cu_##name##_kernel_all_state<T>;                         \
-    template <class T>                                                                           \
-    static constexpr auto pair = &cu_##name##_kernel_pair<T>;                                    \
-    template <class T>                                                                           \
-    static constexpr auto compact = &compact_k<T>;                                               \
-    template <class T>                                                                           \
-    static constexpr auto target0_compact = &target0_compact_k<T>;                               \
-    template <class T>                                                                           \
-    static constexpr auto no_control = &no_control_k<T>;                                         \
-    template <class T>                                                                           \
+    template <class T>                                                                             \
+    static constexpr auto all_state = &cu_##name##_kernel_all_state<T>;                            \
+    template <class T>                                                                             \
+    static constexpr auto pair = &cu_##name##_kernel_pair<T>;                                      \
+    template <class T>                                                                             \
+    static constexpr auto compact = &compact_k<T>;                                                 \
+    template <class T>                                                                             \
+    static constexpr auto target0_compact = &target0_compact_k<T>;                                 \
+    template <class T>                                                                             \
+    static constexpr auto no_control = &no_control_k<T>;                                           \
+    template <class T>                                                                             \
     static constexpr auto target0_no_control = &target0_no_control_k<T>;
 
 namespace scheme {
 
-using korvane::gpu::launch;
 using korvane::linear_geometry;
+using korvane::gpu::launch;
 
 // Launch-time behaviour a gate's traits struct G may adjust.
 struct GateDefaults {
-    static constexpr bool kControlledScan = false;       // X: state_scan replaces compact
+    static constexpr bool kControlledScan = false;      // X: state_scan replaces compact
     static constexpr bool kSelectorTakesMasks = false;  // H and U: no second control validation
 };
 
 // The AutoPair table: picks the kernel from the control count k and the target position.
 template <class G, class T, class... C>
-void autopair_dispatch(std::int64_t n, CuComplex<T>* state, std::int32_t target, const ControlMasks& m,
-                       std::uint64_t k, cudaStream_t stream, const C&... constants) {
+void autopair_dispatch(std::int64_t n, CuComplex<T>* state, std::int32_t target, const ControlMasks& m, std::uint64_t k,
+                       cudaStream_t stream, const C&... constants) {
     const std::uint64_t target_bit = std::uint64_t(1) << target;
     if (k == 0) {
         const std::uint64_t count = std::uint64_t(1) << (n - 1);
@@ -219,8 +219,8 @@ void launch_single_target(std::int64_t n, CuComplex<T>* state, std::int32_t targ
                           cudaStream_t stream, KernelMode mode, A... angles) {
     const ControlMasks m = build_control_masks(controls, control_state);
     if (mode == KernelMode::AllState) {
-        launch<G::template all_state<T>>(linear_geometry(std::uint64_t(1) << n), stream, n, state, target,
-                                         m.ctrl_mask, m.ctrl_value, angles...);
+        launch<G::template all_state<T>>(linear_geometry(std::uint64_t(1) << n), stream, n, state, target, m.ctrl_mask,
+                                         m.ctrl_value, angles...);
     } else if (mode == KernelMode::PairAuto) {
         std::apply(
             [&](const auto&... constants) {
@@ -231,8 +231,8 @@ void launch_single_target(std::int64_t n, CuComplex<T>* state, std::int32_t targ
             },
             G::template autopair_constants<T>(angles...));
     } else {
-        launch<G::template pair<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state, target,
-                                    m.ctrl_mask, m.ctrl_value, angles...);
+        launch<G::template pair<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state, target, m.ctrl_mask,
+                                    m.ctrl_value, angles...);
     }
     korvane::check_launch(G::kLaunchFailure);
 }
@@ -242,59 +242,59 @@ void launch_single_target(std::int64_t n, CuComplex<T>* state, std::int32_t targ
 
 // Everything a parameterless gate that follows the standard scheme needs: its kernels, its traits,
 // its launcher and selector for both precisions. UPDATE builds its pair update (T in scope).
-#define VELQA_STANDARD_FIXED_GATE(name, UPDATE)                                                              \
-    VELQA_PAIR_KERNELS(name, UPDATE)                                                                         \
-    namespace name##_autopair {                                                                              \
-    VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, UPDATE)                 \
-    }                                                                                                        \
-    struct name##_gate : ::velqa::scheme::GateDefaults {                                                     \
-        static constexpr const char* kLaunchFailure = "cu_" #name " kernel launch failed: ";                \
-        VELQA_KERNEL_TABLE(name, name##_autopair::compact, name##_autopair::target0_compact,                 \
-                           name##_autopair::no_control, name##_autopair::target0_no_control)                 \
-        template <class T>                                                                                   \
-        static std::tuple<> autopair_constants() {                                                           \
-            return {};                                                                                       \
-        }                                                                                                    \
-    };                                                                                                       \
-    template <class T>                                                                                       \
-    void launch_##name(VELQA_FIXED_SIGNATURE(T)) {                                                           \
+#define VELQA_STANDARD_FIXED_GATE(name, UPDATE)                                                                  \
+    VELQA_PAIR_KERNELS(name, UPDATE)                                                                             \
+    namespace name##_autopair {                                                                                  \
+        VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, UPDATE)                 \
+    }                                                                                                            \
+    struct name##_gate : ::velqa::scheme::GateDefaults {                                                         \
+        static constexpr const char* kLaunchFailure = "cu_" #name " kernel launch failed: ";                     \
+        VELQA_KERNEL_TABLE(name, name##_autopair::compact, name##_autopair::target0_compact,                     \
+                           name##_autopair::no_control, name##_autopair::target0_no_control)                     \
+        template <class T>                                                                                       \
+        static std::tuple<> autopair_constants() {                                                               \
+            return {};                                                                                           \
+        }                                                                                                        \
+    };                                                                                                           \
+    template <class T>                                                                                           \
+    void launch_##name(VELQA_FIXED_SIGNATURE(T)) {                                                               \
         ::velqa::scheme::launch_single_target<name##_gate, T>(n, state, target, controls, control_state, stream, \
-                                                              mode);                                         \
-    }                                                                                                        \
-    template <class T>                                                                                       \
-    void launch_##name##_autopair(VELQA_FIXED_SELECTOR_SIGNATURE(T)) {                                       \
-        ::velqa::scheme::autopair_select<name##_gate, T>(n, state, target, controls, control_state, stream);  \
-    }                                                                                                        \
-    VELQA_INSTANTIATE(launch_##name, VELQA_FIXED_SIGNATURE)                                                  \
+                                                              mode);                                             \
+    }                                                                                                            \
+    template <class T>                                                                                           \
+    void launch_##name##_autopair(VELQA_FIXED_SELECTOR_SIGNATURE(T)) {                                           \
+        ::velqa::scheme::autopair_select<name##_gate, T>(n, state, target, controls, control_state, stream);     \
+    }                                                                                                            \
+    VELQA_INSTANTIATE(launch_##name, VELQA_FIXED_SIGNATURE)                                                      \
     VELQA_INSTANTIATE(launch_##name##_autopair, VELQA_FIXED_SELECTOR_SIGNATURE)
 
 // The same for a one-angle gate whose AutoPair kernels take two constants a and b: UPDATE<T> has
 // from_angle(theta), computed on the device in the AllState and Pair kernels and on the host (in T
 // arithmetic) for PairAuto, and holds a and b.
-#define VELQA_STANDARD_AB_GATE(name, UPDATE)                                                                 \
-    VELQA_PAIR_KERNELS(name, UPDATE<T>::from_angle(theta), T theta)                                          \
-    namespace name##_autopair {                                                                              \
-    VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, (UPDATE<T>{a, b}),      \
-                           ::korvane::CuComplex<T> a, ::korvane::CuComplex<T> b)                             \
-    }                                                                                                        \
-    struct name##_gate : ::velqa::scheme::GateDefaults {                                                     \
-        static constexpr const char* kLaunchFailure = "cu_" #name " kernel launch failed: ";                \
-        VELQA_KERNEL_TABLE(name, name##_autopair::compact, name##_autopair::target0_compact,                 \
-                           name##_autopair::no_control, name##_autopair::target0_no_control)                 \
-        template <class T>                                                                                   \
-        static auto autopair_constants(T theta) {                                                            \
-            const UPDATE<T> u = UPDATE<T>::from_angle(theta);                                                \
-            return std::make_tuple(u.a, u.b);                                                                \
-        }                                                                                                    \
-    };                                                                                                       \
-    template <class T>                                                                                       \
-    void launch_##name(VELQA_ANGLE_SIGNATURE(T)) {                                                           \
-        ::velqa::scheme::launch_single_target<name##_gate, T>(n, state, target, controls, control_state, stream, \
-                                                              mode, theta);                                  \
-    }                                                                                                        \
-    template <class T>                                                                                       \
-    void launch_##name##_autopair(VELQA_AB_SELECTOR_SIGNATURE(T)) {                                          \
-        ::velqa::scheme::autopair_select<name##_gate, T>(n, state, target, controls, control_state, stream, a, b); \
-    }                                                                                                        \
-    VELQA_INSTANTIATE(launch_##name, VELQA_ANGLE_SIGNATURE)                                                  \
+#define VELQA_STANDARD_AB_GATE(name, UPDATE)                                                                           \
+    VELQA_PAIR_KERNELS(name, UPDATE<T>::from_angle(theta), T theta)                                                    \
+    namespace name##_autopair {                                                                                        \
+        VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, (UPDATE<T>{a, b}),            \
+                               ::korvane::CuComplex<T> a, ::korvane::CuComplex<T> b)                                   \
+    }                                                                                                                  \
+    struct name##_gate : ::velqa::scheme::GateDefaults {                                                               \
+        static constexpr const char* kLaunchFailure = "cu_" #name " kernel launch failed: ";                           \
+        VELQA_KERNEL_TABLE(name, name##_autopair::compact, name##_autopair::target0_compact,                           \
+                           name##_autopair::no_control, name##_autopair::target0_no_control)                           \
+        template <class T>                                                                                             \
+        static auto autopair_constants(T theta) {                                                                      \
+            const UPDATE<T> u = UPDATE<T>::from_angle(theta);                                                          \
+            return std::make_tuple(u.a, u.b);                                                                          \
+        }                                                                                                              \
+    };                                                                                                                 \
+    template <class T>                                                                                                 \
+    void launch_##name(VELQA_ANGLE_SIGNATURE(T)) {                                                                     \
+        ::velqa::scheme::launch_single_target<name##_gate, T>(n, state, target, controls, control_state, stream, mode, \
+                                                              theta);                                                  \
+    }                                                                                                                  \
+    template <class T>                                                                                                 \
+    void launch_##name##_autopair(VELQA_AB_SELECTOR_SIGNATURE(T)) {                                                    \
+        ::velqa::scheme::autopair_select<name##_gate, T>(n, state, target, controls, control_state, stream, a, b);     \
+    }                                                                                                                  \
+    VELQA_INSTANTIATE(launch_##name, VELQA_ANGLE_SIGNATURE)                                                            \
     VELQA_INSTANTIATE(launch_##name##_autopair, VELQA_AB_SELECTOR_SIGNATURE)

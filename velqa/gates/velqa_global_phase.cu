@@ -16,8 +16,8 @@ __global__ void cu_global_phase_kernel(std::int64_t n, CuComplex<T>* state, std:
 template <class T>
 void launch_global_phase(VELQA_GLOBAL_PHASE_SIGNATURE(T)) {
     const ControlMasks m = build_control_masks(controls, control_state);
-    korvane::gpu::launch<&cu_global_phase_kernel<T>>(korvane::linear_geometry(std::uint64_t(1) << n), stream, n,
-                                                     state, m.ctrl_mask, m.ctrl_value, phi);
+    korvane::gpu::launch<&cu_global_phase_kernel<T>>(korvane::linear_geometry(std::uint64_t(1) << n), stream, n, state,
+                                                     m.ctrl_mask, m.ctrl_value, phi);
     korvane::check_launch("cu_global_phase kernel launch failed: ");
 }
 

@@ -7,7 +7,9 @@ namespace {
 template <class T>
 struct PhaseUpdate {
     CuComplex<T> e;
-    __host__ __device__ __forceinline__ static PhaseUpdate from_angle(T phi) { return PhaseUpdate{korvane::unit_phase(phi)}; }
+    __host__ __device__ __forceinline__ static PhaseUpdate from_angle(T phi) {
+        return PhaseUpdate{korvane::unit_phase(phi)};
+    }
     __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
         (void)a0;
         a1 = e * a1;

@@ -33,8 +33,8 @@ __global__ void swap_no_control(std::uint64_t count, CuComplex<T>* state, std::i
 }
 
 template <class T>
-__global__ void swap_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask,
-                                     std::uint64_t value, std::uint64_t other) {
+__global__ void swap_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+                                     std::uint64_t other) {
     const std::uint64_t t = scheme::global_thread_index();
     if (t >= count) return;
     const std::uint64_t base = scheme::insert_zero_bits(t, mask) | value;
@@ -82,8 +82,8 @@ __global__ void cu_swap_kernel_pair(std::int64_t n, CuComplex<T>* state, std::in
 
 template <class T>
 void launch_swap_autopair(VELQA_SWAP_SELECTOR_SIGNATURE(T)) {
-    using korvane::gpu::launch;
     using korvane::linear_geometry;
+    using korvane::gpu::launch;
     const std::uint64_t b0 = std::uint64_t(1) << t0;
     const std::uint64_t b1 = std::uint64_t(1) << t1;
     const std::uint64_t both = b0 | b1;
@@ -106,8 +106,8 @@ void launch_swap_autopair(VELQA_SWAP_SELECTOR_SIGNATURE(T)) {
 
 template <class T>
 void launch_swap(VELQA_SWAP_SIGNATURE(T)) {
-    using korvane::gpu::launch;
     using korvane::linear_geometry;
+    using korvane::gpu::launch;
     const ControlMasks m = build_control_masks(controls, control_state);
     if (mode == KernelMode::AllState)
         launch<&cu_swap_kernel_all_state<T>>(linear_geometry(std::uint64_t(1) << n), stream, n, state, t0, t1,

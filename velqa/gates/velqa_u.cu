@@ -11,11 +11,11 @@ __host__ __device__ __forceinline__ GateMatrix2x2<T> u_matrix(T theta, T phi, T 
     korvane::sin_cos(theta * T(0.5), &s, &c);
     korvane::sin_cos(phi, &sin_phi, &cos_phi);
     korvane::sin_cos(lambda, &sin_lambda, &cos_lambda);
-    return GateMatrix2x2<T>{{c, T(0)},
-                            {-s * cos_lambda, -s * sin_lambda},
-                            {s * cos_phi, s * sin_phi},
-                            {(cos_lambda * cos_phi - sin_lambda * sin_phi) * c,
-                             (cos_lambda * sin_phi + sin_lambda * cos_phi) * c}};
+    return GateMatrix2x2<T>{
+        {c, T(0)},
+        {-s * cos_lambda, -s * sin_lambda},
+        {s * cos_phi, s * sin_phi},
+        {(cos_lambda * cos_phi - sin_lambda * sin_phi) * c, (cos_lambda * sin_phi + sin_lambda * cos_phi) * c}};
 }
 
 VELQA_AUTOPAIR_KERNELS(u_compact, u_target0_compact, u_no_control, u_target0_no_control, MatrixUpdate<T>{M},

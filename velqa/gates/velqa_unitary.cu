@@ -22,8 +22,8 @@ namespace {
 // The four amplitudes of one base (both target bits clear) under a 4x4 matrix; b0 is the bit of
 // the first listed target (bit 0 of the local index), b1 that of the second.
 template <class T>
-__device__ __forceinline__ void update_quad(CuComplex<T>* state, std::uint64_t base, std::uint64_t b0,
-                                            std::uint64_t b1, const Unitary4x4<T>& U) {
+__device__ __forceinline__ void update_quad(CuComplex<T>* state, std::uint64_t base, std::uint64_t b0, std::uint64_t b1,
+                                            const Unitary4x4<T>& U) {
     const std::uint64_t index[4] = {base, base | b0, base | b1, base | b0 | b1};
     CuComplex<T> x[4];
     for (int c = 0; c < 4; ++c) x[c] = state[index[c]];
@@ -158,8 +158,8 @@ __global__ void cu_unitary_kernel(std::int64_t n, const CuComplex<T>* input, CuC
 
 namespace {
 
-using korvane::gpu::launch;
 using korvane::linear_geometry;
+using korvane::gpu::launch;
 
 // The 1-target AutoPair table is the standard one.
 struct unitary_1q_gate : scheme::GateDefaults {
@@ -288,8 +288,8 @@ void launch_unitary(VELQA_UNITARY_SIGNATURE(T)) {
             if (mode == KernelMode::PairAuto)
                 launch_unitary_1q_autopair<T>(n, state, target, m.ctrl_mask, m.ctrl_value, k, U, stream);
             else
-                launch<&cu_unitary_1q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n,
-                                                         state, target, m.ctrl_mask, m.ctrl_value, U);
+                launch<&cu_unitary_1q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state,
+                                                         target, m.ctrl_mask, m.ctrl_value, U);
         } else {
             Unitary4x4<T> U;
             std::copy(host.begin(), host.end(), U.m);
@@ -298,8 +298,8 @@ void launch_unitary(VELQA_UNITARY_SIGNATURE(T)) {
             if (mode == KernelMode::PairAuto)
                 launch_unitary_2q_autopair<T>(n, state, t0, t1, m.ctrl_mask, m.ctrl_value, k, U, stream);
             else
-                launch<&cu_unitary_2q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 2)), stream, n,
-                                                         state, t0, t1, m.ctrl_mask, m.ctrl_value, U);
+                launch<&cu_unitary_2q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 2)), stream, n, state,
+                                                         t0, t1, m.ctrl_mask, m.ctrl_value, U);
         }
         korvane::check_last_error();
         cuda_check(cudaStreamSynchronize(stream));
