@@ -145,9 +145,10 @@ PYBIND11_MODULE(dormeth, m) {
           "Outcome probabilities of target qubits of a DeviceDensityState, without changing it.\n\n"
           "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
           "measuring the targets gives outcome o, divided by the trace. With endian 'little' target j is\n"
-          "bit j of o, with 'big' bit k-1-j (as in measure_device). targets and endian are checked as\n"
-          "measure_device checks them, except that an empty list gives [1.0]. A zero, NaN or infinite\n"
-          "trace raises RuntimeError 'density matrix has zero or invalid trace.'.");
+          "bit j of o, with 'big' bit k-1-j (as in measure_device). More than 30 targets raise ValueError;\n"
+          "then targets and endian are checked as measure_device checks them, except that an empty list\n"
+          "gives [1.0]. A zero, NaN or infinite trace raises RuntimeError 'density matrix has zero or\n"
+          "invalid trace.'.");
     m.def("expectation_pauli_device", &expectation_pauli_device, py::arg("state").none(false), py::arg("terms"),
           "Expectation value of a Pauli sum on a DeviceDensityState, without changing it.\n\n"
           "terms is a sequence of (coefficient, paulis, qubits) triples: a real coefficient, a string\n"

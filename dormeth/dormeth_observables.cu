@@ -11,6 +11,7 @@
 #include "common/gpu/block_sum.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
+#include "common/measurement.hpp"
 #include "common/precision.hpp"
 #include "dormeth/dormeth_measure.hpp"
 
@@ -86,7 +87,7 @@ double expectation_pauli_typed(const DeviceDensityState& state, const PauliPlan&
 
 std::vector<double> probabilities(const DeviceDensityState& state, const std::vector<std::int64_t>& targets,
                                   const std::string& endian) {
-    // With n <= 15 the target checks leave at most 15 targets, within the 30 a probability call allows.
+    check_probability_targets_size(targets.size());
     if (!targets.empty())
         validate_measure_args(state.num_qubits(), targets, endian);
     else if (endian != "little" && endian != "big")

@@ -12,8 +12,9 @@
 namespace korvane::dormeth {
 
 // The probabilities of the 2^k outcomes of the targets, by the measurement's outcome rule, divided
-// by the trace: one pass over the diagonal, the 2^k sums copied back. The targets and endian are
-// checked as a measurement checks them, except that an empty list is allowed (one outcome,
+// by the trace: one pass over the diagonal, the 2^k sums copied back. More than 30 targets raise
+// std::invalid_argument("probability targets size must be at most 30"); then the targets and endian
+// are checked as a measurement checks them, except that an empty list is allowed (one outcome,
 // probability 1, also for n = 0). A trace that is zero, infinite or NaN raises std::runtime_error
 // ("density matrix has zero or invalid trace.").
 std::vector<double> probabilities(const DeviceDensityState& state, const std::vector<std::int64_t>& targets,

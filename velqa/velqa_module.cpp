@@ -250,10 +250,10 @@ PYBIND11_MODULE(velqa, m) {
           "Outcome probabilities of target qubits on an existing CUDA DeviceState, without changing it.\n\n"
           "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
           "measuring the targets gives outcome o, divided by the squared norm of the state. With endian\n"
-          "'little' target j is bit j of o, with 'big' bit k-1-j (as in measure_device). targets and endian\n"
-          "are checked as measure_device checks them, except that an empty list gives [1.0]; more than\n"
-          "30 targets raise ValueError. A zero, NaN or infinite norm raises RuntimeError 'Quantum state\n"
-          "has zero or invalid norm.'.");
+          "'little' target j is bit j of o, with 'big' bit k-1-j (as in measure_device). More than 30\n"
+          "targets raise ValueError; then targets and endian are checked as measure_device checks them,\n"
+          "except that an empty list gives [1.0]. A zero, NaN or infinite norm raises RuntimeError\n"
+          "'Quantum state has zero or invalid norm.'.");
     m.def("expectation_pauli_device", &expectation_pauli_device, py::arg("state").none(false), py::arg("terms"),
           "Expectation value of a Pauli sum on an existing CUDA DeviceState, without changing it.\n\n"
           "terms is a sequence of (coefficient, paulis, qubits) triples: a real coefficient, a string\n"

@@ -13,6 +13,7 @@
 #include "common/gpu/block_sum.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
+#include "common/measurement.hpp"
 #include "velqa/velqa_measure.hpp"
 
 namespace velqa {
@@ -111,12 +112,11 @@ double expectation_pauli_typed(const DeviceState& state, const korvane::PauliPla
 
 std::vector<double> probabilities(const DeviceState& state, const std::vector<std::int64_t>& targets,
                                   const std::string& endian) {
+    korvane::check_probability_targets_size(targets.size());
     if (!targets.empty())
         validate_measure_args(state.n(), state.num_state(), targets, endian);
     else if (endian != "little" && endian != "big")
         throw std::invalid_argument("endian must be 'little' or 'big'");
-    if (targets.size() > kMaxProbabilityTargets)
-        throw std::invalid_argument("probability targets size must be at most 30");
     std::vector<double> probs = dispatch_precision(
         state.dtype(), [&]<class T>() { return probabilities_typed<T>(state, targets, endian == "little"); });
     double total = 0.0;

@@ -11,14 +11,11 @@
 
 namespace velqa {
 
-// At most 2^30 outcomes (8 GiB of doubles) are computed and returned.
-constexpr std::size_t kMaxProbabilityTargets = 30;
-
 // The probabilities of the 2^k outcomes of the targets, by the measurement's outcome rule, divided
-// by the squared norm: one pass over the state, the 2^k sums copied back. The targets and endian
-// are checked as a measurement checks them, except that an empty list is allowed (one outcome,
-// probability 1); then more than 30 targets raise std::invalid_argument("probability targets size
-// must be at most 30"). A squared norm that is zero, infinite or NaN raises std::runtime_error
+// by the squared norm: one pass over the state, the 2^k sums copied back. More than 30 targets
+// raise std::invalid_argument("probability targets size must be at most 30"); then the targets and
+// endian are checked as a measurement checks them, except that an empty list is allowed (one
+// outcome, probability 1). A squared norm that is zero, infinite or NaN raises std::runtime_error
 // ("Quantum state has zero or invalid norm.").
 std::vector<double> probabilities(const DeviceState& state, const std::vector<std::int64_t>& targets,
                                   const std::string& endian);
