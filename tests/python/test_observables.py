@@ -495,19 +495,22 @@ def test_launch_failure_frees_the_scratch(no_leaks, name):
 
 @pytest.mark.parametrize("name", MODULES)
 def test_allocation_failures_free_what_was_allocated(no_leaks, name):
+    """Every capacity short of a call's scratch (targets then probabilities; Pauli weights then block
+    sums) fails with the runtime's words and leaves nothing allocated; the exact amount suffices."""
     hd = no_leaks
     state, before = small_state(name)
     live = hd.live_bytes(0)
-    terms = [(1.0, "Z", [0]), (1.0, "X", [1])]
-    # every capacity from nothing to just short of what a call needs at once
-    for extra in (0, 8, 48, 64, 100, 200):
-        hd.configure(1, live + extra)
-        for call in (lambda: MODULES[name].probabilities_device(state, [0, 1, 2, 3]),
-                     lambda: MODULES[name].expectation_pauli_device(state, terms)):
-            try:
+    probabilities = (lambda: MODULES[name].probabilities_device(state, [3, 1, 0, 2]), 8 * 4 + 8 * 16)
+    # two weights of 24 bytes; two passes (two X/Y patterns) of one block, 16 bytes of sums each
+    pauli = (lambda: MODULES[name].expectation_pauli_device(state, [(1.0, "Z", [0]), (1.0, "Y", [1])]), 2 * 24 + 2 * 16)
+    for call, needed in (probabilities, pauli):
+        for extra in range(0, needed + 1, 4):
+            hd.configure(1, live + extra)
+            if extra < needed:
+                with pytest.raises(RuntimeError, match="^CUDA error: out of memory$"):
+                    call()
+            else:
                 call()
-            except RuntimeError as e:
-                assert str(e) == "CUDA error: out of memory"
             assert hd.live_bytes(0) == live
     np.testing.assert_array_equal(state.to_numpy(), before)
 
