@@ -257,11 +257,13 @@ def test_one_pass_per_pattern(hd, name):
     assert hd.launches() == []
 
 
-def test_grid_is_capped_on_large_states(hd):
-    state = velqa.DeviceState.zero_state(20, "complex64")
-    hd.clear_launches()
-    assert velqa.expectation_pauli_device(state, [(1.0, "Z", [19]), (1.0, "X", [0])]) == 1.0
-    assert [r["grid"] for r in pauli_launches(hd)] == [(1024, 1, 1)] * 2
+def test_grid_follows_the_state_size(hd):
+    """At least 64 items per thread on 256-thread blocks: 2^20 amplitudes take 64 blocks."""
+    for n, blocks in ((20, 64), (14, 1), (1, 1)):
+        state = velqa.DeviceState.zero_state(n, "complex64")
+        hd.clear_launches()
+        assert velqa.expectation_pauli_device(state, [(1.0, "Z", [n - 1]), (1.0, "X", [0])]) == 1.0
+        assert [r["grid"] for r in pauli_launches(hd)] == [(blocks, 1, 1)] * 2
 
 
 @pytest.mark.parametrize("name", MODULES)
@@ -530,5 +532,5 @@ def test_density_observables_release_the_gil(hd):
     hd.set_workers(1)
     n = 11
     state = dormeth.DeviceDensityState.zero_state(n)
-    terms = [(1.0, "".join("X" if (q >> j) & 1 else "Z" for j in range(n)), list(range(n))) for q in range(600)]
+    terms = [(1.0, "".join("X" if (q >> j) & 1 else "Z" for j in range(n)), list(range(n))) for q in range(1 << n)]
     assert progress_during(lambda: dormeth.expectation_pauli_device(state, terms)) > 1000
