@@ -231,6 +231,34 @@ def test_zero_qubit_density_matrix():
         dormeth.expectation_pauli_device(state, [(1.0, "Z", [0])])
 
 
+@pytest.mark.parametrize("name", MODULES)
+def test_the_states_device_is_selected(no_leaks, name):
+    hd = no_leaks
+    hd.configure(2)
+    rng = np.random.default_rng(22)
+    n = 5
+    if name == "velqa":
+        data = random_state(n, "complex128", rng)
+        state = velqa.DeviceState.from_numpy(n, data, device="cuda:1")
+        velqa.DeviceState.zero_state(1, device="cuda:0")  # the thread's current device is 0 again
+        energy = statevector_energy
+        weights = np.abs(data) ** 2
+    else:
+        data = random_density(n, rng)
+        state = dormeth.DeviceDensityState.from_numpy(n, data, device="cuda:1")
+        dormeth.DeviceDensityState.zero_state(1, device="cuda:0")
+        energy = density_energy
+        weights = np.diag(data).real
+    terms = [(0.5, "XZ", [1, 3]), (1.5, "Y", [4]), (-1.0, "ZZ", [0, 2])]
+    hd.clear_launches()
+    assert abs(MODULES[name].expectation_pauli_device(state, terms) - energy(data, n, terms)) < 1e-12
+    np.testing.assert_allclose(MODULES[name].probabilities_device(state, [4, 1]), marginal(weights, n, [4, 1], "little"),
+                               atol=1e-14)
+    launches = hd.launches()
+    assert len(launches) == 4 and all(r["device"] == 1 for r in launches)
+    del state
+
+
 # ------------------------------------------------------------------ passes and reproducibility
 
 def pauli_launches(hd):
