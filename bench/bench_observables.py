@@ -21,6 +21,7 @@ import dormeth
 import velqa
 
 ESIZE = {"complex64": 8, "complex128": 16}
+NUMPY_REPEATS = 1 if ON_GPU else 2
 
 
 def ising(n, field=0.7):
@@ -66,12 +67,25 @@ def parity_sign(index, z):
     return 1 - 2 * parity
 
 
+def numpy_apply_pauli(psi, paulis, qubits):
+    """P psi through views of the state: qubit q is the middle axis of a (-1, 2, 2^q) view."""
+    out = psi
+    for letter, q in zip(paulis, qubits):
+        if letter == "I":
+            continue
+        view = out.reshape(-1, 2, 1 << q)
+        out = (view[:, ::-1, :] if letter in "XY" else view).copy()
+        if letter == "Z":
+            out[:, 1, :] *= -1
+        elif letter == "Y":  # Y|0> = i|1>, Y|1> = -i|0>
+            out[:, 0, :] *= -1j
+            out[:, 1, :] *= 1j
+        out = out.reshape(-1)
+    return out
+
+
 def numpy_statevector_energy(psi, n, terms):
-    index = np.arange(1 << n, dtype=np.int64)
-    value = 0.0
-    for x, z, w in numpy_pauli_terms(n, terms):
-        value += np.real(w * np.vdot(psi[index ^ x], parity_sign(index, z) * psi))
-    return value / np.vdot(psi, psi).real
+    return sum(c * np.vdot(psi, numpy_apply_pauli(psi, p, q)).real for c, p, q in terms) / np.vdot(psi, psi).real
 
 
 def numpy_density_energy(rho, n, terms):
@@ -85,14 +99,15 @@ def numpy_density_energy(rho, n, terms):
 # ------------------------------------------------------------------ figures
 
 def agree(device, host, dtype):
-    if not np.allclose(device, host, rtol=1e-4 if dtype == "complex64" else 1e-10, atol=1e-12):
+    """A sanity check of both sides; NumPy sums complex64 states in single precision."""
+    if not np.allclose(device, host, rtol=1e-4, atol=1e-3 if dtype == "complex64" else 1e-10):
         print(f"  warning: device and NumPy results differ: {device} against {host}")
 
 
 def row(label, t, passes_, read_bytes, copy, numpy_time):
     bw = passes_ * read_bytes / t
-    print(f"  {label:<24} {passes_:>6} {t * 1e3:>10.2f} ms {bw / 1e9:>8.2f} GB/s {bw / copy:>7.0%} "
-          f"{numpy_time * 1e3:>12.1f} ms {numpy_time / t:>7.1f}x")
+    numpy = f"{numpy_time * 1e3:>12.1f} ms {numpy_time / t:>7.1f}x" if numpy_time else f"{'-':>15} {'-':>8}"
+    print(f"  {label:<24} {passes_:>6} {t * 1e3:>10.2f} ms {bw / 1e9:>8.2f} GB/s {bw / copy:>7.0%} {numpy}")
 
 
 def table_header():
@@ -112,8 +127,9 @@ def bench_statevector(n, repeats, rng):
     ]
     for label, terms in (("Z0 Z1", [(1.0, "ZZ", [0, 1])]), (f"X0 Y{n - 1}", [(1.0, "XY", [0, n - 1])]),
                          (f"Ising, {2 * n - 1} terms", ising(n))):
-        cases.append((label, lambda s, t=terms: velqa.expectation_pauli_device(s, t), passes(terms),
-                      lambda a, t=terms: numpy_statevector_energy(a, n, t)))
+        # NumPy at n = 26 takes seconds per term: the many-term sum is compared on the host device only
+        reference = None if ON_GPU and len(terms) > 1 else (lambda a, t=terms: numpy_statevector_energy(a, n, t))
+        cases.append((label, lambda s, t=terms: velqa.expectation_pauli_device(s, t), passes(terms), reference))
     for dtype in ("complex64", "complex128"):
         psi = (rng.normal(size=1 << n) + 1j * rng.normal(size=1 << n)).astype(dtype)
         state = velqa.DeviceState.from_numpy(n, psi)
@@ -122,9 +138,11 @@ def bench_statevector(n, repeats, rng):
         print(f"{dtype}: state {nbytes / 2**20:.0f} MiB, device-to-device copy {copy / 1e9:.2f} GB/s")
         table_header()
         for label, call, p, reference in cases:
-            agree(call(state), reference(state.to_numpy()), dtype)
             t = best_time(lambda: call(state), repeats)
-            numpy_time = best_time(lambda: reference(state.to_numpy()), max(1, repeats - 1))
+            numpy_time = None
+            if reference is not None:
+                agree(call(state), reference(state.to_numpy()), dtype)
+                numpy_time = best_time(lambda: reference(state.to_numpy()), NUMPY_REPEATS)
             row(label, t, p, nbytes, copy, numpy_time)
 
 
@@ -151,7 +169,7 @@ def bench_density(n, repeats, rng):
         for label, call, p, reference in cases:
             agree(call(), reference(state.to_numpy()), dtype)
             t = best_time(call, repeats)
-            numpy_time = best_time(lambda: reference(state.to_numpy()), max(1, repeats - 1))
+            numpy_time = best_time(lambda: reference(state.to_numpy()), NUMPY_REPEATS)
             row(label, t, p, row_bytes, copy, numpy_time)
 
 
