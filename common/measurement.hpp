@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "common/gpu/runtime.hpp"
@@ -24,6 +25,14 @@ inline std::string outcome_string(std::uint64_t o, std::size_t k) {
     for (std::size_t j = 0; j < k; ++j)
         if ((o >> (k - 1 - j)) & 1) s[j] = '1';
     return s;
+}
+
+// Marginal probabilities come back as 2^k doubles; k is capped at 30 (8 GiB), checked before the
+// targets themselves and before any allocation.
+constexpr std::size_t kMaxProbabilityTargets = 30;
+
+inline void check_probability_targets_size(std::size_t k) {
+    if (k > kMaxProbabilityTargets) throw std::invalid_argument("probability targets size must be at most 30");
 }
 
 // The published 53-bit real draw of a 64-bit generator output: a double in [0, 1).

@@ -64,8 +64,6 @@ std::uint64_t sample_outcome(const std::vector<double>& probabilities, std::uint
     return last_possible;
 }
 
-namespace {
-
 void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targets, const std::string& endian) {
     if (n < 1 || n > 15) throw std::invalid_argument("num_qubits must be in [1, 15]");
     if (targets.empty()) throw std::invalid_argument("measure targets must not be empty");
@@ -79,30 +77,44 @@ void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targ
 }
 
 template <class T>
+std::vector<double> outcome_probabilities(const DeviceDensityState& state, const std::int64_t* targets, std::int64_t k,
+                                          bool little) {
+    const std::uint64_t outcomes = std::uint64_t(1) << k;
+    DeviceBuffer<double> probs(outcomes);
+    cuda_check(cudaMemset(probs.get(), 0, outcomes * sizeof(double)));
+    const auto dim = static_cast<std::uint64_t>(state.dimension());
+    gpu::launch<&density_measure_probs_kernel<T>>(linear_geometry(dim), 0, state.num_qubits(), state.data_as<T>(),
+                                                  targets, k, little, probs.get());
+    check_last_error();
+    std::vector<double> host(outcomes);
+    cuda_check(cudaMemcpy(host.data(), probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+    probs.release();
+    return host;
+}
+
+template std::vector<double> outcome_probabilities<float>(const DeviceDensityState&, const std::int64_t*, std::int64_t,
+                                                          bool);
+template std::vector<double> outcome_probabilities<double>(const DeviceDensityState&, const std::int64_t*, std::int64_t,
+                                                           bool);
+
+namespace {
+
+template <class T>
 std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::int64_t>& targets, bool little,
                             std::uint64_t seed) {
     const std::int64_t n = state.num_qubits();
     const auto k = static_cast<std::int64_t>(targets.size());
-    const std::uint64_t outcomes = std::uint64_t(1) << k;
     cuda_check(cudaSetDevice(state.device_id()));
     auto device_targets = DeviceBuffer<std::int64_t>::copy_of(targets.data(), targets.size());
-    DeviceBuffer<double> probs(outcomes);
-    cuda_check(cudaMemset(probs.get(), 0, outcomes * sizeof(double)));
+    const std::vector<double> host = outcome_probabilities<T>(state, device_targets.get(), k, little);
 
     const auto dim = static_cast<std::uint64_t>(state.dimension());
-    gpu::launch<&density_measure_probs_kernel<T>>(linear_geometry(dim), 0, n, state.data_as<T>(), device_targets.get(),
-                                                  k, little, probs.get());
-    check_last_error();
-    std::vector<double> host(outcomes);
-    cuda_check(cudaMemcpy(host.data(), probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
-
     const std::uint64_t o = sample_outcome(host, seed);
     const double p = host[o];
     if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
     gpu::launch<&density_measure_collapse_kernel<T>>(matrix_tile_geometry(dim), 0, n, state.data_as<T>(),
                                                      device_targets.get(), k, little, o, 1.0 / p);
     check_last_error();
-    probs.release();
     device_targets.release();
     return o;
 }

@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "common/parse.hpp"
+#include "common/pauli_convert.hpp"
 #include "dormeth/convert.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 #include "dormeth/dormeth_measure.hpp"
+#include "dormeth/dormeth_observables.hpp"
 #include "dormeth/run_density.hpp"
 
 namespace py = pybind11;
@@ -89,6 +91,30 @@ std::string measure_device(const StatePtr& state, const std::vector<std::int64_t
     return measure(*state, targets, endian, value);
 }
 
+// A float64 array that takes over the vector's memory.
+py::array_t<double> float64_array(std::vector<double>&& values) {
+    auto* owned = new std::vector<double>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+py::array_t<double> probabilities_device(const StatePtr& state, const std::vector<std::int64_t>& targets,
+                                         const std::string& endian) {
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    std::vector<double> probs;
+    {
+        py::gil_scoped_release release;
+        probs = probabilities(*state, targets, endian);
+    }
+    return float64_array(std::move(probs));
+}
+
+double expectation_pauli_device(const StatePtr& state, const py::object& terms) {
+    const std::vector<PauliTerm> records = convert_pauli_terms(terms);
+    py::gil_scoped_release release;
+    return expectation_pauli(*state, records);
+}
+
 }  // namespace
 }  // namespace korvane::dormeth
 
@@ -114,4 +140,21 @@ PYBIND11_MODULE(dormeth, m) {
     m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"),
           py::arg("endian") = "little", py::arg("seed") = py::none(),
           "Measure target qubits of a DeviceDensityState once, collapse it and return the bit string.");
+    m.def("probabilities_device", &probabilities_device, py::arg("state").none(false), py::arg("targets"),
+          py::arg("endian") = "little",
+          "Outcome probabilities of target qubits of a DeviceDensityState, without changing it.\n\n"
+          "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
+          "measuring the targets gives outcome o, divided by the trace. With endian 'little' target j is\n"
+          "bit j of o, with 'big' bit k-1-j (as in measure_device). More than 30 targets raise ValueError;\n"
+          "then targets and endian are checked as measure_device checks them, except that an empty list\n"
+          "gives [1.0]. A zero, NaN or infinite trace raises RuntimeError 'density matrix has zero or\n"
+          "invalid trace.'.");
+    m.def("expectation_pauli_device", &expectation_pauli_device, py::arg("state").none(false), py::arg("terms"),
+          "Expectation value of a Pauli sum on a DeviceDensityState, without changing it.\n\n"
+          "terms is a sequence of (coefficient, paulis, qubits) triples: a real coefficient, a string\n"
+          "over 'I', 'X', 'Y', 'Z' and as many distinct qubits; paulis[j] acts on qubits[j]. Returns\n"
+          "sum_t coefficient_t Re Tr(rho P_t) / Tr(rho) as a float (0.0 for no terms). A bad letter, a\n"
+          "length mismatch, a qubit out of range or repeated and a coefficient that is not finite raise\n"
+          "ValueError naming the term's index; a zero, NaN or infinite trace raises RuntimeError\n"
+          "'density matrix has zero or invalid trace.'. Terms with the same X/Y positions share one pass.");
 }

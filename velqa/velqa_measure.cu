@@ -47,8 +47,6 @@ __global__ void measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, con
         a = CuComplex<T>{T(0), T(0)};
 }
 
-namespace {
-
 void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::vector<std::int64_t>& targets,
                            const std::string& endian) {
     if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
@@ -64,6 +62,8 @@ void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::
     }
 }
 
+namespace {
+
 // The outcome of one draw r in [0, total]: the first index whose running sum exceeds r. When
 // rounding leaves r at total, the last outcome of non-zero probability (never one that cannot occur).
 std::uint64_t draw_outcome(const std::vector<double>& cdf, double r) {
@@ -73,6 +73,28 @@ std::uint64_t draw_outcome(const std::vector<double>& cdf, double r) {
 }
 
 }  // namespace
+
+template <class T>
+std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* data, const std::int64_t* targets,
+                                          std::int64_t k, bool little_endian) {
+    using korvane::cuda_check;
+    const std::uint64_t outcomes = std::uint64_t(1) << k;
+    DeviceBuffer<double> device_probs(outcomes);
+    cuda_check(cudaMemset(device_probs.get(), 0, outcomes * sizeof(double)));
+    korvane::gpu::launch<&measure_probs_kernel<T>>(korvane::linear_geometry(std::uint64_t(1) << n), 0,
+                                                   static_cast<std::int64_t>(n), data, targets, k, little_endian,
+                                                   device_probs.get());
+    korvane::check_last_error();
+    std::vector<double> probs(outcomes);
+    cuda_check(cudaMemcpy(probs.data(), device_probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+    device_probs.release();
+    return probs;
+}
+
+template std::vector<double> outcome_probabilities<float>(std::uint64_t, const CuComplex<float>*, const std::int64_t*,
+                                                          std::int64_t, bool);
+template std::vector<double> outcome_probabilities<double>(std::uint64_t, const CuComplex<double>*, const std::int64_t*,
+                                                           std::int64_t, bool);
 
 template <class T>
 SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
@@ -88,20 +110,13 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
     if (k + 3 > 63) cuda_check(cudaErrorMemoryAllocation);
     const std::uint64_t outcomes = std::uint64_t(1) << k;
     DeviceBuffer<std::int64_t> device_targets(k);
-    DeviceBuffer<double> device_probs(outcomes);
     cuda_check(cudaMemcpy(device_targets.get(), targets.data(), k * sizeof(std::int64_t), cudaMemcpyHostToDevice));
-    cuda_check(cudaMemset(device_probs.get(), 0, outcomes * sizeof(double)));
 
     const bool little_endian = endian == "little";
     const auto nn = static_cast<std::int64_t>(n);
     const auto kk = static_cast<std::int64_t>(k);
     const auto geometry = korvane::linear_geometry(num_state);
-    korvane::gpu::launch<&measure_probs_kernel<T>>(geometry, 0, nn, data, device_targets.get(), kk, little_endian,
-                                                   device_probs.get());
-    korvane::check_last_error();
-
-    std::vector<double> cdf(outcomes);
-    cuda_check(cudaMemcpy(cdf.data(), device_probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+    std::vector<double> cdf = outcome_probabilities<T>(n, data, device_targets.get(), kk, little_endian);
     for (std::uint64_t o = 1; o < outcomes; ++o) cdf[o] += cdf[o - 1];
     const double total = cdf.back();
     if (!(total > 0.0) || std::isinf(total)) throw std::runtime_error("Quantum state has zero or invalid norm.");
@@ -134,7 +149,6 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
                                                           little_endian, last, static_cast<T>(scale));
         korvane::check_last_error();
     }
-    device_probs.release();
     device_targets.release();
     return result;
 }

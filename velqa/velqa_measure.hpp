@@ -16,6 +16,18 @@ struct SampleResult {
     std::string last;                                       // outcome of the last shot
 };
 
+// The checks of a measurement's arguments, first failure raising std::invalid_argument: n in
+// [1, 62], num_state = 2^n, 1 to 62 targets, endian "little" or "big", each target in [0, n) and
+// not repeated.
+void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::vector<std::int64_t>& targets,
+                           const std::string& endian);
+
+// The unnormalised probabilities of the 2^k outcomes of the k targets (in device memory), summed in
+// double from one pass over the state, on the current device.
+template <class T>
+std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* data, const std::int64_t* targets,
+                                          std::int64_t k, bool little_endian);
+
 template <class T>
 SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
                             const std::vector<std::int64_t>& targets, const std::string& endian, std::int32_t device_id,

@@ -7,12 +7,14 @@
 #include <stdexcept>
 
 #include "common/parse.hpp"
+#include "common/pauli_convert.hpp"
 #include "velqa/convert.hpp"
 #include "velqa/fusion/fusion.hpp"
 #include "velqa/fusion/planner.hpp"
 #include "velqa/run_circuit.hpp"
 #include "velqa/velqa_device_state.hpp"
 #include "velqa/velqa_measure.hpp"
+#include "velqa/velqa_observables.hpp"
 
 namespace py = pybind11;
 
@@ -144,6 +146,30 @@ py::tuple sample_measure_device(const StatePtr& state, const std::vector<std::in
     return py::make_tuple(counts, result.last);
 }
 
+// A float64 array that takes over the vector's memory: 2^30 probabilities are not copied again.
+py::array_t<double> float64_array(std::vector<double>&& values) {
+    auto* owned = new std::vector<double>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+py::array_t<double> probabilities_device(const StatePtr& state, const std::vector<std::int64_t>& targets,
+                                         const std::string& endian) {
+    check_endian(endian);
+    std::vector<double> probs;
+    {
+        py::gil_scoped_release release;
+        probs = probabilities(*state, targets, endian);
+    }
+    return float64_array(std::move(probs));
+}
+
+double expectation_pauli_device(const StatePtr& state, const py::object& terms) {
+    const std::vector<korvane::PauliTerm> records = korvane::convert_pauli_terms(terms);
+    py::gil_scoped_release release;
+    return expectation_pauli(*state, records);
+}
+
 // The temporary device copy of a caller's array used by run_circuit and measure.
 StatePtr temporary_state(std::int64_t n, const py::array& state, const std::string& endian, const std::string& device,
                          bool use_pinned_host) {
@@ -219,6 +245,24 @@ PYBIND11_MODULE(velqa, m) {
     m.def("sample_measure_device", &sample_measure_device, py::arg("state"), py::arg("targets"), py::arg("shots"),
           py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
           "Batch-sample target qubits and optionally collapse to the final outcome.");
+    m.def("probabilities_device", &probabilities_device, py::arg("state").none(false), py::arg("targets"),
+          py::arg("endian") = "little",
+          "Outcome probabilities of target qubits on an existing CUDA DeviceState, without changing it.\n\n"
+          "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
+          "measuring the targets gives outcome o, divided by the squared norm of the state. With endian\n"
+          "'little' target j is bit j of o, with 'big' bit k-1-j (as in measure_device). More than 30\n"
+          "targets raise ValueError; then targets and endian are checked as measure_device checks them,\n"
+          "except that an empty list gives [1.0]. A zero, NaN or infinite norm raises RuntimeError\n"
+          "'Quantum state has zero or invalid norm.'.");
+    m.def("expectation_pauli_device", &expectation_pauli_device, py::arg("state").none(false), py::arg("terms"),
+          "Expectation value of a Pauli sum on an existing CUDA DeviceState, without changing it.\n\n"
+          "terms is a sequence of (coefficient, paulis, qubits) triples: a real coefficient, a string\n"
+          "over 'I', 'X', 'Y', 'Z' and as many distinct qubits; paulis[j] acts on qubits[j]. Returns\n"
+          "sum_t coefficient_t <psi|P_t|psi> / <psi|psi> as a float (0.0 for no terms). A bad letter, a\n"
+          "length mismatch, a qubit out of range or repeated and a coefficient that is not finite raise\n"
+          "ValueError naming the term's index; a zero, NaN or infinite norm raises RuntimeError\n"
+          "'Quantum state has zero or invalid norm.'. Terms with the same X/Y positions share one pass\n"
+          "over the state.");
     m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
           py::arg("device") = "cuda:0", py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false,
           "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.");

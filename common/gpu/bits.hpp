@@ -43,4 +43,13 @@ __host__ __device__ __forceinline__ std::uint64_t extract_bits(std::uint64_t ind
     return out;
 }
 
+// 1 when index has an odd number of set bits, else 0.
+__host__ __device__ __forceinline__ unsigned parity(std::uint64_t index) {
+#if defined(__CUDA_ARCH__)
+    return static_cast<unsigned>(__popcll(index)) & 1u;
+#else
+    return static_cast<unsigned>(__builtin_parityll(index));
+#endif
+}
+
 }  // namespace korvane::gpu

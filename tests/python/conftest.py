@@ -72,21 +72,27 @@ def assert_close(actual, expected, dtype, scale=1.0):
 
 
 def progress_during(call):
-    """How far another Python thread gets while call() runs: about nothing when call() holds the
-    GIL throughout, a lot when it releases it around its native work."""
-    counter = [0]
+    """How far another Python thread gets while call() runs: nothing when call() holds the GIL
+    throughout, a lot when it releases it around its native work. The other thread notes the time
+    every 64 steps. Steps in the last five switch intervals are not counted: a call that holds the
+    GIL hands it to the waiting thread as soon as it returns, for a switch interval or two before the
+    caller reads the clock. The call should last well beyond that margin (a tenth of a second)."""
+    stamps = []
     stop = threading.Event()
 
     def spin():
+        steps = 0
         while not stop.is_set():
-            counter[0] += 1
+            steps += 1
+            if steps % 64 == 0:
+                stamps.append(time.perf_counter())
 
     thread = threading.Thread(target=spin)
     thread.start()
     time.sleep(0.02)
-    start = counter[0]
+    start = time.perf_counter()
     call()
-    progress = counter[0] - start
+    end = time.perf_counter() - 5 * sys.getswitchinterval()
     stop.set()
     thread.join()
-    return progress
+    return 64 * sum(1 for t in stamps if start <= t <= end)

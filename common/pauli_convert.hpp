@@ -1,0 +1,58 @@
+// Conversion of a Python Pauli sum into PauliTerm records, shared by the bindings of both modules.
+// Runs with the GIL held; no semantic check happens here (plan_pauli_sum makes them).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/pauli.hpp"
+
+namespace korvane {
+
+namespace detail {
+
+// A tuple copy of any iterable. Reading the copy is safe whatever caller code (an __iter__,
+// __float__ or __index__) does to the original meanwhile.
+inline pybind11::tuple tuple_snapshot(pybind11::handle object) {
+    PyObject* copy = PySequence_Tuple(object.ptr());
+    if (!copy) throw pybind11::error_already_set();
+    return pybind11::reinterpret_steal<pybind11::tuple>(copy);
+}
+
+}  // namespace detail
+
+// terms: an iterable of (coefficient, paulis, qubits) triples: a real number, a str, an iterable of
+// integers. Errors Python raises while reading them pass through unchanged; an item that is not a
+// triple is a ValueError and paulis that is not a str a TypeError, both naming the term's index.
+inline std::vector<PauliTerm> convert_pauli_terms(pybind11::handle terms) {
+    namespace py = pybind11;
+    const py::tuple items = detail::tuple_snapshot(terms);
+    std::vector<PauliTerm> out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string name = "Pauli term " + std::to_string(i);
+        const py::tuple triple = detail::tuple_snapshot(items[i]);
+        if (triple.size() != 3) throw std::invalid_argument(name + " must be a (coefficient, paulis, qubits) triple");
+        PauliTerm term;
+        term.coefficient = PyFloat_AsDouble(triple[0].ptr());
+        if (term.coefficient == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        if (!PyUnicode_Check(triple[1].ptr())) throw py::type_error(name + ": paulis must be a str");
+        term.paulis = triple[1].cast<std::string>();
+        const py::tuple qubits = detail::tuple_snapshot(triple[2]);
+        term.qubits.reserve(qubits.size());
+        for (const py::handle qubit : qubits) {
+            const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(qubit.ptr()));
+            if (!index) throw py::error_already_set();
+            const long long value = PyLong_AsLongLong(index.ptr());
+            if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+            term.qubits.push_back(value);
+        }
+        out.push_back(std::move(term));
+    }
+    return out;
+}
+
+}  // namespace korvane
