@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gpu/runtime.hpp"
 #include "common/parse.hpp"
 #include "dormeth/convert.hpp"
 #include "dormeth/device_targets.hpp"
@@ -95,6 +96,7 @@ std::string measure_device(const StatePtr& state, const std::vector<std::int64_t
 PYBIND11_MODULE(dormeth, m) {
     using namespace korvane::dormeth;
     m.doc() = "CUDA dense density-matrix backend for korvane";
+    m.attr("backend") = korvane::gpu::kBackendName;
 
     py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
         .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0")
