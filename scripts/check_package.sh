@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Checks the pip packaging on the host backend, in fresh virtual environments under build/package.
-#   scripts/check_package.sh install    pip install . into venv 1; from outside the source tree the
-#                                       installed modules import and the example runs; mypy --strict
-#                                       checks the example and tests/typing/usage.py against the
-#                                       installed stubs
-#   scripts/check_package.sh wheel      pip wheel .; the wheel installs into venv 2 and imports
-#   scripts/check_package.sh editable   pip install -e . into venv 3, which imports
-#   scripts/check_package.sh            all three, in that order
-# "install" starts from an empty build/package. The three share one CMake build folder, so the later
-# two recompile only what pip's fresh build environment changes (the binding sources, which find
-# pybind11 at a new path) instead of the whole system.
+#   scripts/check_package.sh wheel      pip wheel . from an empty build/package; the wheel installs with
+#                                       pip into venv 1, where the modules import and the example runs
+#                                       from outside the source tree and mypy --strict checks the example
+#                                       and tests/typing/usage.py against the installed stubs, and into
+#                                       venv 2, where the modules import
+#   scripts/check_package.sh editable   pip install -e . into venv 3, where the modules import
+#   scripts/check_package.sh            both, in that order
+# `pip install .` is pip building this same wheel through the same build hook and installing it, so
+# the wheel step covers it with one build; the editable install is the other hook, run from source. It
+# shares the wheel's CMake build folder and so recompiles only what pip's fresh build environment
+# changes (the binding sources, which find pybind11 at a new path), not the whole system.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 python="${KORVANE_PYTHON:-$root/.venv/bin/python}"
@@ -51,25 +52,23 @@ PY
     )
 }
 
-step_install() {
+step_wheel() {
     rm -rf "$work"
     mkdir -p "$work"
+    "$python" -m pip wheel --quiet --no-deps --wheel-dir "$work/dist" "$root"
+    local wheel
+    wheel="$(ls "$work"/dist/korvane_gpu-*.whl)"
+    echo "built $(basename "$wheel")"
     fresh_venv "$work/venv1"
-    "$work/venv1/bin/python" -m pip install --quiet "$root"
+    "$work/venv1/bin/python" -m pip install --quiet "$wheel"
     check_import "$work/venv1"
     # The example as a user runs it: a copy in a folder of its own, no build folder to fall back on.
     cp "$root/examples/example_circuits.py" "$outside/"
     (cd "$outside" && KORVANE_BUILD="$outside/no-build" "$work/venv1/bin/python" example_circuits.py)
     (cd "$outside" && "$python" -m mypy --strict --no-incremental --cache-dir=/dev/null \
         --python-executable "$work/venv1/bin/python" "$root/examples/example_circuits.py" "$root/tests/typing/usage.py")
-}
-
-step_wheel() {
-    rm -rf "$work/dist"
-    "$python" -m pip wheel --quiet --no-deps --wheel-dir "$work/dist" "$root"
-    ls "$work/dist"
     fresh_venv "$work/venv2"
-    "$work/venv2/bin/python" -m pip install --quiet "$work"/dist/korvane_gpu-*.whl
+    "$work/venv2/bin/python" -m pip install --quiet "$wheel"
     check_import "$work/venv2"
 }
 
@@ -80,9 +79,8 @@ step_editable() {
 }
 
 case "${1:-all}" in
-    install) step_install ;;
     wheel) step_wheel ;;
     editable) step_editable ;;
-    all) step_install; step_wheel; step_editable ;;
-    *) echo "usage: scripts/check_package.sh [install|wheel|editable]" >&2; exit 2 ;;
+    all) step_wheel; step_editable ;;
+    *) echo "usage: scripts/check_package.sh [wheel|editable]" >&2; exit 2 ;;
 esac

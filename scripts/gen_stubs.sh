@@ -29,6 +29,7 @@ for module in (velqa, dormeth):
     if os.path.dirname(os.path.realpath(module.__file__)) != os.path.realpath(sys.argv[1]):
         sys.exit(f"{module.__name__} was imported from {module.__file__}, not from {sys.argv[1]}")
 PY
+# An enumeration that appears as a default value needs its module named here (--enum-class-locations).
 "$python" -m pybind11_stubgen --exit-code --enum-class-locations KernelMode:velqa -o "$work/out" velqa dormeth
 "$python" "$root/scripts/tidy_stubs.py" "$work/out/velqa.pyi" "$work/out/dormeth.pyi"
 cp "$work/out/velqa.pyi" "$work/out/dormeth.pyi" "$out/"
