@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gpu/runtime.hpp"
 #include "common/parse.hpp"
 #include "common/pauli_convert.hpp"
 #include "dormeth/convert.hpp"
@@ -121,6 +122,7 @@ double expectation_pauli_device(const StatePtr& state, const py::object& terms) 
 PYBIND11_MODULE(dormeth, m) {
     using namespace korvane::dormeth;
     m.doc() = "CUDA dense density-matrix backend for korvane";
+    m.attr("backend") = korvane::gpu::kBackendName;
 
     py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
         .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0")

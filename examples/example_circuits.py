@@ -3,11 +3,14 @@
 (gates, built-in channels, a Kraus channel, fusion, measurement), and observables read on the device
 in both modules (the energy of an Ising Hamiltonian, a marginal distribution).
 
-Run with scripts/run_example.sh, or directly with KORVANE_BUILD pointing at a build folder.
+Run with scripts/run_example.sh, directly with KORVANE_BUILD pointing at a build folder, or against
+the modules installed with pip.
 """
 import os
 import sys
+from collections.abc import Sequence
 from types import SimpleNamespace
+from typing import Any
 
 import numpy as np
 
@@ -17,14 +20,11 @@ sys.path.insert(0, os.path.join(os.environ.get("KORVANE_BUILD", os.path.join(ROO
 import dormeth  # noqa: E402
 import velqa  # noqa: E402
 
-try:
-    import hostdevice  # noqa: F401,E402  (present only in host-device builds)
-    DEVICE = "the host device (a CPU stand-in for a CUDA GPU)"
-except ImportError:
-    DEVICE = "the CUDA GPU"
+DEVICE = "the host device (a CPU stand-in for a CUDA GPU)" if velqa.backend == "host" else "the CUDA GPU"
 
 
-def gate(name, targets, controls=(), params=(), matrix=None):
+def gate(name: str, targets: Sequence[int], controls: Sequence[int] = (), params: Sequence[float] = (),
+         matrix: Any = None) -> dict[str, Any]:
     g = {"id": name, "target": list(targets), "control": list(controls), "control_state": [1] * len(controls),
          "parameter": list(params)}
     if matrix is not None:
@@ -32,7 +32,7 @@ def gate(name, targets, controls=(), params=(), matrix=None):
     return g
 
 
-def statevector_example():
+def statevector_example() -> None:
     n = 6
     # A GHZ state, a layer of rotations that is undone again, and an arbitrary two-qubit unitary
     # (a controlled iSWAP-like block) that leaves the GHZ state's support alone.
@@ -65,12 +65,13 @@ def statevector_example():
           f"{np.linalg.norm(state.to_numpy()):.6f}")
 
 
-def op(name, targets, controls=(), params=()):
+def op(name: str, targets: Sequence[int], controls: Sequence[int] = (),
+       params: Sequence[float] = ()) -> SimpleNamespace:
     return SimpleNamespace(id=name, target=list(targets), control=list(controls), control_state=[1] * len(controls),
                            parameter=list(params), has_stored_matrix=False, stored_matrix=None)
 
 
-def channel(name, target, p):
+def channel(name: str, target: int, p: float) -> SimpleNamespace:
     if name == "depolarizing":
         s = np.sqrt(p / 4)
         ops = [np.sqrt(1 - 3 * p / 4) * np.eye(2), s * np.array([[0, 1], [1, 0]]),
@@ -80,7 +81,7 @@ def channel(name, target, p):
     return SimpleNamespace(operation_kind="kraus", target=[target], channel_name=name, kraus_matrices=np.array(ops))
 
 
-def density_example():
+def density_example() -> None:
     n = 6
     noisy = [op("h", [0])] + [op("cx", [q], [q - 1]) for q in range(1, n)]
     noisy += [channel("depolarizing" if q % 2 else "amplitude_damping", q, 0.05) for q in range(n)]
@@ -103,7 +104,7 @@ def density_example():
           f"{np.trace(rho.to_numpy()).real:.6f}")
 
 
-def observables_example():
+def observables_example() -> None:
     # H = -J sum_q Z_q Z_{q+1} - h sum_q X_q on a chain of n qubits, read on the device after a layer
     # of RY(theta): each qubit has <Z> = cos(theta) and <X> = sin(theta); depolarizing noise of
     # strength p multiplies both by 1 - p.
@@ -129,7 +130,7 @@ def observables_example():
     print(f"dormeth: P(qubit 0, qubit 1): {np.round(marginal, 6).tolist()}")
 
 
-def main():
+def main() -> None:
     print(f"running on {DEVICE}")
     statevector_example()
     density_example()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Creates the project's Python environment (.venv) with NumPy, pybind11 and pytest.
+# Creates the project's Python environment (.venv) with NumPy, pybind11 and pytest, and the stub
+# generator and type checker of the packaging checks.
 # Python 3.10 is the target; pyenv's 3.10 is preferred, then any python3.10 on PATH, then the
 # newest python3 available (with a warning). Idempotent.
 set -euo pipefail
@@ -28,4 +29,8 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check numpy pybind11 pytest
+# The stub generator and the type checker of the packaging checks, pinned together with the pybind11 whose
+# signatures they read, so that regenerated stubs are the same on every machine.
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "pybind11==3.1.0" "pybind11-stubgen==3.0.0" \
+    "mypy==2.4.1"
 "$venv/bin/python" -c 'import sys, numpy, pybind11, pytest; print("python", sys.version.split()[0], "numpy", numpy.__version__, "pybind11", pybind11.__version__)'

@@ -2,10 +2,12 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <memory>
 #include <stdexcept>
 
+#include "common/gpu/runtime.hpp"
 #include "common/parse.hpp"
 #include "common/pauli_convert.hpp"
 #include "velqa/convert.hpp"
@@ -135,8 +137,10 @@ std::string measure_device(const StatePtr& state, const std::vector<std::int64_t
     return sample(state, targets, endian, 1, value, true).last;
 }
 
-py::tuple sample_measure_device(const StatePtr& state, const std::vector<std::int64_t>& targets, std::uint64_t shots,
-                                const std::string& endian, const py::object& seed, bool collapse_last) {
+// (counts, last); the typed tuple only names the element types in the signature.
+py::typing::Tuple<py::typing::Dict<py::str, py::int_>, py::str> sample_measure_device(
+    const StatePtr& state, const std::vector<std::int64_t>& targets, std::uint64_t shots, const std::string& endian,
+    const py::object& seed, bool collapse_last) {
     check_endian(endian);
     if (shots == 0) throw std::invalid_argument("shots must be positive");
     const std::uint64_t value = resolve_seed(seed);
@@ -204,6 +208,7 @@ std::string measure(std::int64_t n, const py::array& state, const std::vector<st
 PYBIND11_MODULE(velqa, m) {
     using namespace velqa;
     m.doc() = "CUDA gate backend for korvane";
+    m.attr("backend") = korvane::gpu::kBackendName;
 
     py::enum_<KernelMode>(m, "KernelMode")
         .value("AllState", KernelMode::AllState)

@@ -8,3 +8,12 @@
 #else
 #error "build with KORVANE_GPU_CUDA or KORVANE_GPU_HOST"
 #endif
+
+namespace korvane::gpu {
+// Which of the two the modules report as their `backend` attribute, so an installed build says what it runs on.
+#if defined(KORVANE_GPU_CUDA)
+inline constexpr const char* kBackendName = "cuda";
+#else
+inline constexpr const char* kBackendName = "host";
+#endif
+}  // namespace korvane::gpu

@@ -1,0 +1,54 @@
+"""Typed use of velqa and dormeth, checked with `mypy --strict` against the installed stubs (never run
+by pytest). Every line states what the stubs must give: argument names and defaults, return types,
+the enumeration, the classes' properties and the backend attribute. The `type: ignore` lines are calls
+the stubs must refuse; mypy --strict (warn_unused_ignores) fails if the stubs accept them.
+"""
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+import dormeth
+import velqa
+
+
+def statevector(n: int) -> tuple[str, dict[str, int]]:
+    state: velqa.DeviceState = velqa.DeviceState.zero_state(n, dtype="complex64", device="cuda:0")
+    gates = [{"id": "h", "target": [0], "control": [], "control_state": [], "parameter": []}]
+    velqa.run_circuit_device(state, gates, endian="big", mode=velqa.KernelMode.Pair)
+    velqa.run_circuit_device_gates(state, [], mode=velqa.PairAutoFusion)
+    chunk: velqa.PreparedFusionChunk = velqa.prepare_fusion_chunk_gates(
+        n, [], fuse_swap=False, sparsesharemem_qubits=8, densemm_gate_threshold_scale=0.5, pad_sparsesharemem=False
+    )
+    velqa.execute_prepared_fusion_chunk(state, chunk)
+    sizes: list[int] = [state.n, state.num_state, state.device_id, chunk.n, chunk.gate_count]
+    amplitudes: npt.NDArray[Any] = state.to_numpy(use_pinned_host=True)
+    state.copy_to_numpy(amplitudes)
+    copy = velqa.DeviceState.from_numpy(n, amplitudes, use_pinned_host=False)
+    array = np.zeros(1 << n, dtype=np.complex128)
+    result: npt.NDArray[Any] = velqa.run_circuit(n, array, gates, device="cuda", mode=velqa.AllState)
+    outcome: str = velqa.measure(n, result, [0, 1], endian="little")
+    outcome += velqa.measure_device(copy, targets=[0], seed=3)
+    counts, last = velqa.sample_measure_device(state, [0], shots=10, seed=None, collapse_last=False)
+    total: int = sum(counts.values())
+    mode: int = velqa.KernelMode.PairAuto.value
+    name: str = velqa.PairAuto.name + copy.dtype + str(sizes) + str(mode)
+    velqa.run_circuit_device(state, gates, mode=2)  # type: ignore[arg-type]
+    velqa.DeviceState.zero_state(n, precision="complex64")  # type: ignore[call-arg]
+    velqa.DeviceState(n)  # type: ignore[call-arg]
+    return outcome + last + name + str(total), counts
+
+
+def density(n: int) -> str:
+    rho = dormeth.DeviceDensityState.zero_state(n, dtype="complex128")
+    dormeth.run_density_operations_device(rho, num_qubits=n, operations=[])
+    matrix: npt.NDArray[Any] = rho.copy().to_numpy()
+    again: dormeth.DeviceDensityState = dormeth.DeviceDensityState.from_numpy(n, matrix, device="gpu")
+    sizes: list[int] = [again.num_qubits, again.dimension, again.device_id]
+    dormeth.measure_device(rho, [0], endian="big", seed=5)
+    dormeth.measure_device(rho, [0], shots=5)  # type: ignore[call-arg]
+    return dormeth.measure_device(again, targets=[0]) + again.dtype + str(sizes)
+
+
+backend: Literal["cuda", "host"] = velqa.backend
+same: bool = backend == dormeth.backend
