@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -150,6 +151,44 @@ cudaError_t check_configuration(const LaunchConfig& c) {
     if (g.x > kMaxGridX || g.y > kMaxGridYZ || g.z > kMaxGridYZ) return cudaErrorInvalidConfiguration;
     if (c.shared_bytes > kSharedBytesPerBlock) return cudaErrorInvalidValue;
     return cudaSuccess;
+}
+
+// ---------------------------------------------------------------- launched kernels
+
+// With HOSTDEVICE_LAUNCHED_KERNELS naming a file, the names of the kernels launched are written
+// there, one a line, when the process ends, each followed by a tab and "barriers" when its threads
+// met at barriers: which kernels a run touches, without the Python module.
+struct LaunchedKernels {
+    std::mutex mutex;
+    std::map<std::string, bool> names;
+    std::string path;
+};
+
+LaunchedKernels* launched_kernels() {
+    static LaunchedKernels* const launched = [] {
+        const char* path = std::getenv("HOSTDEVICE_LAUNCHED_KERNELS");
+        if (!path || !*path) return static_cast<LaunchedKernels*>(nullptr);
+        auto* l = new LaunchedKernels();
+        l->path = path;
+        std::atexit([] {
+            LaunchedKernels* l = launched_kernels();
+            std::lock_guard<std::mutex> lock(l->mutex);
+            if (FILE* f = std::fopen(l->path.c_str(), "w")) {
+                for (const auto& [name, barriers] : l->names)
+                    std::fprintf(f, "%s%s\n", name.c_str(), barriers ? "\tbarriers" : "");
+                std::fclose(f);
+            }
+        });
+        return l;
+    }();
+    return launched;
+}
+
+void note_launched(const char* name, bool barriers) {
+    if (LaunchedKernels* l = launched_kernels()) {
+        std::lock_guard<std::mutex> lock(l->mutex);
+        l->names[name] |= barriers;
+    }
 }
 
 // ---------------------------------------------------------------- kernel resources
@@ -350,7 +389,8 @@ class FiberBlock {
 
     // Runs every thread of the current block to its end, phase by phase: each phase resumes the
     // threads in the chosen order until each waits at a barrier or has returned.
-    void run(ThreadOrder order, std::uint64_t launch, std::uint64_t block_number) {
+    // Returns whether the threads met at a barrier.
+    bool run(ThreadOrder order, std::uint64_t launch, std::uint64_t block_number) {
         for (Fiber& f : fibers_) {
             f.state = FiberState::Runnable;
             f.barriers = 0;
@@ -359,7 +399,7 @@ class FiberBlock {
             thread_sequence(sequence_, fibers_.size(), order, launch, block_number, phase);
             for (unsigned i : sequence_)
                 if (fibers_[i].state == FiberState::Runnable) resume(&fibers_[i]);
-            if (!release_barrier()) return;
+            if (!release_barrier()) return phase > 0;
         }
     }
 
@@ -416,6 +456,7 @@ struct Job {
     std::uint64_t total_blocks = 0;
     std::uint64_t chunk = 1;
     std::atomic<std::uint64_t> next{0};
+    std::atomic<bool> barriers{false};
 
     void work() {
         const char* previous_kernel = t_kernel;
@@ -449,7 +490,7 @@ struct Job {
                 for (const internal::StaticSharedRange& r : image.static_shared)
                     std::memset(static_shared + r.from_anchor, kSharedFill, r.bytes);
                 if (fibers) {
-                    fibers->run(order, launch_number, b);
+                    if (fibers->run(order, launch_number, b)) barriers.store(true, std::memory_order_relaxed);
                     continue;
                 }
                 if (order == ThreadOrder::Shuffled) {
@@ -578,6 +619,7 @@ void launch_kernel(const LaunchConfig& config, const KernelInfo& kernel, bool co
         job.chunk = job.total_blocks;
         job.work();
     }
+    note_launched(kernel.name, job.barriers.load());
 }
 
 namespace detail {
