@@ -301,3 +301,102 @@ def test_sanitizer_subsets_launch_every_kernel_family_and_every_kernel_with_barr
     racecheck = {family(k) for k, barriers in launched_by(tmp_path / "racecheck", gpu_check.RACECHECK_TESTS).items()
                  if barriers}
     assert with_barriers <= racecheck, f"no racecheck test launches {sorted(with_barriers - racecheck)}"
+
+
+# ------------------------------------------------------------------ kernel resources of a cuda build
+
+RESOURCE_USAGE = """
+Fatbin elf code:
+================
+arch = sm_{arch}
+code version = [1,8]
+
+Resource usage:
+ Common:
+  GLOBAL:0
+ Function _ZN5velqa12_GLOBAL__N_19h_compactIdEEvmPN7korvane9CuComplexIT_EEmmm:
+  REG:{regs} STACK:0 SHARED:0 LOCAL:0 CONSTANT[0]:400 TEXTURE:0 SURFACE:0 SAMPLER:0
+ Function _ZN5velqa6fusion21sparsesharemem_kernelIdEEvPN7korvane9CuComplexIT_EEmmmiPKNS0_16DeviceMatrixGateIS4_EEi:
+  REG:40 STACK:16 SHARED:{shared} LOCAL:0 CONSTANT[0]:400 TEXTURE:0 SURFACE:0 SAMPLER:0
+ Function _Z9unboundedPd:
+  REG:12 STACK:0 SHARED:0 LOCAL:0 CONSTANT[0]:400 TEXTURE:0 SURFACE:0 SAMPLER:0
+"""
+ELF = """
+Fatbin elf code:
+================
+arch = sm_{arch}
+
+.nv.info._ZN5velqa12_GLOBAL__N_19h_compactIdEEvmPN7korvane9CuComplexIT_EEmmm
+\t<0x1>
+\tAttribute:\tEIATTR_MAX_THREADS
+\tFormat:\tEIFMT_SVAL
+\tValue:\t0x100 0x1 0x1 
+.nv.info._ZN5velqa6fusion21sparsesharemem_kernelIdEEvPN7korvane9CuComplexIT_EEmmmiPKNS0_16DeviceMatrixGateIS4_EEi
+\tAttribute:\tEIATTR_MAX_THREADS
+\tFormat:\tEIFMT_SVAL
+\tValue:\t0x80 0x1 0x1 
+.nv.info._Z9unboundedPd
+\tAttribute:\tEIATTR_CRS_STACK_SIZE
+\tFormat:\tEIFMT_SVAL
+\tValue:\t0x0 
+"""
+
+
+def resource_check(tmp_path, regs, shared, *args):
+    """scripts/kernel_resources.py on a stand-in build whose module reports these figures on sm_80
+    and smaller ones on sm_90 (cuobjdump stood in for)."""
+    build = tmp_path / "build"
+    (build / "python").mkdir(parents=True)
+    (build / "python" / "velqa.so").write_bytes(b"")
+    dumps = tmp_path / "dumps"
+    dumps.mkdir()
+    (dumps / "res").write_text(RESOURCE_USAGE.format(arch=80, regs=regs, shared=shared) +
+                               RESOURCE_USAGE.format(arch=90, regs=16, shared=1024))
+    (dumps / "elf").write_text(ELF.format(arch=80) + ELF.format(arch=90))
+    tool = tmp_path / "cuobjdump"
+    tool.write_text(f'#!/bin/sh\ncase "$1" in\n  --dump-resource-usage) cat {dumps}/res;;\n'
+                    f'  --dump-elf) cat {dumps}/elf;;\nesac\n')
+    tool.chmod(0o755)
+    table = tmp_path / "table.inc"
+    run = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "kernel_resources.py"), str(build),
+                          "--cuobjdump", str(tool), "--table", str(table), *args],
+                         capture_output=True, text=True)
+    return run, table
+
+
+def failures(run):
+    return run.stdout.split("FAILED:")[1].strip().splitlines() if "FAILED:" in run.stdout else []
+
+
+def test_resource_check_writes_the_host_table_and_fails_kernels_without_launch_bounds(tmp_path):
+    run, table = resource_check(tmp_path, 255, 1024, "--write", "--expect-archs", "80,90")
+    assert run.returncode == 1
+    assert "unbounded: no __launch_bounds__" in failures(run)
+    assert not any("h_compact" in f or "sparsesharemem_kernel<double>:" in f for f in failures(run))
+    rows = [line.split("  // ") for line in table.read_text().splitlines() if line.startswith("{")]
+    # The worst architecture's figures; nvcc's name for an anonymous namespace becomes the host compiler's.
+    assert rows == [
+        ['{"_Z9unboundedPd", 12, 0, 1024},', "unbounded"],
+        ['{"_ZN5velqa12_GLOBAL__N_19h_compactIdEEvmPN7korvane9CuComplexIT_EEmmm", 255, 0, 256},',
+         "velqa::(anonymous namespace)::h_compact<double>"],
+        ['{"_ZN5velqa6fusion21sparsesharemem_kernelIdEEvPN7korvane9CuComplexIT_EEmmmiPKNS0_16DeviceMatrixGateIS4_'
+         'EEi", 40, 1024, 128},', "velqa::fusion::sparsesharemem_kernel<double>"]]
+
+
+@pytest.mark.parametrize("regs, shared, problem", [
+    (257, 1024, "257 registers x 256 threads > 65536"),
+    (64, 32 * 1024 + 1, "32769 + 16384 bytes of shared memory > 49152"),
+])
+def test_resource_check_fails_a_kernel_whose_block_cannot_run(tmp_path, regs, shared, problem):
+    run, _ = resource_check(tmp_path, regs, shared, "--write")
+    assert run.returncode == 1
+    assert [f for f in failures(run) if problem in f] != []
+
+
+def test_resource_check_fails_a_stale_host_table_or_a_missing_architecture(tmp_path):
+    run, table = resource_check(tmp_path, 32, 1024, "--write")
+    table.write_text(table.read_text().replace(", 32, 0, 256}", ", 31, 0, 256}"))
+    run, _ = resource_check(tmp_path / "again", 32, 1024, "--table", str(table), "--expect-archs", "80,90,100")
+    found = "\n".join(failures(run))
+    assert "table.inc does not match this build: run scripts/kernel_resources.py" in found
+    assert "velqa.so holds sm_80 sm_90, expected sm_80 sm_90 sm_100" in found
