@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
 #include <thread>
@@ -89,23 +90,19 @@ std::uint64_t mix(std::uint64_t x) {  // splitmix64's finaliser
     return x ^ (x >> 31);
 }
 
-// The positions 0..count-1 in the order the threads run. A shuffled order depends only on the
-// launch, the block and the phase, so it is the same whatever host thread runs the block.
-void thread_sequence(std::vector<unsigned>& out, std::size_t count, ThreadOrder order, std::uint64_t launch,
-                     std::uint64_t block, std::uint64_t phase) {
-    out.resize(count);
-    for (std::size_t i = 0; i < count; ++i)
-        out[i] = static_cast<unsigned>(order == ThreadOrder::Reverse ? count - 1 - i : i);
+// Puts a block's threads, given in index order, in the order they run. A shuffled order depends
+// only on the launch, the block and the phase, so it is the same whatever host thread runs the block.
+template <class Thread>
+void arrange(std::vector<Thread>& threads, ThreadOrder order, std::uint64_t launch, std::uint64_t block,
+             std::uint64_t phase) {
+    if (order == ThreadOrder::Reverse) std::reverse(threads.begin(), threads.end());
     if (order != ThreadOrder::Shuffled) return;
     std::uint64_t state = mix(launch) ^ mix(block * 0x100000001b3ull + phase);
-    for (std::size_t i = count; i > 1; --i) {
-        state = mix(state);
-        std::swap(out[i - 1], out[state % i]);
+    for (std::size_t i = threads.size(); i > 1; --i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;  // a 64-bit LCG; its high bits
+        const std::size_t j = static_cast<std::size_t>(((state >> 32) * i) >> 32);  // pick j in [0, i)
+        std::swap(threads[i - 1], threads[j]);
     }
-}
-
-uint3 thread_of(unsigned linear, dim3 block) {
-    return uint3{linear % block.x, (linear / block.x) % block.y, linear / (block.x * block.y)};
 }
 
 // ---------------------------------------------------------------- launch log
@@ -396,7 +393,9 @@ class FiberBlock {
             f.barriers = 0;
         }
         for (std::uint64_t phase = 0;; ++phase) {
-            thread_sequence(sequence_, fibers_.size(), order, launch, block_number, phase);
+            sequence_.resize(fibers_.size());
+            std::iota(sequence_.begin(), sequence_.end(), 0u);
+            arrange(sequence_, order, launch, block_number, phase);
             for (unsigned i : sequence_)
                 if (fibers_[i].state == FiberState::Runnable) resume(&fibers_[i]);
             if (!release_barrier()) return phase > 0;
@@ -469,12 +468,14 @@ struct Job {
         BlockContext block{uint3{0, 0, 0}, config.grid, config.block, shared.get(), nullptr};
         std::unique_ptr<FiberBlock> fibers;
         if (cooperative) fibers = std::make_unique<FiberBlock>(config.block, thread, args, &block, kernel.name);
-        const std::size_t threads = std::size_t(config.block.x) * config.block.y * config.block.z;
-        std::vector<unsigned> sequence;
+        std::vector<uint3> index_order;  // the block's threads, x fastest
         std::vector<uint3> plain_order;
-        if (!cooperative && order == ThreadOrder::Reverse) {
-            thread_sequence(sequence, threads, order, launch_number, 0, 0);
-            for (unsigned i : sequence) plain_order.push_back(thread_of(i, config.block));
+        if (!cooperative && order != ThreadOrder::Forward) {
+            for (unsigned z = 0; z < config.block.z; ++z)
+                for (unsigned y = 0; y < config.block.y; ++y)
+                    for (unsigned x = 0; x < config.block.x; ++x) index_order.push_back(uint3{x, y, z});
+            plain_order = index_order;
+            arrange(plain_order, order, launch_number, 0, 0);
             block.order = plain_order.data();
         }
         const std::uint64_t gx = config.grid.x;
@@ -493,11 +494,9 @@ struct Job {
                     if (fibers->run(order, launch_number, b)) barriers.store(true, std::memory_order_relaxed);
                     continue;
                 }
-                if (order == ThreadOrder::Shuffled) {
-                    thread_sequence(sequence, threads, order, launch_number, b, 0);
-                    plain_order.resize(threads);
-                    for (std::size_t i = 0; i < threads; ++i) plain_order[i] = thread_of(sequence[i], config.block);
-                    block.order = plain_order.data();
+                if (!fibers && order == ThreadOrder::Shuffled) {
+                    std::copy(index_order.begin(), index_order.end(), plain_order.begin());
+                    arrange(plain_order, order, launch_number, b, 0);
                 }
                 plain(args, block);
             }

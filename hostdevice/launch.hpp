@@ -65,18 +65,12 @@ template <auto Kernel, class Args>
 void run_plain_block(const void* args, const BlockContext& block) {
     const Args& params = *static_cast<const Args*>(args);
     enter_block(block);
-    if (block.order) {
-        const std::size_t threads = std::size_t(block.block_dim.x) * block.block_dim.y * block.block_dim.z;
-        for (std::size_t i = 0; i < threads; ++i) {
-            threadIdx = block.order[i];
-            std::apply(Kernel, params);
-        }
-        return;
-    }
+    const uint3* order = block.order;
+    // One call site, so the kernel is inlined the same way whatever the order.
     for (unsigned z = 0; z < block.block_dim.z; ++z) {
         for (unsigned y = 0; y < block.block_dim.y; ++y) {
             for (unsigned x = 0; x < block.block_dim.x; ++x) {
-                threadIdx = uint3{x, y, z};
+                threadIdx = order ? *order++ : uint3{x, y, z};
                 std::apply(Kernel, params);
             }
         }
