@@ -38,8 +38,9 @@ bool parse_thread_order(const char* name, ThreadOrder* order);
 
 // A kernel's resources as the cuda build reports them, the most any of its architectures needs.
 // A launch whose block could not hold them is refused as a GPU refuses it: more threads than
-// max_threads (its __launch_bounds__) or than 65536 registers allow, "too many resources requested
-// for launch"; static and dynamic shared memory above 48 KiB, "invalid argument".
+// max_threads (its __launch_bounds__) or than 65536 registers allow (held per whole warp, 8 a thread
+// at a time), "too many resources requested for launch"; static and dynamic shared memory above
+// 48 KiB, "invalid argument".
 struct KernelResources {
     unsigned registers = 0;
     std::size_t static_shared_bytes = 0;

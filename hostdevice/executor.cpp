@@ -50,6 +50,7 @@ constexpr unsigned kMaxBlockZ = 64;
 constexpr unsigned kMaxGridX = 2147483647u;
 constexpr unsigned kMaxGridYZ = 65535;
 constexpr unsigned kWarpSize = 32;
+constexpr unsigned kRegisterGranule = 8;  // registers are held per warp, 256 (8 a thread) at a time
 // Shared memory starts every block with a pattern that reads as NaN, as stale data would.
 constexpr unsigned char kSharedFill = 0xFF;
 // Launches smaller than this run on the launching thread alone.
@@ -99,7 +100,7 @@ void arrange(std::vector<Thread>& threads, ThreadOrder order, std::uint64_t laun
     if (order != ThreadOrder::Shuffled) return;
     std::uint64_t state = mix(launch) ^ mix(block * 0x100000001b3ull + phase);
     for (std::size_t i = threads.size(); i > 1; --i) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;  // a 64-bit LCG; its high bits
+        state = state * 6364136223846793005ull + 1442695040888963407ull;            // a 64-bit LCG; its high bits
         const std::size_t j = static_cast<std::size_t>(((state >> 32) * i) >> 32);  // pick j in [0, i)
         std::swap(threads[i - 1], threads[j]);
     }
@@ -223,8 +224,8 @@ KernelResources resources_of(const KernelInfo& kernel, const internal::KernelIma
 cudaError_t check_resources(const LaunchConfig& c, const KernelResources& k) {
     const std::uint64_t threads = std::uint64_t(c.block.x) * c.block.y * c.block.z;
     const std::uint64_t warp_threads = (threads + kWarpSize - 1) / kWarpSize * kWarpSize;
-    if (threads > k.max_threads || k.registers * warp_threads > kRegistersPerBlock)
-        return cudaErrorLaunchOutOfResources;
+    const std::uint64_t registers = (k.registers + kRegisterGranule - 1) / kRegisterGranule * kRegisterGranule;
+    if (threads > k.max_threads || registers * warp_threads > kRegistersPerBlock) return cudaErrorLaunchOutOfResources;
     if (k.static_shared_bytes + c.shared_bytes > kSharedBytesPerBlock) return cudaErrorInvalidValue;
     return cudaSuccess;
 }
@@ -421,7 +422,8 @@ class FiberBlock {
                       std::to_string(returned->barriers) + block,
                   kernel_);
         for (Fiber& f : fibers_) {
-            if (f.barrier_line != waiting->barrier_line || std::strcmp(f.barrier_file, waiting->barrier_file) != 0)
+            if (f.barrier_line != waiting->barrier_line ||
+                (f.barrier_file != waiting->barrier_file && std::strcmp(f.barrier_file, waiting->barrier_file) != 0))
                 fatal("threads of one block wait at different barriers: thread " + coordinates(waiting->thread) +
                           " at " + site(*waiting) + ", thread " + coordinates(f.thread) + " at " + site(f) + block,
                       kernel_);
@@ -494,7 +496,7 @@ struct Job {
                     if (fibers->run(order, launch_number, b)) barriers.store(true, std::memory_order_relaxed);
                     continue;
                 }
-                if (!fibers && order == ThreadOrder::Shuffled) {
+                if (order == ThreadOrder::Shuffled) {
                     std::copy(index_order.begin(), index_order.end(), plain_order.begin());
                     arrange(plain_order, order, launch_number, b, 0);
                 }

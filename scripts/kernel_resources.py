@@ -11,7 +11,8 @@ image as EIATTR_MAX_THREADS; cuobjdump --dump-elf). It prints one line per kerne
 architecture and fails when
 
   - a kernel has no __launch_bounds__ (then nothing keeps its registers within its block);
-  - registers x block threads exceed 65536, the registers one block may hold;
+  - registers x block threads exceed 65536, the registers one block may hold (counted as a GPU
+    holds them: per whole warp, and 8 a thread at a time);
   - static plus dynamic shared memory exceeds 48 KiB, what a block may use without opting in.
 
 The block size of a kernel is its __launch_bounds__: every kernel names its launcher's block size
@@ -35,6 +36,7 @@ import sysconfig
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TABLE = os.path.join(ROOT, "hostdevice", "kernel_resources.inc")
 REGISTERS_PER_BLOCK = 65536
+REGISTER_GRANULE, WARP = 8, 32  # a GPU holds registers per whole warp, 8 a thread at a time
 SHARED_BYTES_PER_BLOCK = 48 * 1024
 NO_LAUNCH_BOUNDS = 1024  # what the hardware allows a kernel compiled without __launch_bounds__
 
@@ -72,6 +74,10 @@ class Kernel:
     def block(self):
         return self.max_threads or NO_LAUNCH_BOUNDS
 
+    def registers_per_block(self):
+        granted = -(-self.registers() // REGISTER_GRANULE) * REGISTER_GRANULE
+        return granted * (-(-self.block() // WARP) * WARP)
+
     def dynamic_shared(self):
         return DYNAMIC_SHARED_BYTES.get(unqualified(self.name), 0)
 
@@ -79,8 +85,9 @@ class Kernel:
         out = []
         if self.max_threads is None:
             out.append("no __launch_bounds__")
-        if self.registers() * self.block() > REGISTERS_PER_BLOCK:
-            out.append(f"{self.registers()} registers x {self.block()} threads > {REGISTERS_PER_BLOCK}")
+        if self.registers_per_block() > REGISTERS_PER_BLOCK:
+            out.append(f"{self.registers()} registers x {self.block()} threads: {self.registers_per_block()} held > "
+                       f"{REGISTERS_PER_BLOCK}")
         if self.static_shared() + self.dynamic_shared() > SHARED_BYTES_PER_BLOCK:
             out.append(f"{self.static_shared()} + {self.dynamic_shared()} bytes of shared memory > "
                        f"{SHARED_BYTES_PER_BLOCK}")
@@ -241,13 +248,13 @@ def main():
     demangle(kernels)
 
     print(f"\n{len(kernels)} kernels, the most each needs on any architecture (arch: the one with the most "
-          f"registers), most registers x block first; stack bytes are spills and local arrays:")
-    print(f"{'regs':>4} {'x block':>7} {'=':>6} {'stack':>5} {'static':>6} {'dynamic':>7}  {'arch':<6} kernel")
-    order = sorted(kernels.values(), key=lambda k: (-k.registers() * k.block(), -k.stack(), k.name))
+          f"registers), most registers held per block first; stack bytes are spills and local arrays:")
+    print(f"{'regs':>4} {'x block':>7} {'held':>6} {'stack':>5} {'static':>6} {'dynamic':>7}  {'arch':<6} kernel")
+    order = sorted(kernels.values(), key=lambda k: (-k.registers_per_block(), -k.stack(), k.name))
     for k in order:
         problems = k.problems()
         mark = "  <-- " + "; ".join(problems) if problems else ""
-        print(f"{k.registers():>4} {k.block():>7} {k.registers() * k.block():>6} {k.stack():>5} "
+        print(f"{k.registers():>4} {k.block():>7} {k.registers_per_block():>6} {k.stack():>5} "
               f"{k.static_shared():>6} {k.dynamic_shared():>7}  {k.worst_arch():<6} {k.name}{mark}")
         failures += [f"{k.name}: {p}" for p in problems]
     spilling = sorted((k for k in kernels.values() if k.stack() > 0), key=lambda k: -k.stack())

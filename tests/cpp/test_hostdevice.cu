@@ -637,6 +637,8 @@ TEST_F(HostDevice, LaunchesBeyondAKernelsResourcesAreRefusedAsOnAGpu) {
         {{255, 0, 256}, 257, cudaErrorLaunchOutOfResources},  // more threads than its __launch_bounds__
         {{32, 0, 1024}, 1000, cudaSuccess},
         {{65, 0, 1024}, 993, cudaErrorLaunchOutOfResources},  // registers are held per whole warp
+        {{80, 0, 1024}, 768, cudaSuccess},
+        {{81, 0, 1024}, 768, cudaErrorLaunchOutOfResources},  // and 8 a thread at a time: 88 x 768
         {{8, 40 * 1024, 1024}, 32, cudaSuccess},
     };
     const auto ran = [&] {  // how many threads the launch ran

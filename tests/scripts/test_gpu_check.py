@@ -384,7 +384,7 @@ def test_resource_check_writes_the_host_table_and_fails_kernels_without_launch_b
 
 
 @pytest.mark.parametrize("regs, shared, problem", [
-    (257, 1024, "257 registers x 256 threads > 65536"),
+    (257, 1024, "257 registers x 256 threads: 67584 held > 65536"),
     (64, 32 * 1024 + 1, "32769 + 16384 bytes of shared memory > 49152"),
 ])
 def test_resource_check_fails_a_kernel_whose_block_cannot_run(tmp_path, regs, shared, problem):
