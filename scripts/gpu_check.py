@@ -300,7 +300,8 @@ def run_preflight(check, probe):
 
 def run_build(check, facts, all_archs):
     check.stage("build")
-    build = os.path.join(ROOT, "build", "gpu")
+    # The product's architectures are the build's default: a folder of their own keeps them there.
+    build = os.path.join(ROOT, "build", "gpu_all" if all_archs else "gpu")
     archs = None if all_archs else facts["compute_capability"].replace(".", "") + "-real"
     command = ["bash", os.path.join(ROOT, "scripts", "build.sh"), "cuda", build]
     if archs:
