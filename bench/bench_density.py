@@ -13,7 +13,7 @@ from types import SimpleNamespace
 
 import numpy as np
 
-from common import ON_GPU, best_time, copy_bandwidth, header
+from common import ON_GPU, best_time, copy_bandwidth, header, report
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "python"))
 import dormeth  # noqa: E402
@@ -89,6 +89,7 @@ def main():
                 seconds = best_time(lambda: dormeth.run_density_operations_device(state, n, [op]), args.repeats)
                 bandwidth = 2 * passes * nbytes / seconds
                 print(f"  {label:<24}{seconds * 1e3:>12.2f}{bandwidth / 1e9:>10.2f}{bandwidth / copy:>10.0%}")
+                report(label, n, dtype, seconds, 2 * passes * nbytes, copy)
             del state
 
 

@@ -14,7 +14,7 @@ import os
 
 import numpy as np
 
-from common import ON_GPU, best_time, header
+from common import ON_GPU, best_time, copy_bandwidth, header, report
 
 import dormeth  # noqa: E402
 from bench_density import channel, gate  # noqa: E402
@@ -76,6 +76,11 @@ def main():
                 state = dormeth.DeviceDensityState.zero_state(n, dtype=dtype)
                 off, off_launches = timed(state, n, ops, False, args.repeats)
                 on, on_launches = timed(state, n, ops, True, args.repeats)
+                nbytes = np.dtype(dtype).itemsize << (2 * n)
+                copy = copy_bandwidth(nbytes)
+                for label, seconds, launches in (("fusion off", off, off_launches), ("fusion on", on, on_launches)):
+                    # Bytes as one pass per operation would move them.
+                    report(f"noisy circuit, {label}", n, dtype, seconds, 2 * len(ops) * nbytes, copy, launches=launches)
                 counts = f"{off_launches}/{on_launches}" if off_launches is not None else "-"
                 print(f"  {dtype:<12}{n:>3}{len(ops):>6}{off * 1e3:>11.2f}{on * 1e3:>11.2f}{off / on:>8.2f}x"
                       f"{counts:>18}")

@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 
-from common import ON_GPU, best_time, header
+from common import ON_GPU, best_time, copy_bandwidth, header, report
 
 import velqa
 
@@ -101,6 +101,8 @@ def main():
           f"{'speed-up':>10}{'plan ms':>9}")
     for size in args.sizes:
         state = velqa.DeviceState.zero_state(size, args.dtype)
+        state_bytes = np.dtype(args.dtype).itemsize << size
+        copy = copy_bandwidth(state_bytes)
         for name in args.circuits:
             gates = CIRCUITS[name](size, np.random.default_rng(1))
             objects = [Gate(d) for d in gates]
@@ -114,6 +116,10 @@ def main():
             show = lambda p: "-" if p is None else str(p)  # noqa: E731
             print(f"{name:<11}{size:>3}{len(gates):>7}{per_gate:>12.3f}{show(per_gate_passes):>8}{fused:>11.3f}"
                   f"{show(fused_passes):>8}{per_gate / fused:>9.1f}x{plan_ms:>9.2f}")
+            # Bytes as one pass per gate would move them: above 1 of the copy, fusion saves passes.
+            for mode, seconds, passes in (("PairAuto", per_gate, per_gate_passes),
+                                          ("PairAutoFusion", fused, fused_passes)):
+                report(f"{name}, {mode}", size, args.dtype, seconds, 2 * len(gates) * state_bytes, copy, passes=passes)
         del state
 
 

@@ -10,7 +10,7 @@ one-qubit gates in PairAuto at n >= 26 reach 90 % of the copy bandwidth.
 import argparse
 
 import numpy as np
-from common import ON_GPU, best_time, copy_bandwidth, header
+from common import ON_GPU, best_time, copy_bandwidth, header, report
 
 import velqa
 
@@ -56,6 +56,7 @@ def main():
                     bandwidth = 2 * state_bytes * fraction / seconds
                     print(f"{n:>3} {dtype:>10} {mode.name:>9} {label:<28} {seconds * 1e6:>10.1f} "
                           f"{bandwidth / 1e9:>8.2f} {copy / 1e9:>9.2f} {bandwidth / copy:>6.2f}")
+                    report(f"{label}, {mode.name}", n, dtype, seconds, 2 * state_bytes * fraction, copy)
             del state
 
 

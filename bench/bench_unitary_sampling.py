@@ -13,7 +13,7 @@ probability pass over the state and the copy of the 2^k probabilities).
 """
 import numpy as np
 
-from common import ON_GPU, best_time, copy_bandwidth, header
+from common import ON_GPU, best_time, copy_bandwidth, header, report
 
 import velqa
 
@@ -42,6 +42,7 @@ def bench_unitary(rng):
             t = best_time(lambda: velqa.run_circuit_device(state, [gate], mode=velqa.PairAuto), repeats)
             bw = 2 * nbytes / t
             print(f"  {K:>2} {t * 1e3:>9.2f} ms {bw / 1e9:>7.2f} GB/s {bw / copy:>7.0%}")
+            report(f"UNITARY K={K}", n, dtype, t, 2 * nbytes, copy)
 
 
 def bench_sampling():
@@ -59,6 +60,9 @@ def bench_sampling():
         full = best_time(lambda: velqa.sample_measure_device(state, targets, shots, seed=1, collapse_last=False),
                          repeats=2)
         print(f"  {k:>2} {n:>3} {one * 1e3:>7.1f} ms {full * 1e3:>7.1f} ms {shots / full:>12.3e}")
+        # One shot costs a pass that reads the state once.
+        report(f"sampling k={k}, one shot", n, "complex128", one, 16 << n, copy_bandwidth(16 << n),
+               shots_per_second=shots / full)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,14 @@
 
 namespace korvane {
 
+// Threads per block of linear_geometry (its default) and of matrix_tile_geometry. A kernel launched
+// through them names the same figure in its __launch_bounds__, so the compiler keeps its registers
+// within what such a block may use.
+constexpr unsigned int kLinearBlockThreads = 256;
+constexpr unsigned int kMatrixTileX = 32;
+constexpr unsigned int kMatrixTileY = 8;
+constexpr unsigned int kMatrixTileThreads = kMatrixTileX * kMatrixTileY;
+
 struct LaunchGeometry {
     dim3 grid;
     dim3 block;
@@ -25,7 +33,7 @@ inline unsigned int grid_extent(std::uint64_t blocks) {
 }  // namespace detail
 
 // One thread per item on one-dimensional blocks of block_size threads.
-inline LaunchGeometry linear_geometry(std::uint64_t threads, unsigned int block_size = 256) {
+inline LaunchGeometry linear_geometry(std::uint64_t threads, unsigned int block_size = kLinearBlockThreads) {
     const std::uint64_t blocks = threads / block_size + (threads % block_size != 0);
     return LaunchGeometry{dim3(detail::grid_extent(blocks)), dim3(block_size), 0};
 }
@@ -39,11 +47,9 @@ inline LaunchGeometry capped_geometry(std::uint64_t items, unsigned int block_si
 
 // One thread per element of a dim x dim matrix on 32 x 8 tiles: x runs over columns, y over rows.
 inline LaunchGeometry matrix_tile_geometry(std::uint64_t dim) {
-    constexpr unsigned int kTileX = 32;
-    constexpr unsigned int kTileY = 8;
-    return LaunchGeometry{
-        dim3(detail::grid_extent((dim + kTileX - 1) / kTileX), detail::grid_extent((dim + kTileY - 1) / kTileY)),
-        dim3(kTileX, kTileY), 0};
+    return LaunchGeometry{dim3(detail::grid_extent((dim + kMatrixTileX - 1) / kMatrixTileX),
+                               detail::grid_extent((dim + kMatrixTileY - 1) / kMatrixTileY)),
+                          dim3(kMatrixTileX, kMatrixTileY), 0};
 }
 
 }  // namespace korvane

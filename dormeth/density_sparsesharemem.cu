@@ -118,10 +118,10 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* tile, std::int32_t k,
 // inactive qubits; consecutive sub-blocks differ in the lowest inactive column qubits, so blocks
 // running side by side touch neighbouring memory.
 template <class T>
-__global__ void density_sparsesharemem_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t blocks,
-                                              std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k,
-                                              std::int32_t rest, const DeviceDensityGate<T>* records,
-                                              std::int32_t record_count) {
+__global__ void __launch_bounds__(kThreads)
+    density_sparsesharemem_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t blocks,
+                                  std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k,
+                                  std::int32_t rest, const DeviceDensityGate<T>* records, std::int32_t record_count) {
     CuComplex<T>* tile = gpu::dynamic_shared_memory<CuComplex<T>>();
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint32_t side = std::uint32_t(1) << k;

@@ -19,7 +19,8 @@ using index::group_base;
 // has the target bit clear updates the element and its partner (r ^ m, c ^ m) together, from the
 // old values of both; the partner's own thread does nothing.
 template <class T, ChannelKind K>
-__global__ void channel_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask, T p) {
+__global__ void __launch_bounds__(kMatrixTileThreads)
+    channel_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask, T p) {
     const index::Element e = index::tile_element();
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     if (e.row >= dim || e.col >= dim || (e.row & target_mask)) return;
@@ -34,8 +35,9 @@ __global__ void channel_kernel(CuComplex<T>* state, std::int64_t dimension, std:
 // Launch: 256-thread blocks, (dim/2^K)^2 threads, one per (row group, column group) block. The block
 // is read whole, the sum over the operators is accumulated in registers, then the block is written.
 template <class T, int K>
-__global__ void kraus_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
-                             std::int64_t kraus_count, const CuComplex<T>* matrices) {
+__global__ void __launch_bounds__(kLinearBlockThreads)
+    kraus_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::int64_t kraus_count,
+                 const CuComplex<T>* matrices) {
     constexpr int D = 1 << K;
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint64_t groups = dim >> K;

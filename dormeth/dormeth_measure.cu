@@ -19,8 +19,9 @@ namespace korvane::dormeth {
 // probs[o(x)] += Re rho[x][x] (in double) for every diagonal element x; probs starts zeroed.
 // Launch: 256-thread blocks, dim threads, one per diagonal element.
 template <class T>
-__global__ void density_measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets,
-                                             std::int64_t k, bool little, double* probs) {
+__global__ void __launch_bounds__(kLinearBlockThreads)
+    density_measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
+                                 bool little, double* probs) {
     const std::uint64_t x = gpu::global_thread_index();
     const std::uint64_t dim = std::uint64_t(1) << n;
     if (x >= dim) return;
@@ -30,8 +31,9 @@ __global__ void density_measure_probs_kernel(std::int64_t n, const CuComplex<T>*
 // rho[r][c] *= scale where both r and c have the drawn outcome, else 0.
 // Launch: 32 x 8 blocks over the matrix, x over columns, y over rows, one thread per element.
 template <class T>
-__global__ void density_measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
-                                                std::int64_t k, bool little, std::uint64_t outcome, double scale) {
+__global__ void __launch_bounds__(kMatrixTileThreads)
+    density_measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
+                                    bool little, std::uint64_t outcome, double scale) {
     const std::uint64_t c = std::uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
     const std::uint64_t r = std::uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
     const std::uint64_t dim = std::uint64_t(1) << n;

@@ -22,9 +22,9 @@ using index::satisfies;
 // thread reads its block, applies U from the left where the rows meet the controls and U^dagger
 // from the right where the columns do, and writes it back.
 template <class T, int K>
-__global__ void unitary_merged_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
-                                      std::uint64_t control_mask, std::uint64_t control_values,
-                                      const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kLinearBlockThreads)
+    unitary_merged_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
+                          std::uint64_t control_mask, std::uint64_t control_values, const CuComplex<T>* matrix) {
     constexpr int D = 1 << K;
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint64_t groups = dim >> K;
@@ -58,9 +58,9 @@ constexpr unsigned kRow2TileElements = kRow2BlockThreads / 4 * 16;
 // the whole tile and writes it. Every input of a block is read before any of its outputs is written,
 // whatever order the threads run in.
 template <class T>
-__global__ void unitary_merged_row2_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
-                                           std::uint64_t control_mask, std::uint64_t control_values,
-                                           const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kRow2BlockThreads)
+    unitary_merged_row2_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
+                               std::uint64_t control_mask, std::uint64_t control_values, const CuComplex<T>* matrix) {
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint64_t groups = dim >> 2;
     const std::uint64_t t = global_thread_index();
@@ -117,9 +117,9 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* state, std::int64_t dim
 // Launch: 256-thread blocks, dim (dim/2^K) threads, one per (column, row group); consecutive threads
 // take consecutive columns. v <- U v on the group's rows of the column where they meet the controls.
 template <class T, int K>
-__global__ void unitary_left_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
-                                    std::uint64_t control_mask, std::uint64_t control_values,
-                                    const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kLinearBlockThreads)
+    unitary_left_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::uint64_t control_mask,
+                        std::uint64_t control_values, const CuComplex<T>* matrix) {
     constexpr int D = 1 << K;
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint64_t t = global_thread_index();
@@ -145,9 +145,9 @@ __global__ void unitary_left_kernel(CuComplex<T>* state, std::int64_t dimension,
 // Launch: 256-thread blocks, dim (dim/2^K) threads, one per (row, column group). w <- w U^dagger on
 // the group's columns of the row where they meet the controls.
 template <class T, int K>
-__global__ void unitary_right_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
-                                     std::uint64_t control_mask, std::uint64_t control_values,
-                                     const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kLinearBlockThreads)
+    unitary_right_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::uint64_t control_mask,
+                         std::uint64_t control_values, const CuComplex<T>* matrix) {
     constexpr int D = 1 << K;
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint64_t groups = dim >> K;
@@ -172,8 +172,9 @@ __global__ void unitary_right_kernel(CuComplex<T>* state, std::int64_t dimension
 // Launch: 32 x 8 tiles over the matrix, one thread per element. Only the blocks where exactly one
 // of row and column has the target bit change: by w10 (row set) or w01 (column set).
 template <class T>
-__global__ void diagonal_free_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask,
-                                     CuComplex<T> w10, CuComplex<T> w01) {
+__global__ void __launch_bounds__(kMatrixTileThreads)
+    diagonal_free_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask, CuComplex<T> w10,
+                         CuComplex<T> w01) {
     const index::Element e = index::tile_element();
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     if (e.row >= dim || e.col >= dim) return;
@@ -186,9 +187,10 @@ __global__ void diagonal_free_kernel(CuComplex<T>* state, std::int64_t dimension
 
 // Launch: 32 x 8 tiles over the matrix, one thread per element: rho[r][c] <- f(r) rho[r][c] conj(f(c)).
 template <class T>
-__global__ void diagonal_controlled_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask,
-                                           std::uint64_t control_mask, std::uint64_t control_values, CuComplex<T> d0,
-                                           CuComplex<T> d1) {
+__global__ void __launch_bounds__(kMatrixTileThreads)
+    diagonal_controlled_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask,
+                               std::uint64_t control_mask, std::uint64_t control_values, CuComplex<T> d0,
+                               CuComplex<T> d1) {
     const index::Element e = index::tile_element();
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     if (e.row >= dim || e.col >= dim) return;
@@ -216,8 +218,9 @@ __device__ __forceinline__ std::uint64_t permuted(std::uint64_t x, std::uint64_t
 // Launch: 32 x 8 tiles over the matrix, one thread per element. rho'[r][c] = rho[pi(r)][pi(c)] with
 // pi its own inverse: the exchange of a pair is made by the thread of its smaller linear index.
 template <class T>
-__global__ void permutation_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t permutation_mask,
-                                   std::uint64_t control_mask, std::uint64_t control_values, bool is_swap) {
+__global__ void __launch_bounds__(kMatrixTileThreads)
+    permutation_kernel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t permutation_mask,
+                       std::uint64_t control_mask, std::uint64_t control_values, bool is_swap) {
     const index::Element e = index::tile_element();
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     if (e.row >= dim || e.col >= dim) return;

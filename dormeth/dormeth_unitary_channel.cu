@@ -17,8 +17,9 @@ using density::ChannelKind;
 // Launch: 256-thread blocks, (dim/2)^2 threads, one per 2 x 2 block of the target qubit:
 // B <- U B U^dagger, then the channel's element rule on B, then B is written back.
 template <class T, ChannelKind K>
-__global__ void unitary_channel_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
-                                       const CuComplex<T>* matrix, T p) {
+__global__ void __launch_bounds__(kLinearBlockThreads)
+    unitary_channel_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets,
+                           const CuComplex<T>* matrix, T p) {
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint64_t groups = dim >> 1;
     const std::uint64_t t = gpu::global_thread_index();

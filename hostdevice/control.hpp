@@ -1,5 +1,6 @@
-// The host device's own controls, like a driver's: how many devices it shows, their memory,
-// and what it has seen (live allocations, launches, synchronisations). Tests read these.
+// The host device's own controls, like a driver's: how many devices it shows, their memory, the
+// order in which a block's threads run, the kernels' resources, and what it has seen (live
+// allocations, launches, synchronisations). Tests read these.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,41 @@ std::size_t device_capacity(int device);
 // Host threads that run blocks of one launch in parallel (the launching thread included).
 void set_worker_count(int workers);
 int worker_count();
+
+// The order in which the threads of a block run between two barriers, and in a launch without
+// barriers: index order, its reverse, or a fresh permutation for every block and every phase. A
+// kernel whose threads read what another thread of the same phase writes gives results that depend
+// on it, as on a GPU. The default comes from HOSTDEVICE_THREAD_ORDER ("forward", "reverse" or
+// "shuffled"; forward when unset) and is what reset() restores.
+enum class ThreadOrder { Forward, Reverse, Shuffled };
+void set_thread_order(ThreadOrder order);
+ThreadOrder thread_order();
+const char* thread_order_name(ThreadOrder order);
+// False when name is none of the three.
+bool parse_thread_order(const char* name, ThreadOrder* order);
+
+// A kernel's resources as the cuda build reports them, the most any of its architectures needs.
+// A launch whose block could not hold them is refused as a GPU refuses it: more threads than
+// max_threads (its __launch_bounds__) or than 65536 registers allow (held per whole warp, 8 a thread
+// at a time), "too many resources requested for launch"; static and dynamic shared memory above
+// 48 KiB, "invalid argument".
+struct KernelResources {
+    unsigned registers = 0;
+    std::size_t static_shared_bytes = 0;
+    unsigned max_threads = 1024;
+};
+constexpr unsigned kRegistersPerBlock = 65536;
+constexpr std::size_t kSharedBytesPerBlock = 48 * 1024;
+
+// The figures applied to the kernel the launch log names so, until reset(): a kernel's figures
+// as a test plants them, in place of the table generated from the cuda build.
+void set_kernel_resources(const std::string& kernel, const KernelResources& resources);
+// The figures applied to the launched kernel of this name (planted, else the table's), if any.
+bool kernel_resources(const std::string& kernel, KernelResources* resources);
+// Kernels launched since the process started that the table does not list, by launch-log name.
+std::vector<std::string> unlisted_kernels();
+// How many kernels the table lists.
+std::size_t listed_kernel_count();
 
 // Makes cudaHostRegister fail with cudaErrorNotSupported, as on a platform without page-locking.
 void set_host_register_fails(bool fails);
@@ -54,7 +90,7 @@ void inject_launch_failures(int count, cudaError_t error);
 std::uint64_t synchronize_count();
 
 // Restores the defaults: one device of kDefaultCapacityBytes, automatic workers, registration on,
-// empty launch log. Live allocations are kept.
+// the default thread order, no planted resources, empty launch log. Live allocations are kept.
 void reset();
 
 }  // namespace hostdevice

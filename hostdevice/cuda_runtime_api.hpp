@@ -16,6 +16,7 @@ enum cudaError {
     cudaErrorInsufficientDriver = 35,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
+    cudaErrorIllegalAddress = 700,
     cudaErrorLaunchOutOfResources = 701,
     cudaErrorHostMemoryAlreadyRegistered = 712,
     cudaErrorHostMemoryNotRegistered = 713,

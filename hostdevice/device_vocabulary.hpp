@@ -2,6 +2,8 @@
 // atomics and dynamic shared memory. Kernels include this only through common/gpu/runtime.hpp.
 #pragma once
 
+#include <source_location>
+
 #include "hostdevice/cuda_runtime_api.hpp"
 
 #define __global__
@@ -31,19 +33,21 @@ namespace hostdevice {
 HOSTDEVICE_TLS void* current_dynamic_shared = nullptr;
 
 namespace detail {
-// Suspends the calling CUDA thread until every thread of its block has arrived (or exited).
-// Aborts when the kernel was not launched for cooperative execution.
-void block_barrier();
+// Suspends the calling CUDA thread until every thread of its block has arrived at the same barrier.
+// Aborts, naming the barrier's source location, when the kernel was not launched for cooperative
+// execution, when threads of the block wait at different barriers, or when some have returned.
+void block_barrier(const char* file, unsigned line);
 }  // namespace detail
 
 inline void* dynamic_shared() { return current_dynamic_shared; }
 
 }  // namespace hostdevice
 
-inline void __syncthreads() {
+// The caller's source location identifies the barrier, as its position in the code does on a GPU.
+inline void __syncthreads(const std::source_location where = std::source_location::current()) {
     // The other threads of the block overwrite threadIdx while this one waits.
     const uint3 self = threadIdx;
-    hostdevice::detail::block_barrier();
+    hostdevice::detail::block_barrier(where.file_name(), where.line());
     threadIdx = self;
 }
 

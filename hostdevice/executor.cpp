@@ -1,5 +1,7 @@
-// Kernel execution on the host device: CUDA's launch checks, the launch log, blocks spread over
-// host worker threads, and cooperative execution of the threads of a block on fibers.
+// Kernel execution on the host device: CUDA's launch checks (configuration, the kernel's resources,
+// pointer arguments), the launch log, blocks spread over host worker threads, the threads of a block
+// in a chosen order, and cooperative execution of the threads of a block on fibers with the barrier
+// discipline a GPU requires.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -11,15 +13,21 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
+#include <set>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/context/detail/fcontext.hpp>
 
 #include "hostdevice/control.hpp"
 #include "hostdevice/internal.hpp"
+#include "hostdevice/kernel_image.hpp"
 #include "hostdevice/launch.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -41,16 +49,61 @@ constexpr unsigned kMaxThreadsPerBlock = 1024;
 constexpr unsigned kMaxBlockZ = 64;
 constexpr unsigned kMaxGridX = 2147483647u;
 constexpr unsigned kMaxGridYZ = 65535;
-constexpr std::size_t kMaxDynamicShared = 48 * 1024;
+constexpr unsigned kWarpSize = 32;
+constexpr unsigned kRegisterGranule = 8;  // registers are held per warp, 256 (8 a thread) at a time
 // Shared memory starts every block with a pattern that reads as NaN, as stale data would.
 constexpr unsigned char kSharedFill = 0xFF;
 // Launches smaller than this run on the launching thread alone.
 constexpr std::uint64_t kParallelThreshold = 1 << 15;
 
-[[noreturn]] void fatal(const char* what, const char* kernel) {
-    std::fprintf(stderr, "hostdevice: %s (kernel %s)\n", what, kernel ? kernel : "?");
+[[noreturn]] void fatal(const std::string& what, const char* kernel) {
+    std::fprintf(stderr, "hostdevice: %s (kernel %s)\n", what.c_str(), kernel ? kernel : "?");
     std::fflush(stderr);
     std::abort();
+}
+
+std::string coordinates(uint3 v) {
+    char text[48];
+    std::snprintf(text, sizeof(text), "(%u,%u,%u)", v.x, v.y, v.z);
+    return text;
+}
+
+// ---------------------------------------------------------------- thread order
+
+ThreadOrder order_from_environment() {
+    const char* value = std::getenv("HOSTDEVICE_THREAD_ORDER");
+    ThreadOrder order = ThreadOrder::Forward;
+    if (value && *value && !parse_thread_order(value, &order))
+        fatal(std::string("HOSTDEVICE_THREAD_ORDER must be forward, reverse or shuffled, not '") + value + "'",
+              nullptr);
+    return order;
+}
+
+std::atomic<int>& order_setting() {
+    static std::atomic<int> order{static_cast<int>(order_from_environment())};
+    return order;
+}
+
+std::uint64_t mix(std::uint64_t x) {  // splitmix64's finaliser
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+// Puts a block's threads, given in index order, in the order they run. A shuffled order depends
+// only on the launch, the block and the phase, so it is the same whatever host thread runs the block.
+template <class Thread>
+void arrange(std::vector<Thread>& threads, ThreadOrder order, std::uint64_t launch, std::uint64_t block,
+             std::uint64_t phase) {
+    if (order == ThreadOrder::Reverse) std::reverse(threads.begin(), threads.end());
+    if (order != ThreadOrder::Shuffled) return;
+    std::uint64_t state = mix(launch) ^ mix(block * 0x100000001b3ull + phase);
+    for (std::size_t i = threads.size(); i > 1; --i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;            // a 64-bit LCG; its high bits
+        const std::size_t j = static_cast<std::size_t>(((state >> 32) * i) >> 32);  // pick j in [0, i)
+        std::swap(threads[i - 1], threads[j]);
+    }
 }
 
 // ---------------------------------------------------------------- launch log
@@ -77,12 +130,13 @@ cudaError_t injected_failure() {
     return log.injected_error;
 }
 
-void log_launch(const char* name, const LaunchConfig& config, int device, bool accepted) {
+// Records the launch; returns its number (counted from 1 since the process started).
+std::uint64_t log_launch(const char* name, const LaunchConfig& config, int device, bool accepted) {
     LaunchLog& log = launch_log_state();
     std::lock_guard<std::mutex> lock(log.mutex);
     if (log.records.size() == kLaunchLogLimit) log.records.pop_front();
     log.records.push_back(LaunchRecord{name, config.grid, config.block, config.shared_bytes, device, accepted});
-    ++log.count;
+    return ++log.count;
 }
 
 cudaError_t check_configuration(const LaunchConfig& c) {
@@ -93,7 +147,96 @@ cudaError_t check_configuration(const LaunchConfig& c) {
         return cudaErrorInvalidConfiguration;
     if (std::uint64_t(b.x) * b.y * b.z > kMaxThreadsPerBlock) return cudaErrorInvalidConfiguration;
     if (g.x > kMaxGridX || g.y > kMaxGridYZ || g.z > kMaxGridYZ) return cudaErrorInvalidConfiguration;
-    if (c.shared_bytes > kMaxDynamicShared) return cudaErrorInvalidValue;
+    if (c.shared_bytes > kSharedBytesPerBlock) return cudaErrorInvalidValue;
+    return cudaSuccess;
+}
+
+// ---------------------------------------------------------------- launched kernels
+
+// With HOSTDEVICE_LAUNCHED_KERNELS naming a file, the names of the kernels launched are written
+// there, one a line, when the process ends, each followed by a tab and "barriers" when its threads
+// met at barriers: which kernels a run touches, without the Python module.
+struct LaunchedKernels {
+    std::mutex mutex;
+    std::map<std::string, bool> names;
+    std::string path;
+};
+
+LaunchedKernels* launched_kernels() {
+    static LaunchedKernels* const launched = [] {
+        const char* path = std::getenv("HOSTDEVICE_LAUNCHED_KERNELS");
+        if (!path || !*path) return static_cast<LaunchedKernels*>(nullptr);
+        auto* l = new LaunchedKernels();
+        l->path = path;
+        std::atexit([] {
+            LaunchedKernels* l = launched_kernels();
+            std::lock_guard<std::mutex> lock(l->mutex);
+            if (FILE* f = std::fopen(l->path.c_str(), "w")) {
+                for (const auto& [name, barriers] : l->names)
+                    std::fprintf(f, "%s%s\n", name.c_str(), barriers ? "\tbarriers" : "");
+                std::fclose(f);
+            }
+        });
+        return l;
+    }();
+    return launched;
+}
+
+void note_launched(const char* name, bool barriers) {
+    if (LaunchedKernels* l = launched_kernels()) {
+        std::lock_guard<std::mutex> lock(l->mutex);
+        l->names[name] |= barriers;
+    }
+}
+
+// ---------------------------------------------------------------- kernel resources
+
+struct Resources {
+    std::mutex mutex;
+    std::unordered_map<std::string, KernelResources> planted;  // by launch-log name
+    std::unordered_map<std::string, KernelResources> applied;  // what launches of each kernel met
+    std::set<std::string> unlisted;
+};
+
+Resources& resources_state() {
+    static Resources* r = new Resources();
+    return *r;
+}
+
+// The figures a launch of this kernel is checked against: planted, else the table's, else only what
+// the host build itself knows (its static shared memory).
+KernelResources resources_of(const KernelInfo& kernel, const internal::KernelImage& image) {
+    Resources& r = resources_state();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    KernelResources out;
+    if (auto planted = r.planted.find(kernel.name); planted != r.planted.end()) {
+        out = planted->second;
+    } else if (image.listed) {
+        out = image.resources;
+    } else {
+        out.static_shared_bytes = image.static_shared_bytes;
+        if (internal::resource_table_size() > 0) r.unlisted.insert(kernel.name);
+    }
+    r.applied[kernel.name] = out;
+    return out;
+}
+
+cudaError_t check_resources(const LaunchConfig& c, const KernelResources& k) {
+    const std::uint64_t threads = std::uint64_t(c.block.x) * c.block.y * c.block.z;
+    const std::uint64_t warp_threads = (threads + kWarpSize - 1) / kWarpSize * kWarpSize;
+    const std::uint64_t registers = (k.registers + kRegisterGranule - 1) / kRegisterGranule * kRegisterGranule;
+    if (threads > k.max_threads || registers * warp_threads > kRegistersPerBlock) return cudaErrorLaunchOutOfResources;
+    if (k.static_shared_bytes + c.shared_bytes > kSharedBytesPerBlock) return cudaErrorInvalidValue;
+    return cudaSuccess;
+}
+
+// Every pointer argument is null or points into a live allocation of the launch's device; anything
+// else (host memory, freed memory, another device's) is what a GPU faults on.
+cudaError_t check_pointers(const KernelInfo& kernel, int device) {
+    for (std::size_t i = 0; i < kernel.pointer_count; ++i) {
+        const void* p = kernel.pointers[i];
+        if (p && internal::allocation_device(p) != device) return cudaErrorIllegalAddress;
+    }
     return cudaSuccess;
 }
 
@@ -155,6 +298,9 @@ struct Fiber {
     const void* args = nullptr;
     const BlockContext* block = nullptr;
     const char* kernel = nullptr;
+    unsigned barriers = 0;               // barriers this thread has reached in the current block
+    const char* barrier_file = nullptr;  // where it waits, while it does
+    unsigned barrier_line = 0;
 #if defined(HOSTDEVICE_ASAN)
     void* fake_stack = nullptr;
     const void* caller_bottom = nullptr;
@@ -214,7 +360,7 @@ void resume(Fiber* f) {
 class FiberBlock {
   public:
     FiberBlock(dim3 block_dim, ThreadFn fn, const void* args, const BlockContext* block, const char* kernel)
-        : fibers_(std::size_t(block_dim.x) * block_dim.y * block_dim.z) {
+        : fibers_(std::size_t(block_dim.x) * block_dim.y * block_dim.z), block_(block), kernel_(kernel) {
         std::size_t i = 0;
         for (unsigned z = 0; z < block_dim.z; ++z)
             for (unsigned y = 0; y < block_dim.y; ++y)
@@ -239,48 +385,101 @@ class FiberBlock {
         }
     }
 
-    // Runs every thread of the current block to its end, releasing barriers as they fill.
-    void run() {
-        for (Fiber& f : fibers_) f.state = FiberState::Runnable;
-        for (;;) {
-            for (Fiber& f : fibers_)
-                if (f.state == FiberState::Runnable) resume(&f);
-            bool waiting = false;
-            for (Fiber& f : fibers_)
-                if (f.state == FiberState::AtBarrier) {
-                    f.state = FiberState::Runnable;
-                    waiting = true;
-                }
-            // Threads that have exited count as arrived, as on current GPUs.
-            if (!waiting) return;
+    // Runs every thread of the current block to its end, phase by phase: each phase resumes the
+    // threads in the chosen order until each waits at a barrier or has returned.
+    // Returns whether the threads met at a barrier.
+    bool run(ThreadOrder order, std::uint64_t launch, std::uint64_t block_number) {
+        for (Fiber& f : fibers_) {
+            f.state = FiberState::Runnable;
+            f.barriers = 0;
+        }
+        for (std::uint64_t phase = 0;; ++phase) {
+            sequence_.resize(fibers_.size());
+            std::iota(sequence_.begin(), sequence_.end(), 0u);
+            arrange(sequence_, order, launch, block_number, phase);
+            for (unsigned i : sequence_)
+                if (fibers_[i].state == FiberState::Runnable) resume(&fibers_[i]);
+            if (!release_barrier()) return phase > 0;
         }
     }
 
   private:
+    // After a phase: false when every thread has returned; otherwise checks that all wait at one
+    // barrier, none having returned, and lets them through.
+    bool release_barrier() {
+        const Fiber* waiting = nullptr;
+        const Fiber* returned = nullptr;
+        for (const Fiber& f : fibers_) {
+            if (f.state == FiberState::AtBarrier && !waiting) waiting = &f;
+            if (f.state == FiberState::Finished && !returned) returned = &f;
+        }
+        if (!waiting) return false;
+        const std::string block = " in block " + coordinates(block_->block_idx);
+        if (returned)
+            fatal("threads of one block reach different numbers of barriers: thread " + coordinates(waiting->thread) +
+                      " waits at its barrier " + std::to_string(waiting->barriers) + " (" + site(*waiting) +
+                      ") after thread " + coordinates(returned->thread) + " returned from " +
+                      std::to_string(returned->barriers) + block,
+                  kernel_);
+        for (Fiber& f : fibers_) {
+            if (f.barrier_line != waiting->barrier_line ||
+                (f.barrier_file != waiting->barrier_file && std::strcmp(f.barrier_file, waiting->barrier_file) != 0))
+                fatal("threads of one block wait at different barriers: thread " + coordinates(waiting->thread) +
+                          " at " + site(*waiting) + ", thread " + coordinates(f.thread) + " at " + site(f) + block,
+                      kernel_);
+            f.state = FiberState::Runnable;
+        }
+        return true;
+    }
+
+    static std::string site(const Fiber& f) {
+        return std::string(f.barrier_file) + ":" + std::to_string(f.barrier_line);
+    }
+
     std::vector<Fiber> fibers_;
+    const BlockContext* block_;
+    const char* kernel_;
+    std::vector<unsigned> sequence_;
 };
 
 // ---------------------------------------------------------------- blocks over host threads
 
 struct Job {
     LaunchConfig config;
-    const char* kernel;
+    const KernelInfo& kernel;
+    const internal::KernelImage& image;
     bool cooperative;
     PlainBlockFn plain;
     ThreadFn thread;
     const void* args;
-    std::uint64_t total_blocks;
-    std::uint64_t chunk;
+    ThreadOrder order;
+    std::uint64_t launch_number;
+    std::uint64_t total_blocks = 0;
+    std::uint64_t chunk = 1;
     std::atomic<std::uint64_t> next{0};
+    std::atomic<bool> barriers{false};
 
     void work() {
         const char* previous_kernel = t_kernel;
-        t_kernel = kernel;
+        t_kernel = kernel.name;
         std::unique_ptr<unsigned char[]> shared;
         if (config.shared_bytes) shared.reset(new unsigned char[config.shared_bytes]);
-        BlockContext block{uint3{0, 0, 0}, config.grid, config.block, shared.get()};
+        // This host thread's copy of the kernel's static shared arrays.
+        char* static_shared =
+            image.static_shared.empty() ? nullptr : const_cast<char*>(static_cast<const char*>(kernel.anchor()));
+        BlockContext block{uint3{0, 0, 0}, config.grid, config.block, shared.get(), nullptr};
         std::unique_ptr<FiberBlock> fibers;
-        if (cooperative) fibers = std::make_unique<FiberBlock>(config.block, thread, args, &block, kernel);
+        if (cooperative) fibers = std::make_unique<FiberBlock>(config.block, thread, args, &block, kernel.name);
+        std::vector<uint3> index_order;  // the block's threads, x fastest
+        std::vector<uint3> plain_order;
+        if (!cooperative && order != ThreadOrder::Forward) {
+            for (unsigned z = 0; z < config.block.z; ++z)
+                for (unsigned y = 0; y < config.block.y; ++y)
+                    for (unsigned x = 0; x < config.block.x; ++x) index_order.push_back(uint3{x, y, z});
+            plain_order = index_order;
+            arrange(plain_order, order, launch_number, 0, 0);
+            block.order = plain_order.data();
+        }
         const std::uint64_t gx = config.grid.x;
         const std::uint64_t gxy = gx * config.grid.y;
         for (;;) {
@@ -291,10 +490,17 @@ struct Job {
                 block.block_idx = uint3{static_cast<unsigned>(b % gx), static_cast<unsigned>((b / gx) % config.grid.y),
                                         static_cast<unsigned>(b / gxy)};
                 if (shared) std::memset(shared.get(), kSharedFill, config.shared_bytes);
-                if (fibers)
-                    fibers->run();
-                else
-                    plain(args, block);
+                for (const internal::StaticSharedRange& r : image.static_shared)
+                    std::memset(static_shared + r.from_anchor, kSharedFill, r.bytes);
+                if (fibers) {
+                    if (fibers->run(order, launch_number, b)) barriers.store(true, std::memory_order_relaxed);
+                    continue;
+                }
+                if (order == ThreadOrder::Shuffled) {
+                    std::copy(index_order.begin(), index_order.end(), plain_order.begin());
+                    arrange(plain_order, order, launch_number, b, 0);
+                }
+                plain(args, block);
             }
         }
         fibers.reset();
@@ -374,19 +580,22 @@ int resolved_worker_count(int requested) {
 
 // ---------------------------------------------------------------- public entry points
 
-void launch_kernel(const LaunchConfig& config, const char* kernel_name, bool cooperative, PlainBlockFn plain,
+void launch_kernel(const LaunchConfig& config, const KernelInfo& kernel, bool cooperative, PlainBlockFn plain,
                    ThreadFn thread, const void* args) {
+    const internal::KernelImage& image = internal::kernel_image(kernel.address);
     int device = -1;
     cudaError_t status = internal::current_device(&device);
     if (status == cudaSuccess) status = check_configuration(config);
+    if (status == cudaSuccess) status = check_resources(config, resources_of(kernel, image));
+    if (status == cudaSuccess) status = check_pointers(kernel, device);
     if (status == cudaSuccess) status = injected_failure();
-    log_launch(kernel_name, config, device, status == cudaSuccess);
+    const std::uint64_t launch_number = log_launch(kernel.name, config, device, status == cudaSuccess);
     if (status != cudaSuccess) {
         internal::record(status);
         return;
     }
 
-    Job job{config, kernel_name, cooperative, plain, thread, args, 0, 1};
+    Job job{config, kernel, image, cooperative, plain, thread, args, thread_order(), launch_number};
     job.total_blocks = std::uint64_t(config.grid.x) * config.grid.y * config.grid.z;
     const std::uint64_t threads_per_block = std::uint64_t(config.block.x) * config.block.y * config.block.z;
 
@@ -411,16 +620,81 @@ void launch_kernel(const LaunchConfig& config, const char* kernel_name, bool coo
         job.chunk = job.total_blocks;
         job.work();
     }
+    note_launched(kernel.name, job.barriers.load());
 }
 
 namespace detail {
-void block_barrier() {
+void block_barrier(const char* file, unsigned line) {
     Fiber* f = t_fiber;
-    if (!f) fatal("__syncthreads called in a kernel launched without cooperative execution", t_kernel);
+    if (!f)
+        fatal("__syncthreads at " + std::string(file) + ":" + std::to_string(line) +
+                  " called in a kernel launched without cooperative execution",
+              t_kernel);
+    ++f->barriers;
+    f->barrier_file = file;
+    f->barrier_line = line;
     f->state = FiberState::AtBarrier;
     yield_to_scheduler(f);
 }
 }  // namespace detail
+
+bool parse_thread_order(const char* name, ThreadOrder* order) {
+    for (ThreadOrder o : {ThreadOrder::Forward, ThreadOrder::Reverse, ThreadOrder::Shuffled})
+        if (std::strcmp(name, thread_order_name(o)) == 0) {
+            *order = o;
+            return true;
+        }
+    return false;
+}
+
+const char* thread_order_name(ThreadOrder order) {
+    switch (order) {
+        case ThreadOrder::Forward: return "forward";
+        case ThreadOrder::Reverse: return "reverse";
+        case ThreadOrder::Shuffled: return "shuffled";
+    }
+    return "?";
+}
+
+void set_thread_order(ThreadOrder order) { order_setting().store(static_cast<int>(order)); }
+
+ThreadOrder thread_order() { return static_cast<ThreadOrder>(order_setting().load()); }
+
+void set_kernel_resources(const std::string& kernel, const KernelResources& resources) {
+    Resources& r = resources_state();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.planted[kernel] = resources;
+}
+
+bool kernel_resources(const std::string& kernel, KernelResources* resources) {
+    Resources& r = resources_state();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto planted = r.planted.find(kernel);
+    auto applied = r.applied.find(kernel);
+    if (planted != r.planted.end()) {
+        *resources = planted->second;
+        return true;
+    }
+    if (applied == r.applied.end()) return false;
+    *resources = applied->second;
+    return true;
+}
+
+std::vector<std::string> unlisted_kernels() {
+    Resources& r = resources_state();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return std::vector<std::string>(r.unlisted.begin(), r.unlisted.end());
+}
+
+std::size_t listed_kernel_count() { return internal::resource_table_size(); }
+
+void reset_kernel_settings() {
+    set_thread_order(order_from_environment());
+    Resources& r = resources_state();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.planted.clear();
+    r.applied.clear();
+}
 
 void set_worker_count(int count) {
     Workers& w = workers();

@@ -2,6 +2,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <stdexcept>
+#include <string>
+
 #include "hostdevice/control.hpp"
 
 namespace py = pybind11;
@@ -46,5 +49,39 @@ PYBIND11_MODULE(hostdevice, m) {
         [](int count, int error) { hostdevice::inject_launch_failures(count, static_cast<cudaError_t>(error)); },
         py::arg("count"), py::arg("error") = static_cast<int>(cudaErrorLaunchOutOfResources),
         "Refuse the next count kernel launches with the given CUDA error code.");
+    m.def(
+        "set_thread_order",
+        [](const std::string& name) {
+            hostdevice::ThreadOrder order;
+            if (!hostdevice::parse_thread_order(name.c_str(), &order))
+                throw std::invalid_argument("thread order must be forward, reverse or shuffled");
+            hostdevice::set_thread_order(order);
+        },
+        py::arg("order"),
+        "Order in which a block's threads run between barriers and in launches without them: "
+        "forward, reverse or shuffled.");
+    m.def("thread_order", [] { return std::string(hostdevice::thread_order_name(hostdevice::thread_order())); });
+    m.def(
+        "set_kernel_resources",
+        [](const std::string& kernel, unsigned registers, std::size_t static_shared_bytes, unsigned max_threads) {
+            hostdevice::set_kernel_resources(kernel, {registers, static_shared_bytes, max_threads});
+        },
+        py::arg("kernel"), py::arg("registers"), py::arg("static_shared_bytes") = 0, py::arg("max_threads") = 1024,
+        "Check launches of the kernel (by its launch-log name) against these figures until reset().");
+    m.def(
+        "kernel_resources",
+        [](const std::string& kernel) -> py::object {
+            hostdevice::KernelResources r;
+            if (!hostdevice::kernel_resources(kernel, &r)) return py::none();
+            py::dict d;
+            d["registers"] = r.registers;
+            d["static_shared_bytes"] = r.static_shared_bytes;
+            d["max_threads"] = r.max_threads;
+            return d;
+        },
+        py::arg("kernel"), "The figures launches of this kernel are checked against, or None.");
+    m.def("unlisted_kernels", &hostdevice::unlisted_kernels,
+          "Launched kernels that the cuda build's resource table does not list.");
+    m.def("listed_kernel_count", &hostdevice::listed_kernel_count);
     m.def("reset", &hostdevice::reset, "Restore the default configuration and clear the launch log.");
 }

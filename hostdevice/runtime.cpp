@@ -48,6 +48,14 @@ thread_local cudaError_t t_last_error = cudaSuccess;
 // reads memory nobody wrote produces visibly wrong results instead of convenient zeros.
 constexpr unsigned char kUninitialisedByte = 0xFF;
 
+// The live allocation holding address p, if any.
+const Allocation* allocation_at(const std::map<std::uintptr_t, Allocation>& allocations, std::uintptr_t p) {
+    auto it = allocations.upper_bound(p);
+    if (it == allocations.begin()) return nullptr;
+    --it;
+    return p - it->first < it->second.size ? &it->second : nullptr;
+}
+
 bool range_inside_allocation(const std::map<std::uintptr_t, Allocation>& allocations, std::uintptr_t begin,
                              std::size_t bytes) {
     auto it = allocations.upper_bound(begin);
@@ -79,6 +87,22 @@ bool is_device_range(const void* ptr, std::size_t bytes) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     return range_inside_allocation(r.allocations, reinterpret_cast<std::uintptr_t>(ptr), bytes);
+}
+
+int allocation_device(const void* ptr) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto* a = allocation_at(r.allocations, reinterpret_cast<std::uintptr_t>(ptr));
+    return a ? a->device : -1;
+}
+
+bool touches_device_memory(const void* ptr, std::size_t bytes) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto begin = reinterpret_cast<std::uintptr_t>(ptr);
+    auto it = r.allocations.lower_bound(begin);
+    if (it != r.allocations.end() && it->first - begin < bytes) return true;  // one starts inside the range
+    return allocation_at(r.allocations, begin) != nullptr;
 }
 
 void note_synchronize() { registry().synchronizations.fetch_add(1, std::memory_order_relaxed); }
@@ -153,12 +177,14 @@ std::uint64_t synchronize_count() { return registry().synchronizations.load(std:
 
 void reset_launches();
 void reset_workers();
+void reset_kernel_settings();
 
 void reset() {
     configure_devices(1, kDefaultCapacityBytes);
     set_host_register_fails(false);
     reset_workers();
     reset_launches();
+    reset_kernel_settings();
 }
 
 }  // namespace hostdevice
@@ -236,8 +262,11 @@ cudaError_t cudaMemset(void* ptr, int value, std::size_t count) {
 }
 
 namespace {
+// A copy's side must lie where its kind says: inside one live device allocation, or in host memory
+// that no device allocation overlaps (a device pointer named as the host side is a wrong direction).
 bool side_ok(const void* ptr, std::size_t count, bool device_side) {
-    return device_side ? hostdevice::internal::is_device_range(ptr, count) : ptr != nullptr;
+    if (device_side) return hostdevice::internal::is_device_range(ptr, count);
+    return ptr != nullptr && !hostdevice::internal::touches_device_memory(ptr, count);
 }
 }  // namespace
 
@@ -326,6 +355,7 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
         case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
         case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
         case cudaErrorHostMemoryAlreadyRegistered: return "part or all of the requested memory range is already mapped";
         case cudaErrorHostMemoryNotRegistered: return "pointer does not correspond to a registered memory region";

@@ -22,8 +22,9 @@ using korvane::DeviceBuffer;
 // probs[o] += |state[i]|^2 in double for every index i with outcome o; probs starts zeroed.
 // Launch: 256-thread blocks, 2^n threads, one per amplitude.
 template <class T>
-__global__ void measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets,
-                                     std::int64_t k, bool little_endian, double* probs) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
+                         bool little_endian, double* probs) {
     const std::uint64_t i = korvane::gpu::global_thread_index();
     if (i >= (std::uint64_t(1) << n)) return;
     const CuComplex<T> a = state[i];
@@ -36,8 +37,9 @@ __global__ void measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, 
 // Keeps the amplitudes of the drawn outcome, scaled; zeroes the rest.
 // Launch: 256-thread blocks, 2^n threads, one per amplitude.
 template <class T>
-__global__ void measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
-                                        std::int64_t k, bool little_endian, std::uint64_t outcome, T scale) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
+                            bool little_endian, std::uint64_t outcome, T scale) {
     const std::uint64_t i = korvane::gpu::global_thread_index();
     if (i >= (std::uint64_t(1) << n)) return;
     CuComplex<T>& a = state[i];

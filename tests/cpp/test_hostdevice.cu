@@ -1,6 +1,7 @@
 // The host device behaves as the CUDA runtime does for everything the system relies on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -81,9 +82,86 @@ __global__ void mark(int* out, unsigned long long n) {
 }
 
 // Launch: 1-D; calls a barrier without a cooperative launch (a misuse the host device reports).
+constexpr unsigned kPlainBarrierLine = __LINE__ + 3;
 __global__ void barrier_in_plain_launch(int* out) {
     out[threadIdx.x] = 1;
     __syncthreads();
+}
+
+// Launch: 1-D blocks; every thread appends its index to its block's list, in the order threads run.
+__global__ void record_order(unsigned* order, unsigned* next) {
+    const unsigned slot = atomicAdd(next + blockIdx.x, 1u);
+    order[blockIdx.x * blockDim.x + slot] = threadIdx.x;
+}
+
+// Launch: cooperative, one 1-D block; the same in two phases separated by a barrier.
+__global__ void record_phases(unsigned* order, unsigned* next) {
+    for (unsigned phase = 0; phase < 2; ++phase) {
+        const unsigned slot = atomicAdd(next + phase, 1u);
+        order[phase * blockDim.x + slot] = threadIdx.x;
+        __syncthreads();
+    }
+}
+
+// A planted race, launch: 1-D, n threads in one block. Each thread replaces its element by its
+// right neighbour's, which that neighbour's thread overwrites in the same pass: correct only
+// while threads happen to run in index order.
+__global__ void shift_left_racing(int* a, unsigned n) {
+    const unsigned t = threadIdx.x;
+    if (t + 1 < n) a[t] = a[t + 1];
+}
+
+// The same race between two barriers, in shared memory. Launch: cooperative, one block of 64.
+__global__ void shift_left_racing_shared(const int* in, int* out) {
+    __shared__ int s[64];
+    const unsigned t = threadIdx.x;
+    s[t] = in[t];
+    __syncthreads();
+    if (t + 1 < 64) s[t] = s[t + 1];
+    __syncthreads();
+    out[t] = s[t];
+}
+
+// Launch: cooperative, 1-D; thread 0 returns before the barrier the others reach.
+constexpr unsigned kEarlyReturnBarrierLine = __LINE__ + 4;
+__global__ void barrier_after_early_return(int* out) {
+    if (threadIdx.x == 0) return;
+    out[threadIdx.x] = 1;
+    __syncthreads();
+}
+
+// Launch: cooperative, 1-D; odd threads pass one barrier more than even ones.
+__global__ void barrier_count_by_thread(int* out) {
+    for (unsigned i = 0; i <= (threadIdx.x & 1); ++i) __syncthreads();
+    out[threadIdx.x] = 1;
+}
+
+// Launch: cooperative, 1-D; the two halves of the block wait at different barriers.
+constexpr unsigned kFirstHalfBarrierLine = __LINE__ + 4;
+constexpr unsigned kSecondHalfBarrierLine = __LINE__ + 5;
+__global__ void divergent_barriers(int* out) {
+    if (threadIdx.x < blockDim.x / 2) {
+        __syncthreads();
+    } else {
+        __syncthreads();
+    }
+    out[threadIdx.x] = 1;
+}
+
+// Launch: 1-D blocks of 32, cooperative or not. Block 0 fills its static shared array; every block
+// then reads it, so the others read shared memory that nobody wrote in their block (a fault).
+__global__ void read_unwritten_static_shared(double* out) {
+    __shared__ double s[32];
+    if (blockIdx.x == 0) s[threadIdx.x] = 1.0;
+    out[blockIdx.x * 32 + threadIdx.x] = s[threadIdx.x];
+}
+
+// Launch: cooperative, 1-D, any dynamic shared memory; 32 KiB of static shared memory.
+__global__ void large_static_shared(double* out) {
+    __shared__ double s[4096];
+    s[threadIdx.x] = 1.0;
+    __syncthreads();
+    out[threadIdx.x] = s[(threadIdx.x + 1) % blockDim.x];
 }
 
 #if defined(KORVANE_TEST_SANITIZED)
@@ -397,12 +475,266 @@ TEST_F(HostDevice, ConcurrentLaunchesFromTwoHostThreads) {
     cudaFree(b);
 }
 
+// ------------------------------------------------------------------ thread order
+
+using hostdevice::ThreadOrder;
+
+std::string site(unsigned line) { return "test_hostdevice\\.cu:" + std::to_string(line); }
+
+TEST_F(HostDevice, ThreadOrderOfPlainAndCooperativeLaunches) {
+    const unsigned threads = 64, blocks = 3;
+    unsigned* order = device_alloc<unsigned>(2 * threads * blocks);
+    unsigned* next = device_alloc<unsigned>(blocks);
+    const auto run = [&](bool cooperative) {
+        cudaMemset(next, 0, blocks * sizeof(unsigned));
+        if (cooperative)
+            launch_cooperative<record_phases>(LaunchGeometry{dim3(1), dim3(threads), 0}, 0, order, next);
+        else
+            launch<record_order>(LaunchGeometry{dim3(blocks), dim3(threads), 0}, 0, order, next);
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+        std::vector<unsigned> h(2 * threads * blocks);
+        cudaMemcpy(h.data(), order, h.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
+        std::vector<std::vector<unsigned>> lists;  // per block, or per phase of the one block
+        for (unsigned i = 0; i < (cooperative ? 2 : blocks); ++i)
+            lists.emplace_back(h.begin() + i * threads, h.begin() + (i + 1) * threads);
+        return lists;
+    };
+    std::vector<unsigned> forward(threads);
+    std::iota(forward.begin(), forward.end(), 0u);
+    const std::vector<unsigned> reverse(forward.rbegin(), forward.rend());
+    for (bool cooperative : {false, true}) {
+        hostdevice::set_thread_order(ThreadOrder::Forward);
+        for (const auto& list : run(cooperative)) EXPECT_EQ(list, forward);
+        hostdevice::set_thread_order(ThreadOrder::Reverse);
+        for (const auto& list : run(cooperative)) EXPECT_EQ(list, reverse);
+        hostdevice::set_thread_order(ThreadOrder::Shuffled);
+        const auto lists = run(cooperative);
+        for (const auto& list : lists) {
+            EXPECT_TRUE(std::is_permutation(list.begin(), list.end(), forward.begin())) << "every thread runs once";
+            EXPECT_NE(list, forward);
+            EXPECT_NE(list, reverse);
+        }
+        EXPECT_NE(lists[0], lists[1]) << (cooperative ? "each phase is shuffled anew" : "each block is shuffled anew");
+    }
+    cudaFree(order);
+    cudaFree(next);
+}
+
+TEST_F(HostDevice, ThreadOrderExposesReadsOfWhatAnotherThreadWritesInTheSamePhase) {
+    const unsigned n = 64;
+    std::vector<int> values(n);
+    std::iota(values.begin(), values.end(), 100);
+    std::vector<int> shifted(values.begin() + 1, values.end());
+    shifted.push_back(values.back());
+    DeviceArray<int> in(values);
+    int* a = device_alloc<int>(n);
+    for (ThreadOrder order : {ThreadOrder::Forward, ThreadOrder::Reverse, ThreadOrder::Shuffled}) {
+        hostdevice::set_thread_order(order);
+        cudaMemcpy(a, values.data(), n * sizeof(int), cudaMemcpyHostToDevice);
+        launch<shift_left_racing>(LaunchGeometry{dim3(1), dim3(n), 0}, 0, a, n);
+        std::vector<int> plain(n);
+        cudaMemcpy(plain.data(), a, n * sizeof(int), cudaMemcpyDeviceToHost);
+        launch_cooperative<shift_left_racing_shared>(LaunchGeometry{dim3(1), dim3(n), 0}, 0, in.get(), a);
+        std::vector<int> shared(n);
+        cudaMemcpy(shared.data(), a, n * sizeof(int), cudaMemcpyDeviceToHost);
+        ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+        if (order == ThreadOrder::Forward) {
+            EXPECT_EQ(plain, shifted) << "in index order the race goes unseen";
+            EXPECT_EQ(shared, shifted);
+        } else {
+            EXPECT_NE(plain, shifted) << hostdevice::thread_order_name(order);
+            EXPECT_NE(shared, shifted) << hostdevice::thread_order_name(order);
+        }
+    }
+    cudaFree(a);
+}
+
+TEST(HostDeviceSettings, ThreadOrderNames) {
+    ThreadOrder order = ThreadOrder::Forward;
+    EXPECT_TRUE(hostdevice::parse_thread_order("shuffled", &order));
+    EXPECT_EQ(order, ThreadOrder::Shuffled);
+    EXPECT_TRUE(hostdevice::parse_thread_order("reverse", &order));
+    EXPECT_EQ(order, ThreadOrder::Reverse);
+    EXPECT_FALSE(hostdevice::parse_thread_order("backwards", &order));
+    EXPECT_EQ(order, ThreadOrder::Reverse);
+    EXPECT_STREQ(hostdevice::thread_order_name(ThreadOrder::Forward), "forward");
+}
+
+// ------------------------------------------------------------------ barrier discipline
+
 TEST_F(HostDevice, BarrierOutsideCooperativeLaunchIsFatal) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int* d = device_alloc<int>(32);
     EXPECT_DEATH(launch<barrier_in_plain_launch>(LaunchGeometry{dim3(1), dim3(32), 0}, 0, d),
-                 "__syncthreads called in a kernel launched without cooperative execution");
+                 "__syncthreads at .*" + site(kPlainBarrierLine) +
+                     " called in a kernel launched without cooperative execution \\(kernel "
+                     "\\{anonymous\\}::barrier_in_plain_launch\\)");
     cudaFree(d);
+}
+
+TEST_F(HostDevice, BarrierReachedAfterAThreadReturnedIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int* d = device_alloc<int>(64);
+    for (ThreadOrder order : {ThreadOrder::Forward, ThreadOrder::Reverse}) {
+        hostdevice::set_thread_order(order);
+        EXPECT_DEATH(launch_cooperative<barrier_after_early_return>(LaunchGeometry{dim3(2), dim3(32), 0}, 0, d),
+                     "threads of one block reach different numbers of barriers: thread \\([0-9]+,0,0\\) waits at "
+                     "its barrier 1 \\(.*" +
+                         site(kEarlyReturnBarrierLine) +
+                         "\\) after thread \\(0,0,0\\) returned from 0 in block \\(0,0,0\\) \\(kernel "
+                         "\\{anonymous\\}::barrier_after_early_return\\)");
+    }
+    EXPECT_DEATH(launch_cooperative<barrier_count_by_thread>(LaunchGeometry{dim3(1), dim3(32), 0}, 0, d),
+                 "threads of one block reach different numbers of barriers: thread \\([0-9]*[13579],0,0\\) waits at "
+                 "its barrier 2 .* after thread \\([0-9]*[02468],0,0\\) returned from 1");
+    cudaFree(d);
+}
+
+TEST_F(HostDevice, ThreadsAtDifferentBarriersAreFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int* d = device_alloc<int>(64);
+    EXPECT_DEATH(launch_cooperative<divergent_barriers>(LaunchGeometry{dim3(1), dim3(64), 0}, 0, d),
+                 "threads of one block wait at different barriers: thread \\(0,0,0\\) at .*" +
+                     site(kFirstHalfBarrierLine) + ", thread \\(32,0,0\\) at .*" + site(kSecondHalfBarrierLine) +
+                     " in block \\(0,0,0\\)");
+    cudaFree(d);
+}
+
+// ------------------------------------------------------------------ shared memory
+
+TEST_F(HostDevice, StaticSharedMemoryStartsEveryBlockAsNaN) {
+    const unsigned blocks = 4;
+    double* out = device_alloc<double>(32 * blocks);
+    hostdevice::set_worker_count(1);  // every block on one host thread, after block 0's values
+    for (bool cooperative : {false, true}) {
+        if (cooperative)
+            launch_cooperative<read_unwritten_static_shared>(LaunchGeometry{dim3(blocks), dim3(32), 0}, 0, out);
+        else
+            launch<read_unwritten_static_shared>(LaunchGeometry{dim3(blocks), dim3(32), 0}, 0, out);
+        ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+        std::vector<double> h(32 * blocks);
+        cudaMemcpy(h.data(), out, h.size() * sizeof(double), cudaMemcpyDeviceToHost);
+        for (unsigned i = 0; i < 32; ++i) EXPECT_EQ(h[i], 1.0);
+        for (unsigned i = 32; i < h.size(); ++i) ASSERT_TRUE(std::isnan(h[i])) << "element " << i << ": " << h[i];
+    }
+    cudaFree(out);
+}
+
+// ------------------------------------------------------------------ kernel resources
+
+TEST_F(HostDevice, LaunchesBeyondAKernelsResourcesAreRefusedAsOnAGpu) {
+    int* d = device_alloc<int>(1024);
+    cudaMemset(d, 0, 1024 * sizeof(int));
+    struct Case {
+        hostdevice::KernelResources planted;
+        unsigned threads;
+        cudaError_t expected;
+    };
+    const Case cases[] = {
+        {{64, 0, 1024}, 1024, cudaSuccess},                    // 64 x 1024 registers: exactly a block's
+        {{65, 0, 1024}, 1024, cudaErrorLaunchOutOfResources},  // one register a thread too many
+        {{255, 0, 256}, 256, cudaSuccess},
+        {{255, 0, 256}, 257, cudaErrorLaunchOutOfResources},  // more threads than its __launch_bounds__
+        {{32, 0, 1024}, 1000, cudaSuccess},
+        {{65, 0, 1024}, 993, cudaErrorLaunchOutOfResources},  // registers are held per whole warp
+        {{80, 0, 1024}, 768, cudaSuccess},
+        {{81, 0, 1024}, 768, cudaErrorLaunchOutOfResources},  // and 8 a thread at a time: 88 x 768
+        {{8, 40 * 1024, 1024}, 32, cudaSuccess},
+    };
+    const auto ran = [&] {  // how many threads the launch ran
+        std::vector<int> h(1024);
+        cudaMemcpy(h.data(), d, h.size() * sizeof(int), cudaMemcpyDeviceToHost);
+        cudaMemset(d, 0, 1024 * sizeof(int));
+        return std::accumulate(h.begin(), h.end(), 0u);
+    };
+    for (const Case& c : cases) {
+        hostdevice::set_kernel_resources("{anonymous}::mark", c.planted);
+        launch<mark>(LaunchGeometry{dim3(1), dim3(c.threads), 0}, 0, d, 1024ull);
+        EXPECT_EQ(cudaGetLastError(), c.expected) << c.planted.registers << " registers, " << c.threads << " threads";
+        EXPECT_EQ(ran(), c.expected == cudaSuccess ? c.threads : 0u);
+    }
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorLaunchOutOfResources), "too many resources requested for launch");
+    // Static and dynamic shared memory together above 48 KiB (the planted kernel has 40 KiB static).
+    launch<mark>(LaunchGeometry{dim3(1), dim3(32), 8 * 1024}, 0, d, 1024ull);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(32), 8 * 1024 + 1}, 0, d, 1024ull);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+    EXPECT_EQ(ran(), 32u);
+    hostdevice::KernelResources applied;
+    ASSERT_TRUE(hostdevice::kernel_resources("{anonymous}::mark", &applied));
+    EXPECT_EQ(applied.static_shared_bytes, 40u * 1024);
+    hostdevice::reset();
+    EXPECT_FALSE(hostdevice::kernel_resources("{anonymous}::mark", &applied)) << "reset forgets planted figures";
+    launch<mark>(LaunchGeometry{dim3(1), dim3(1024), 0}, 0, d, 1024ull);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    ASSERT_TRUE(hostdevice::kernel_resources("{anonymous}::mark", &applied));
+    EXPECT_EQ(applied.registers, 0u) << "a test kernel is not in the cuda build's table";
+    cudaFree(d);
+}
+
+TEST_F(HostDevice, StaticSharedMemoryOfTheHostBuildCountsTowardTheBlocksShare) {
+    double* out = device_alloc<double>(64);
+    launch_cooperative<large_static_shared>(LaunchGeometry{dim3(1), dim3(64), 16 * 1024}, 0, out);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // 32 + 16 KiB
+    launch_cooperative<large_static_shared>(LaunchGeometry{dim3(1), dim3(64), 16 * 1024 + 8}, 0, out);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+    hostdevice::KernelResources applied;
+    ASSERT_TRUE(hostdevice::kernel_resources("{anonymous}::large_static_shared", &applied));
+    EXPECT_EQ(applied.static_shared_bytes, 4096 * sizeof(double));
+    cudaFree(out);
+}
+
+// ------------------------------------------------------------------ pointer spaces
+
+TEST_F(HostDevice, PointerArgumentsMustPointIntoLiveAllocationsOfTheLaunchDevice) {
+    hostdevice::configure_devices(2, 1 << 20);
+    int* d = device_alloc<int>(64);
+    cudaMemset(d, 0, 64 * sizeof(int));
+    std::vector<int> host(64, 0);
+    int* freed = device_alloc<int>(64);
+    cudaFree(freed);
+    ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+    int* other = device_alloc<int>(64);
+    ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+    const auto geometry = LaunchGeometry{dim3(1), dim3(64), 0};
+    for (int* bad : {host.data(), freed, other, d + 64}) {
+        hostdevice::clear_launch_log();
+        launch<mark>(geometry, 0, bad, 64ull);
+        const cudaError_t status = cudaGetLastError();
+        EXPECT_EQ(status, cudaErrorIllegalAddress);
+        EXPECT_STREQ(cudaGetErrorString(status), "an illegal memory access was encountered");
+        EXPECT_FALSE(hostdevice::launch_log().at(0).accepted);
+    }
+    EXPECT_EQ(host, std::vector<int>(64, 0)) << "a refused launch wrote host memory";
+    launch<mark>(geometry, 0, d + 32, 32ull);  // inside an allocation: anywhere in it
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    launch<mark>(geometry, 0, static_cast<int*>(nullptr), 0ull);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "null is a valid argument";
+    cudaFree(d);
+    cudaSetDevice(1);
+    cudaFree(other);
+    cudaSetDevice(0);
+}
+
+TEST_F(HostDevice, CopiesCheckTheirDirectionAgainstWherePointersLive) {
+    int* d = device_alloc<int>(4);
+    int* e = device_alloc<int>(4);
+    std::vector<int> h(4, 7), g(4, 0);
+    const std::size_t bytes = 4 * sizeof(int);
+    EXPECT_EQ(cudaMemcpy(d, h.data(), bytes, cudaMemcpyHostToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(d, e, bytes, cudaMemcpyHostToDevice), cudaErrorInvalidValue) << "device source";
+    EXPECT_EQ(cudaMemcpy(h.data(), g.data(), bytes, cudaMemcpyHostToDevice), cudaErrorInvalidValue) << "host target";
+    EXPECT_EQ(cudaMemcpy(e, d, bytes, cudaMemcpyDeviceToHost), cudaErrorInvalidValue) << "device target";
+    EXPECT_EQ(cudaMemcpy(g.data(), d, bytes, cudaMemcpyHostToHost), cudaErrorInvalidValue) << "device source";
+    EXPECT_EQ(cudaMemcpy(e, h.data(), bytes, cudaMemcpyDeviceToDevice), cudaErrorInvalidValue) << "host source";
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+    EXPECT_EQ(g, std::vector<int>(4, 0)) << "a refused copy wrote";
+    EXPECT_EQ(cudaMemcpy(e, d, bytes, cudaMemcpyDeviceToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(g.data(), e, bytes, cudaMemcpyDefault), cudaSuccess) << "the kind follows the pointers";
+    EXPECT_EQ(g, h);
+    EXPECT_EQ(cudaMemcpy(g.data(), g.data() + 1, 2 * sizeof(int), cudaMemcpyHostToHost), cudaSuccess);
+    cudaFree(d);
+    cudaFree(e);
 }
 
 #if defined(KORVANE_TEST_SANITIZED)

@@ -61,8 +61,9 @@ struct Gemm<double> {
 
 // Launch: 256-thread blocks, at most 65535 of them; each thread strides over the N indices.
 template <class T>
-__global__ void transpose_to_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
-                                      std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
+__global__ void __launch_bounds__(kThreads)
+    transpose_to_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
+                          std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
     (void)inactive_mask;  // the column is found from the active bits alone
     const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
     for (std::uint64_t g = korvane::gpu::global_thread_index(); g < N; g += stride)
@@ -71,8 +72,9 @@ __global__ void transpose_to_low_bits(std::uint64_t N, const CuComplex<T>* sourc
 
 // Launch: 256-thread blocks, at most 65535 of them; each thread strides over the N indices.
 template <class T>
-__global__ void transpose_from_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
-                                        std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
+__global__ void __launch_bounds__(kThreads)
+    transpose_from_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
+                            std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
     (void)inactive_mask;
     const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
     for (std::uint64_t g = korvane::gpu::global_thread_index(); g < N; g += stride)

@@ -103,9 +103,10 @@ __device__ __forceinline__ void apply_to_tile(CuComplex<T>* tile, std::int32_t k
 
 // Launch: cooperative, 128-thread blocks, grid min(blocks, 65535), 2^k amplitudes of shared memory.
 template <class T>
-__global__ void sparsesharemem_kernel(CuComplex<T>* state, std::uint64_t blocks, std::uint64_t active_mask,
-                                      std::uint64_t inactive_mask, std::int32_t k, const DeviceMatrixGate<T>* gates,
-                                      std::int32_t gate_count) {
+__global__ void __launch_bounds__(kThreads)
+    sparsesharemem_kernel(CuComplex<T>* state, std::uint64_t blocks, std::uint64_t active_mask,
+                          std::uint64_t inactive_mask, std::int32_t k, const DeviceMatrixGate<T>* gates,
+                          std::int32_t gate_count) {
     CuComplex<T>* tile = korvane::gpu::dynamic_shared_memory<CuComplex<T>>();
     const std::uint32_t size = std::uint32_t(1) << k;
     // The loop bound is the same for every thread of a block, so all of them reach every barrier.

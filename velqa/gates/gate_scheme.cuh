@@ -102,45 +102,48 @@ __device__ __forceinline__ void target0_no_control_body(std::uint64_t count, CuC
 
 // Named kernels of a gate. UPDATE is an expression building the gate's pair update from the
 // kernel's trailing parameters, which follow it.
-#define VELQA_PAIR_KERNELS(name, UPDATE, ...)                                                                         \
-    template <class T>                                                                                                \
-    __global__ void cu_##name##_kernel_all_state(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target, \
-                                                 std::uint64_t ctrl_mask,                                             \
-                                                 std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) {               \
-        ::velqa::scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                             \
-    }                                                                                                                 \
-    template <class T>                                                                                                \
-    __global__ void cu_##name##_kernel_pair(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target,      \
-                                            std::uint64_t ctrl_mask,                                                  \
-                                            std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) {                    \
-        ::velqa::scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                                  \
+#define VELQA_PAIR_KERNELS(name, UPDATE, ...)                                                                        \
+    template <class T>                                                                                               \
+    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                                \
+        cu_##name##_kernel_all_state(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target,            \
+                                     std::uint64_t ctrl_mask, std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) { \
+        ::velqa::scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                            \
+    }                                                                                                                \
+    template <class T>                                                                                               \
+    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                                \
+        cu_##name##_kernel_pair(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target,                 \
+                                std::uint64_t ctrl_mask, std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) {      \
+        ::velqa::scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                                 \
     }
 
-#define VELQA_COMPACT_KERNEL(kernel, UPDATE, ...)                                                      \
-    template <class T>                                                                                 \
-    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask,    \
-                           std::uint64_t value, std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) { \
-        ::velqa::scheme::compact_body(count, state, mask, value, target_bit, UPDATE);                  \
-    }
-
-#define VELQA_TARGET0_COMPACT_KERNEL(kernel, UPDATE, ...)                                           \
-    template <class T>                                                                              \
-    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask, \
-                           std::uint64_t value __VA_OPT__(, ) __VA_ARGS__) {                        \
-        ::velqa::scheme::compact_body(count, state, mask, value, std::uint64_t(1), UPDATE);         \
-    }
-
-#define VELQA_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                              \
-    template <class T>                                                            \
-    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state,   \
-                           std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) { \
-        ::velqa::scheme::no_control_body(count, state, target_bit, UPDATE);       \
-    }
-
-#define VELQA_TARGET0_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                                                 \
+#define VELQA_COMPACT_KERNEL(kernel, UPDATE, ...)                                                            \
     template <class T>                                                                                       \
-    __global__ void kernel(std::uint64_t count, ::korvane::CuComplex<T>* state __VA_OPT__(, ) __VA_ARGS__) { \
-        ::velqa::scheme::target0_no_control_body(count, state, UPDATE);                                      \
+    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                        \
+        kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, \
+               std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) {                                        \
+        ::velqa::scheme::compact_body(count, state, mask, value, target_bit, UPDATE);                        \
+    }
+
+#define VELQA_TARGET0_COMPACT_KERNEL(kernel, UPDATE, ...)                                   \
+    template <class T>                                                                      \
+    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                       \
+        kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask,     \
+               std::uint64_t value __VA_OPT__(, ) __VA_ARGS__) {                            \
+        ::velqa::scheme::compact_body(count, state, mask, value, std::uint64_t(1), UPDATE); \
+    }
+
+#define VELQA_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                                                                \
+    template <class T>                                                                                              \
+    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads) kernel(                                       \
+        std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) { \
+        ::velqa::scheme::no_control_body(count, state, target_bit, UPDATE);                                         \
+    }
+
+#define VELQA_TARGET0_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                                     \
+    template <class T>                                                                           \
+    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                            \
+        kernel(std::uint64_t count, ::korvane::CuComplex<T>* state __VA_OPT__(, ) __VA_ARGS__) { \
+        ::velqa::scheme::target0_no_control_body(count, state, UPDATE);                          \
     }
 
 #define VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, UPDATE, ...) \

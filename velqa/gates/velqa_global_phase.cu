@@ -6,8 +6,9 @@ namespace velqa {
 
 // Launch: 256-thread blocks, 2^n threads, one per amplitude.
 template <class T>
-__global__ void cu_global_phase_kernel(std::int64_t n, CuComplex<T>* state, std::uint64_t ctrl_mask,
-                                       std::uint64_t ctrl_value, T phi) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_global_phase_kernel(std::int64_t n, CuComplex<T>* state, std::uint64_t ctrl_mask, std::uint64_t ctrl_value,
+                           T phi) {
     const std::uint64_t i = scheme::global_thread_index();
     if (i >= (std::uint64_t(1) << n) || (i & ctrl_mask) != ctrl_value) return;
     state[i] = korvane::unit_phase(phi) * state[i];

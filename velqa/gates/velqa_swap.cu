@@ -15,7 +15,8 @@ __device__ __forceinline__ void exchange(CuComplex<T>* state, std::uint64_t i, s
 // Launch: 256-thread blocks, count = 2^(n-2) threads (2^(n-k-2) for the compact kernel), one per
 // exchanged pair.
 template <class T>
-__global__ void swap_target0_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t other) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    swap_target0_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t other) {
     const std::uint64_t t = scheme::global_thread_index();
     if (t >= count) return;
     const std::uint64_t base = scheme::insert_zero_bits(t, other | 1);
@@ -23,8 +24,9 @@ __global__ void swap_target0_no_control(std::uint64_t count, CuComplex<T>* state
 }
 
 template <class T>
-__global__ void swap_no_control(std::uint64_t count, CuComplex<T>* state, std::int32_t lo, std::int32_t hi,
-                                std::uint64_t b0, std::uint64_t b1) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    swap_no_control(std::uint64_t count, CuComplex<T>* state, std::int32_t lo, std::int32_t hi, std::uint64_t b0,
+                    std::uint64_t b1) {
     const std::uint64_t t = scheme::global_thread_index();
     if (t >= count) return;
     const std::uint64_t base =
@@ -33,8 +35,9 @@ __global__ void swap_no_control(std::uint64_t count, CuComplex<T>* state, std::i
 }
 
 template <class T>
-__global__ void swap_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
-                                     std::uint64_t other) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    swap_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+                         std::uint64_t other) {
     const std::uint64_t t = scheme::global_thread_index();
     if (t >= count) return;
     const std::uint64_t base = scheme::insert_zero_bits(t, mask) | value;
@@ -43,8 +46,9 @@ __global__ void swap_target0_compact(std::uint64_t count, CuComplex<T>* state, s
 
 // Launch: 512-thread blocks, 2^(n-2) threads, one per base index with both target bits clear.
 template <class T>
-__global__ void swap_control_scan(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1,
-                                  std::uint64_t ctrl_mask, std::uint64_t ctrl_value) {
+__global__ void __launch_bounds__(512)
+    swap_control_scan(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1, std::uint64_t ctrl_mask,
+                      std::uint64_t ctrl_value) {
     const std::uint64_t t = scheme::global_thread_index();
     if (t >= (std::uint64_t(1) << (n - 2))) return;
     const std::uint64_t b0 = std::uint64_t(1) << t0;
@@ -58,8 +62,9 @@ __global__ void swap_control_scan(std::int64_t n, CuComplex<T>* state, std::int3
 
 // Launch: 256-thread blocks, 2^n threads, one per amplitude.
 template <class T>
-__global__ void cu_swap_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1,
-                                         std::uint64_t ctrl_mask, std::uint64_t ctrl_value) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_swap_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1,
+                             std::uint64_t ctrl_mask, std::uint64_t ctrl_value) {
     const std::uint64_t i = scheme::global_thread_index();
     const std::uint64_t b0 = std::uint64_t(1) << t0;
     const std::uint64_t b1 = std::uint64_t(1) << t1;
@@ -69,8 +74,9 @@ __global__ void cu_swap_kernel_all_state(std::int64_t n, CuComplex<T>* state, st
 
 // Launch: 256-thread blocks, 2^(n-1) threads, one per index with bit t1 clear.
 template <class T>
-__global__ void cu_swap_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1,
-                                    std::uint64_t ctrl_mask, std::uint64_t ctrl_value) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_swap_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1, std::uint64_t ctrl_mask,
+                        std::uint64_t ctrl_value) {
     const std::uint64_t t = scheme::global_thread_index();
     if (t >= (std::uint64_t(1) << (n - 1))) return;
     const std::uint64_t b0 = std::uint64_t(1) << t0;

@@ -43,8 +43,9 @@ __device__ __forceinline__ std::uint64_t two_target_base(std::uint64_t t, std::i
 
 // Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
 template <class T>
-__global__ void cu_unitary_1q_inplace_kernel(std::int64_t n, CuComplex<T>* state, std::int32_t target,
-                                             std::uint64_t ctrl_mask, std::uint64_t ctrl_value, Unitary2x2<T> U) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_unitary_1q_inplace_kernel(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                                 std::uint64_t ctrl_value, Unitary2x2<T> U) {
     scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, MatrixUpdate<T>{U});
 }
 
@@ -54,8 +55,9 @@ VELQA_AUTOPAIR_KERNELS(unitary_1q_compact, unitary_1q_target0_compact, unitary_1
 
 // Launch: 256-thread blocks, 2^(n-2) threads, one per base with both target bits clear.
 template <class T>
-__global__ void cu_unitary_2q_inplace_kernel(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1,
-                                             std::uint64_t ctrl_mask, std::uint64_t ctrl_value, Unitary4x4<T> U) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_unitary_2q_inplace_kernel(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1,
+                                 std::uint64_t ctrl_mask, std::uint64_t ctrl_value, Unitary4x4<T> U) {
     const std::uint64_t t = global_thread_index();
     if (t >= (std::uint64_t(1) << (n - 2))) return;
     const std::uint64_t base = two_target_base(t, t0 < t1 ? t0 : t1, t0 < t1 ? t1 : t0);
@@ -66,8 +68,9 @@ __global__ void cu_unitary_2q_inplace_kernel(std::int64_t n, CuComplex<T>* state
 // Launch: 256-thread blocks, count = 2^(n-k-2) threads, one per matching base; mask holds the
 // controls and both targets.
 template <class T>
-__global__ void unitary_2q_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
-                                   std::uint64_t b0, std::uint64_t b1, Unitary4x4<T> U) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    unitary_2q_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+                       std::uint64_t b0, std::uint64_t b1, Unitary4x4<T> U) {
     const std::uint64_t t = global_thread_index();
     if (t >= count) return;
     update_quad(state, korvane::gpu::insert_zero_bits(t, mask) | value, b0, b1, U);
@@ -75,8 +78,9 @@ __global__ void unitary_2q_compact(std::uint64_t count, CuComplex<T>* state, std
 
 // Launch: 256-thread blocks, count = 2^(n-2) threads, one per base.
 template <class T>
-__global__ void unitary_2q_no_control(std::uint64_t count, CuComplex<T>* state, std::int32_t lo, std::int32_t hi,
-                                      std::uint64_t b0, std::uint64_t b1, Unitary4x4<T> U) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    unitary_2q_no_control(std::uint64_t count, CuComplex<T>* state, std::int32_t lo, std::int32_t hi, std::uint64_t b0,
+                          std::uint64_t b1, Unitary4x4<T> U) {
     const std::uint64_t t = global_thread_index();
     if (t >= count) return;
     update_quad(state, two_target_base(t, lo, hi), b0, b1, U);
@@ -86,8 +90,9 @@ __global__ void unitary_2q_no_control(std::uint64_t count, CuComplex<T>* state, 
 // bit of the remaining target. With controls, mask and value enumerate the matching bases.
 // Launch: 256-thread blocks, count = 2^(n-k-2) threads, one per (matching) base.
 template <class T, bool FirstIsQubit0, bool HasControls>
-__global__ void unitary_2q_target0(std::uint64_t count, CuComplex<T>* state, std::uint64_t other, std::uint64_t mask,
-                                   std::uint64_t value, Unitary4x4<T> U) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    unitary_2q_target0(std::uint64_t count, CuComplex<T>* state, std::uint64_t other, std::uint64_t mask,
+                       std::uint64_t value, Unitary4x4<T> U) {
     const std::uint64_t t = global_thread_index();
     if (t >= count) return;
     std::uint64_t base;
@@ -102,10 +107,10 @@ __global__ void unitary_2q_target0(std::uint64_t count, CuComplex<T>* state, std
 // sorted_targets ascending (they drive the base expansion).
 // Launch: 256-thread blocks, 2^(n-K) threads, one per base with every target bit clear.
 template <class T, int K>
-__global__ void cu_unitary_inplace_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
-                                          const std::int64_t* sorted_targets, std::uint64_t /*target_mask*/,
-                                          std::uint64_t ctrl_mask, std::uint64_t ctrl_value,
-                                          const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_unitary_inplace_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
+                              const std::int64_t* sorted_targets, std::uint64_t /*target_mask*/,
+                              std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix) {
     constexpr int dim = 1 << K;
     const std::uint64_t t = global_thread_index();
     if (t >= (std::uint64_t(1) << (n - K))) return;
@@ -132,10 +137,10 @@ __global__ void cu_unitary_inplace_kernel(std::int64_t n, CuComplex<T>* state, c
 // the controls writes its row of the matrix applied to the input amplitudes of its base.
 // Launch: 256-thread blocks, 2^n threads, one per output amplitude.
 template <class T>
-__global__ void cu_unitary_kernel(std::int64_t n, const CuComplex<T>* input, CuComplex<T>* output,
-                                  const std::int64_t* targets, std::int64_t K, std::uint64_t target_mask,
-                                  std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix,
-                                  std::int64_t dim) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_unitary_kernel(std::int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const std::int64_t* targets,
+                      std::int64_t K, std::uint64_t target_mask, std::uint64_t ctrl_mask, std::uint64_t ctrl_value,
+                      const CuComplex<T>* matrix, std::int64_t dim) {
     const std::uint64_t i = global_thread_index();
     if (i >= (std::uint64_t(1) << n) || (i & ctrl_mask) != ctrl_value) return;
     std::uint64_t r = 0;

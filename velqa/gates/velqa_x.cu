@@ -26,8 +26,9 @@ VELQA_TARGET0_NO_CONTROL_KERNEL(target0_no_control, XUpdate<T>{})
 
 // Launch: 256-thread blocks, total = 2^n threads, one per amplitude.
 template <class T>
-__global__ void state_scan(std::uint64_t total, CuComplex<T>* state, std::uint64_t target_bit, std::uint64_t ctrl_mask,
-                           std::uint64_t ctrl_value) {
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    state_scan(std::uint64_t total, CuComplex<T>* state, std::uint64_t target_bit, std::uint64_t ctrl_mask,
+               std::uint64_t ctrl_value) {
     const std::uint64_t i = scheme::global_thread_index();
     if (i >= total || (i & target_bit) || (i & ctrl_mask) != ctrl_value) return;
     XUpdate<T>{}(state[i], state[i | target_bit]);
