@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Creates the project's Python environment (.venv) with NumPy, pybind11 and pytest.
+# Creates the project's Python environment (.venv) with NumPy, pybind11, pytest, Hypothesis (the
+# fuzz tests) and pytest-random-order (off unless asked for; CI runs the suite once in random order).
 # Python 3.10 is the target; pyenv's 3.10 is preferred, then any python3.10 on PATH, then the
 # newest python3 available (with a warning). Idempotent.
 set -euo pipefail
@@ -27,5 +28,5 @@ if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check numpy pybind11 pytest
-"$venv/bin/python" -c 'import sys, numpy, pybind11, pytest; print("python", sys.version.split()[0], "numpy", numpy.__version__, "pybind11", pybind11.__version__)'
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check numpy pybind11 pytest hypothesis pytest-random-order
+"$venv/bin/python" -c 'import sys, numpy, pybind11, pytest, hypothesis; print("python", sys.version.split()[0], "numpy", numpy.__version__, "pybind11", pybind11.__version__, "hypothesis", hypothesis.__version__)'

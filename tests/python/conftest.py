@@ -90,3 +90,30 @@ def progress_during(call):
     stop.set()
     thread.join()
     return progress
+
+
+def longest_pause(call):
+    """The longest time during call() in which another Python thread could not run: at least the
+    duration of any step that holds the GIL, short when call() releases it around its work."""
+    stamps = []
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)  # hand the GIL over promptly whenever it is free
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        time.sleep(0.02)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    inside = [start] + [t for t in stamps if start < t < end] + [end]
+    return max(b - a for a, b in zip(inside, inside[1:]))
