@@ -45,6 +45,7 @@ def hd():
     """The host device's controls; skips where tests run on a real GPU."""
     if _hostdevice is None:
         pytest.skip("needs the host device")
+    gc.collect()  # device memory that earlier tests left in reference cycles is released first
     _hostdevice.reset()
     yield _hostdevice
     gc.collect()

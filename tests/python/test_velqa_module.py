@@ -358,12 +358,17 @@ def test_every_state_transfer_run_measurement_and_plan_releases_the_gil(hd):
 def test_run_circuit_and_measure_hold_the_gil_during_their_copies(hd):
     # Each copies the whole state in and out with the GIL held; a copy that releases it leaves
     # other threads only short pauses.
+    # The shortest of three runs of each, so that a busy machine's scheduling does not decide.
     n = 22
-    a = random_state(n, "complex64", np.random.default_rng(2))
+    a = random_state(n, "complex128", np.random.default_rng(2))
     s = velqa.DeviceState.from_numpy(n, a)
-    released = longest_pause(lambda: s.copy_to_numpy(a))
-    assert longest_pause(lambda: velqa.run_circuit(n, a, [])) > 3 * released
-    assert longest_pause(lambda: velqa.measure(n, a, [0])) > 3 * released
+
+    def pause(call):
+        return min(longest_pause(call) for _ in range(3))
+
+    released = pause(lambda: s.copy_to_numpy(a))
+    assert pause(lambda: velqa.run_circuit(n, a, [])) > 3 * released
+    assert pause(lambda: velqa.measure(n, a, [0])) > 3 * released
 
 
 # ------------------------------------------------------------------ pinned host memory
