@@ -93,9 +93,10 @@ def progress_during(call):
     return progress
 
 
-def longest_pause(call):
-    """The longest time during call() in which another Python thread could not run: at least the
-    duration of any step that holds the GIL, short when call() releases it around its work."""
+def held_fraction(call):
+    """The longest time during call() in which another Python thread could not run, as a fraction of
+    the call's duration: near 1 when call() holds the GIL throughout. A busy machine can only
+    lengthen the pauses, never shorten them."""
     stamps = []
     stop = threading.Event()
 
@@ -117,4 +118,4 @@ def longest_pause(call):
         thread.join()
         sys.setswitchinterval(interval)
     inside = [start] + [t for t in stamps if start < t < end] + [end]
-    return max(b - a for a, b in zip(inside, inside[1:]))
+    return max(b - a for a, b in zip(inside, inside[1:])) / (end - start)

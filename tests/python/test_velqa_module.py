@@ -5,7 +5,7 @@ import pytest
 
 import reference as ref
 import velqa
-from conftest import longest_pause, progress_during, random_state
+from conftest import held_fraction, progress_during, random_state
 
 
 def x_gate(target, control=(), control_state=()):
@@ -356,19 +356,20 @@ def test_every_state_transfer_run_measurement_and_plan_releases_the_gil(hd):
 
 
 def test_run_circuit_and_measure_hold_the_gil_during_their_copies(hd):
-    # Each copies the whole state in and out with the GIL held; a copy that releases it leaves
-    # other threads only short pauses.
-    # The shortest of three runs of each, so that a busy machine's scheduling does not decide.
+    # Refused after the state is copied to the device and before any released step: the whole
+    # call, copy included, holds the GIL.
     n = 22
     a = random_state(n, "complex128", np.random.default_rng(2))
-    s = velqa.DeviceState.from_numpy(n, a)
 
-    def pause(call):
-        return min(longest_pause(call) for _ in range(3))
+    def refused(call):
+        def run():
+            with pytest.raises(ValueError):
+                call()
+        return run
 
-    released = pause(lambda: s.copy_to_numpy(a))
-    assert pause(lambda: velqa.run_circuit(n, a, [])) > 3 * released
-    assert pause(lambda: velqa.measure(n, a, [0])) > 3 * released
+    unknown = dict(x_gate(0), id="nope")
+    assert held_fraction(refused(lambda: velqa.run_circuit(n, a, [x_gate(0), unknown]))) > 0.8
+    assert held_fraction(refused(lambda: velqa.measure(n, a, [n]))) > 0.8
 
 
 # ------------------------------------------------------------------ pinned host memory
