@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace korvane {
@@ -112,6 +113,9 @@ const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const Rem
                                                        Qubits&& qubits) {
     chosen_.clear();
     visited_.clear();
+    // Qubit sets are 64-bit masks and the per-qubit state holds 64 entries: every shift by a qubit
+    // index below n is defined.
+    if (n > 62) throw std::invalid_argument("group selection supports at most 62 qubits");
     const std::int64_t capacity = std::min(window, remaining.size());
     if (capacity <= 0 || n < 1) return chosen_;
     prepare(n, capacity);

@@ -24,10 +24,22 @@ std::vector<std::int64_t> qubit_list(const py::handle& obj, const char* attribut
     return to_vector<std::vector<std::int64_t>>(obj.attr(attribute));
 }
 
+// An optional attribute: null when reading it raises AttributeError (absent). Any other exception a
+// property raises passes through unchanged.
+py::object optional_attribute(const py::handle& obj, const char* name) {
+    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::object();
+}
+
 void convert_kraus(const py::handle& obj, DensityOperation& op) {
     op.kind = OperationKind::Kraus;
     op.targets = qubit_list(obj, "target");
-    if (py::hasattr(obj, "channel_name")) op.channel_name = obj.attr("channel_name").cast<std::string>();
+    // None, like an absent attribute, names no channel.
+    const py::object channel = optional_attribute(obj, "channel_name");
+    if (channel && !channel.is_none()) op.channel_name = channel.cast<std::string>();
     const ComplexArray k = obj.attr("kraus_matrices").cast<ComplexArray>();
     if (k.ndim() != 3 || k.shape(0) < 1 || k.shape(1) < 1 || k.shape(2) != k.shape(1))
         throw std::runtime_error("Kraus matrices must have shape (count, dimension, dimension)");
@@ -56,8 +68,8 @@ void convert_gate(const py::handle& obj, DensityOperation& op) {
 
 DensityOperation convert_operation(const py::handle& obj) {
     DensityOperation op;
-    if (py::hasattr(obj, "operation_kind")) {
-        const std::string kind = obj.attr("operation_kind").cast<std::string>();
+    if (const py::object value = optional_attribute(obj, "operation_kind")) {
+        const std::string kind = value.cast<std::string>();
         if (kind != "kraus") throw std::runtime_error("unsupported density operation kind '" + kind + "'");
         convert_kraus(obj, op);
     } else {
@@ -67,8 +79,12 @@ DensityOperation convert_operation(const py::handle& obj) {
 }
 
 std::vector<DensityOperation> convert_operations(const py::iterable& operations) {
+    // The caller's code can run during conversion (a property, an __index__) and change the list
+    // being converted: conversion walks a snapshot of its items, which holds a reference to each.
+    const py::tuple items(py::reinterpret_borrow<py::object>(operations));
     std::vector<DensityOperation> records;
-    for (const py::handle obj : operations) records.push_back(convert_operation(obj));
+    records.reserve(items.size());
+    for (const py::handle obj : items) records.push_back(convert_operation(obj));
     return records;
 }
 

@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <string>
+
 #include <string_view>
 #include <unordered_map>
+#include "common/precision.hpp"
 
 namespace korvane::dormeth {
 
@@ -41,6 +44,15 @@ bool contains(const std::vector<std::int64_t>& qubits, std::int64_t q) {
 
 }  // namespace
 
+bool finite_in(double x, const RecordContext& where) {
+    return where.single ? korvane::finite_in<float>(x) : korvane::finite_in<double>(x);
+}
+
+void fail_value(const char* message, const RecordContext& where) {
+    throw std::runtime_error(std::string(message) + " (operation " + std::to_string(where.index) + ", " +
+                             (where.single ? "complex64" : "complex128") + ")");
+}
+
 void validate_gate_targets(const DensityOperation& op, std::int64_t n) {
     require(!op.targets.empty(), "density operation requires at least one target");
     require(op.controls.size() == op.control_state.size(), "controls and control_state sizes must match");
@@ -53,7 +65,7 @@ void validate_gate_targets(const DensityOperation& op, std::int64_t n) {
     }
 }
 
-void validate_kraus(const DensityOperation& op, std::int64_t n) {
+void validate_kraus(const DensityOperation& op, std::int64_t n, const RecordContext& where) {
     require(!op.targets.empty(), "Kraus operation requires at least one target");
     for (std::size_t i = 0; i < op.targets.size(); ++i)
         require(fresh_qubit(op.targets, i, n), "invalid or duplicate Kraus target qubit");
@@ -65,16 +77,18 @@ void validate_kraus(const DensityOperation& op, std::int64_t n) {
                                                                         static_cast<std::uint64_t>(op.kraus_dimension),
             "invalid Kraus matrix buffer size");
     for (const std::complex<double>& z : op.kraus_matrices)
-        require(std::isfinite(z.real()) && std::isfinite(z.imag()), "Kraus matrices must contain only finite values");
+        if (!finite_in(z.real(), where) || !finite_in(z.imag(), where))
+            fail_value("Kraus matrices must contain only finite values", where);
 }
 
-void check_parameters(const DensityOperation& op, std::size_t count) {
+void check_parameters(const DensityOperation& op, std::size_t count, const RecordContext& where) {
     if (op.parameters.size() != count)
         throw std::runtime_error("invalid parameter count for density operation '" + op.name + "'");
-    for (const double p : op.parameters) require(std::isfinite(p), "density operation parameters must be finite");
+    for (const double p : op.parameters)
+        if (!finite_in(p, where)) fail_value("density operation parameters must be finite", where);
 }
 
-std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op) {
+std::optional<BuiltinChannel> named_channel(const DensityOperation& op) {
     struct Entry {
         density::ChannelKind kind;
         std::int64_t count;
@@ -98,6 +112,34 @@ std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op) {
         return std::nullopt;
     const double x = op.kraus_matrices[4 + (e.off_diagonal ? 1 : 0)].real();  // K1 starts at element 4
     return BuiltinChannel{e.kind, e.scale * x * x};
+}
+
+std::vector<std::complex<double>> channel_operators(density::ChannelKind kind, double p) {
+    using density::ChannelKind;
+    using C = std::complex<double>;
+    const double keep = std::sqrt(1.0 - p);
+    const double flip = std::sqrt(p);
+    switch (kind) {
+        case ChannelKind::BitFlip: return {keep, 0, 0, keep, 0, flip, flip, 0};
+        case ChannelKind::PhaseFlip: return {keep, 0, 0, keep, flip, 0, 0, -flip};
+        case ChannelKind::Depolarizing: {
+            const double k = std::sqrt(1.0 - 3.0 * p / 4.0);
+            const double q = std::sqrt(p / 4.0);
+            return {k, 0, 0, k, 0, q, q, 0, 0, C(0, -q), C(0, q), 0, q, 0, 0, -q};
+        }
+        case ChannelKind::AmplitudeDamping: return {1, 0, 0, keep, 0, flip, 0, 0};
+        case ChannelKind::PhaseDamping: return {keep, 0, 0, keep, flip, 0, 0, 0, 0, 0, 0, flip};
+    }
+    return {};
+}
+
+std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op) {
+    const auto channel = named_channel(op);
+    if (!channel || !(channel->probability >= 0.0 && channel->probability <= 1.0)) return std::nullopt;
+    const std::vector<std::complex<double>> expected = channel_operators(channel->kind, channel->probability);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (!(std::abs(op.kraus_matrices[i] - expected[i]) <= kChannelTolerance)) return std::nullopt;
+    return channel;
 }
 
 }  // namespace korvane::dormeth

@@ -42,23 +42,46 @@ struct DensityOperation {
 // case-sensitive, any other name is returned unchanged.
 std::string canonical_operation_name(const std::string& name);
 
+// Where a record's values are checked: its position in the call's list and whether the state is
+// complex64. Values must be finite once rounded to the state's precision; a refusal names both,
+// "<message> (operation <index>, <dtype>)" (RuntimeError).
+struct RecordContext {
+    std::size_t index = 0;
+    bool single = false;
+};
+
+bool finite_in(double x, const RecordContext& where);
+[[noreturn]] void fail_value(const char* message, const RecordContext& where);
+
 // The checks of a gate's qubit lists on n qubits, first failure wins (RuntimeError).
 void validate_gate_targets(const DensityOperation& op, std::int64_t n);
 
-// The checks of a Kraus record on n qubits, first failure wins (RuntimeError).
-void validate_kraus(const DensityOperation& op, std::int64_t n);
+// The checks of a Kraus record on n qubits, first failure wins (RuntimeError); the last is that
+// every entry is finite in the state's precision.
+void validate_kraus(const DensityOperation& op, std::int64_t n, const RecordContext& where = {});
 
-// The parameter count of a named gate must be `count` and every parameter finite (RuntimeError).
-void check_parameters(const DensityOperation& op, std::size_t count);
+// The parameter count of a named gate must be `count` and every parameter finite in the state's
+// precision (RuntimeError).
+void check_parameters(const DensityOperation& op, std::size_t count, const RecordContext& where = {});
 
 struct BuiltinChannel {
     density::ChannelKind kind;
     double probability;
 };
 
-// A Kraus record that names a built-in channel, has one target, 2 x 2 operators and the channel's
-// operator count runs as that channel; p is read from the second operator K1 (all other entries
-// are ignored). Anything else is a general Kraus channel (nullopt).
+// The channel a Kraus record names when it has that channel's shape: a built-in channel name, one
+// target, 2 x 2 operators and the channel's operator count. p is read from the second operator K1.
+std::optional<BuiltinChannel> named_channel(const DensityOperation& op);
+
+// The operators of a built-in channel for p, one after another, each 2 x 2 row-major.
+std::vector<std::complex<double>> channel_operators(density::ChannelKind kind, double p);
+
+// Entries of a record's operators may differ from the channel's by this much and still run as it.
+constexpr double kChannelTolerance = 1e-12;
+
+// A Kraus record runs as a built-in channel when it names one with its shape, p lies in [0, 1] and
+// every entry of its operators equals the channel's for that p within kChannelTolerance. Anything
+// else is a general Kraus channel (nullopt), which is right for any operators.
 std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op);
 
 }  // namespace korvane::dormeth

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 #include "common/cuda_check.hpp"
 #include "common/device_buffer.hpp"
@@ -28,19 +29,22 @@ __global__ void __launch_bounds__(kLinearBlockThreads)
     atomicAdd(&probs[outcome_index(x, targets, k, little)], static_cast<double>(state[x * dim + x].re));
 }
 
-// rho[r][c] *= scale where both r and c have the drawn outcome, else 0.
+// rho[r][c] *= scale * rescale (in double, in that order) where both r and c have the drawn
+// outcome, else 0. The scale 1/p is passed as two finite factors: it overflows double when p is
+// subnormal, while the scaled elements stay finite.
 // Launch: 32 x 8 blocks over the matrix, x over columns, y over rows, one thread per element.
 template <class T>
 __global__ void __launch_bounds__(kMatrixTileThreads)
     density_measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
-                                    bool little, std::uint64_t outcome, double scale) {
+                                    bool little, std::uint64_t outcome, double scale, double rescale) {
     const std::uint64_t c = std::uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
     const std::uint64_t r = std::uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
     const std::uint64_t dim = std::uint64_t(1) << n;
     if (r >= dim || c >= dim) return;
     CuComplex<T>& element = state[r * dim + c];
     if (outcome_index(r, targets, k, little) == outcome && outcome_index(c, targets, k, little) == outcome)
-        element = CuComplex<T>{static_cast<T>(element.re * scale), static_cast<T>(element.im * scale)};
+        element =
+            CuComplex<T>{static_cast<T>(element.re * scale * rescale), static_cast<T>(element.im * scale * rescale)};
     else
         element = CuComplex<T>{T(0), T(0)};
 }
@@ -101,6 +105,17 @@ template std::vector<double> outcome_probabilities<double>(const DeviceDensitySt
 
 namespace {
 
+// 1/p as two finite factors: (1/p, 1) whenever 1/p is finite, so the collapse multiplies by 1/p
+// exactly as written; for a subnormal p, (1/m) 2^(a - a/2) and 2^(a/2) with p = m 2^-a.
+std::pair<double, double> collapse_factors(double p) {
+    const double scale = 1.0 / p;
+    if (std::isfinite(scale)) return {scale, 1.0};
+    int exponent = 0;
+    const double mantissa = std::frexp(p, &exponent);
+    const int a = -exponent;
+    return {std::ldexp(1.0 / mantissa, a - a / 2), std::ldexp(1.0, a / 2)};
+}
+
 template <class T>
 std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::int64_t>& targets, bool little,
                             std::uint64_t seed) {
@@ -114,8 +129,9 @@ std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::in
     const std::uint64_t o = sample_outcome(host, seed);
     const double p = host[o];
     if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
+    const auto [scale, rescale] = collapse_factors(p);
     gpu::launch<&density_measure_collapse_kernel<T>>(matrix_tile_geometry(dim), 0, n, state.data_as<T>(),
-                                                     device_targets.get(), k, little, o, 1.0 / p);
+                                                     device_targets.get(), k, little, o, scale, rescale);
     check_last_error();
     device_targets.release();
     return o;

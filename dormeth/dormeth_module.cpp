@@ -63,18 +63,20 @@ StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string&
     return result;
 }
 
-py::array to_numpy(const StatePtr& self) {
-    const auto dim = static_cast<py::ssize_t>(self->dimension());
-    py::array out(numpy_dtype(self->dtype()), std::vector<py::ssize_t>{dim, dim});
+// Methods and properties take self by reference: pybind11 refuses None for a reference with
+// TypeError, where a pointer or holder would arrive as null.
+py::array to_numpy(const DeviceDensityState& self) {
+    const auto dim = static_cast<py::ssize_t>(self.dimension());
+    py::array out(numpy_dtype(self.dtype()), std::vector<py::ssize_t>{dim, dim});
     void* host = out.mutable_data();
     {
         py::gil_scoped_release release;
-        self->download(host, self->num_elements());
+        self.download(host, self.num_elements());
     }
     return out;
 }
 
-StatePtr copy_state(const StatePtr& self) { return StatePtr(self->copy()); }
+StatePtr copy_state(const DeviceDensityState& self) { return StatePtr(self.copy()); }
 
 void run_density_operations_device(const StatePtr& state, std::int64_t num_qubits, const py::iterable& operations) {
     const std::vector<DensityOperation> records = convert_operations(operations);
@@ -130,11 +132,11 @@ PYBIND11_MODULE(dormeth, m) {
                     py::arg("device") = "cuda:0")
         .def("to_numpy", &to_numpy)
         .def("copy", &copy_state)
-        .def_property_readonly("num_qubits", &DeviceDensityState::num_qubits)
-        .def_property_readonly("dimension", &DeviceDensityState::dimension)
+        .def_property_readonly("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits(); })
+        .def_property_readonly("dimension", [](const DeviceDensityState& s) { return s.dimension(); })
         .def_property_readonly("dtype",
                                [](const DeviceDensityState& s) { return std::string(korvane::dtype_name(s.dtype())); })
-        .def_property_readonly("device_id", &DeviceDensityState::device_id);
+        .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id(); });
 
     m.def("run_density_operations_device", &run_density_operations_device, py::arg("state").none(false),
           py::arg("num_qubits"), py::arg("operations"),

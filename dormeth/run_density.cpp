@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 
 #include "common/cuda_check.hpp"
@@ -111,20 +112,21 @@ std::array<Complex<T>, 4> named_matrix(const std::string& name, const std::vecto
 
 // The diagonal entries of a one-target diagonal gate, or nullopt when the gate is not one.
 template <class T>
-std::optional<std::array<Complex<T>, 2>> diagonal_entries(const DensityOperation& r, const std::string& name) {
+std::optional<std::array<Complex<T>, 2>> diagonal_entries(const DensityOperation& r, const std::string& name,
+                                                          const RecordContext& where) {
     using C = Complex<T>;
     if (r.targets.size() != 1) return std::nullopt;
     const auto angle = [&] { return static_cast<T>(r.parameters[0]); };
     if (name == "gp") {
-        check_parameters(r, 1);
+        check_parameters(r, 1, where);
         return std::array<C, 2>{cis(angle()), cis(angle())};
     }
     if (name == "p") {
-        check_parameters(r, 1);
+        check_parameters(r, 1, where);
         return std::array<C, 2>{C(1), cis(angle())};
     }
     if (name == "rz") {
-        check_parameters(r, 1);
+        check_parameters(r, 1, where);
         return std::array<C, 2>{cis(-(angle() / T(2))), cis(angle() / T(2))};
     }
     if (name == "s") return std::array<C, 2>{C(1), C(0, 1)};
@@ -154,17 +156,18 @@ CuComplex<T> to_device(std::complex<U> z) {
 // the named matrix after its target and parameter checks. Its size against the targets is left to
 // the caller.
 template <class T>
-std::vector<CuComplex<T>> general_matrix(const DensityOperation& r, const std::string& name) {
+std::vector<CuComplex<T>> general_matrix(const DensityOperation& r, const std::string& name,
+                                         const RecordContext& where) {
     std::vector<CuComplex<T>> m;
     if (r.has_stored_matrix) {
         m.reserve(r.stored_matrix.size());
         for (const std::complex<double>& z : r.stored_matrix) {
-            const CuComplex<T> e = to_device<T>(z);
-            if (!std::isfinite(e.re) || !std::isfinite(e.im)) fail("unitary matrix must contain only finite values");
-            m.push_back(e);
+            if (!finite_in(z.real(), where) || !finite_in(z.imag(), where))
+                fail_value("unitary matrix must contain only finite values", where);
+            m.push_back(to_device<T>(z));
         }
     } else if (name == "swap") {
-        check_parameters(r, 0);
+        check_parameters(r, 0, where);
         if (r.targets.size() != 2) fail("swap requires exactly two targets");
         m.assign(16, CuComplex<T>{T(0), T(0)});
         for (const int i : {0, 6, 9, 15}) m[i] = CuComplex<T>{T(1), T(0)};  // |00>, |01><10|, |10><01|, |11>
@@ -172,21 +175,22 @@ std::vector<CuComplex<T>> general_matrix(const DensityOperation& r, const std::s
         if (r.targets.size() != 1) fail("named density operation requires one target");
         const int count = named_parameter_count(name);
         if (count < 0) fail("unsupported named density operation '" + r.name + "'");
-        check_parameters(r, static_cast<std::size_t>(count));
+        check_parameters(r, static_cast<std::size_t>(count), where);
         for (const Complex<T>& z : named_matrix<T>(name, r.parameters)) m.push_back(to_device<T>(z));
     }
     return m;
 }
 
 template <class T>
-PreparedDensityOp prepare_gate(const DensityOperation& r, std::int64_t n, std::vector<CuComplex<T>>& matrices) {
+PreparedDensityOp prepare_gate(const DensityOperation& r, std::int64_t n, std::size_t index,
+                               std::vector<CuComplex<T>>& matrices) {
     PreparedDensityOp op;
     op.kind = static_cast<std::int32_t>(r.kind);
     validate_gate_targets(r, n);
     if (r.targets.size() > static_cast<std::size_t>(kMaxUnitaryTargets))
         fail("GPU density unitary supports at most 6 targets");
     set_control_masks(r, op);
-    const GateForm<T> form = gate_form<T>(r);
+    const GateForm<T> form = gate_form<T>(r, index);
     switch (form.path) {
         case GatePath::Noop: op.is_noop = true; return op;
         case GatePath::Diagonal:
@@ -211,10 +215,16 @@ PreparedDensityOp prepare_gate(const DensityOperation& r, std::int64_t n, std::v
 }
 
 template <class T>
-PreparedDensityOp prepare_kraus(const DensityOperation& r, std::int64_t n, std::vector<CuComplex<T>>& matrices) {
+PreparedDensityOp prepare_kraus(const DensityOperation& r, std::int64_t n, std::size_t index,
+                                std::vector<CuComplex<T>>& matrices) {
     PreparedDensityOp op;
     op.kind = static_cast<std::int32_t>(r.kind);
-    validate_kraus(r, n);
+    const RecordContext where{index, std::is_same_v<T, float>};
+    validate_kraus(r, n, where);
+    // A probability outside [0, 1] makes no channel of that name; the closed-form rules would
+    // compute square roots of negative numbers.
+    if (const auto named = named_channel(r); named && !(named->probability >= 0.0 && named->probability <= 1.0))
+        fail_value("built-in channel probability must be in [0, 1]", where);
     if (const auto channel = builtin_channel(r)) {
         op.is_channel = true;
         op.channel_kind = static_cast<std::int32_t>(channel->kind);
@@ -238,7 +248,8 @@ void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<Dens
     std::vector<CuComplex<T>> matrices;
     std::vector<PreparedDensityOp> prepared;
     prepared.reserve(records.size());
-    for (const DensityOperation& record : records) prepared.push_back(prepare_density_op<T>(record, n, matrices));
+    for (std::size_t i = 0; i < records.size(); ++i)
+        prepared.push_back(prepare_density_op<T>(records[i], n, i, matrices));
 
     DeviceBuffer<CuComplex<T>> device_matrices;
     if (!matrices.empty()) device_matrices = DeviceBuffer<CuComplex<T>>::copy_of(matrices.data(), matrices.size());
@@ -250,6 +261,7 @@ void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<Dens
             for (const PreparedDensityOp& op : prepared) execute_prepared_op<T>(state, op, matrix_data);
         }
         cuda_check(cudaDeviceSynchronize());
+        device_matrices.release();
     } catch (...) {
         // Queued kernels may still read the matrix buffer: wait for them before it is freed.
         (void)cudaDeviceSynchronize();
@@ -261,7 +273,8 @@ void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<Dens
 }  // namespace
 
 template <class T>
-GateForm<T> gate_form(const DensityOperation& r) {
+GateForm<T> gate_form(const DensityOperation& r, std::size_t index) {
+    const RecordContext where{index, std::is_same_v<T, float>};
     GateForm<T> form;
     const std::string name = canonical_operation_name(r.name);
     if (!r.has_stored_matrix) {
@@ -269,7 +282,7 @@ GateForm<T> gate_form(const DensityOperation& r) {
             form.path = GatePath::Noop;
             return form;
         }
-        if (const auto d = diagonal_entries<T>(r, name)) {
+        if (const auto d = diagonal_entries<T>(r, name, where)) {
             form.path = GatePath::Diagonal;
             form.d0 = (*d)[0];
             form.d1 = (*d)[1];
@@ -285,15 +298,15 @@ GateForm<T> gate_form(const DensityOperation& r) {
         }
     }
     form.path = GatePath::General;
-    form.matrix = general_matrix<T>(r, name);
+    form.matrix = general_matrix<T>(r, name, where);
     return form;
 }
 
 template <class T>
-PreparedDensityOp prepare_density_op(const DensityOperation& record, std::int64_t n,
+PreparedDensityOp prepare_density_op(const DensityOperation& record, std::int64_t n, std::size_t index,
                                      std::vector<CuComplex<T>>& matrices) {
-    if (record.kind == OperationKind::Kraus) return prepare_kraus<T>(record, n, matrices);
-    return prepare_gate<T>(record, n, matrices);
+    if (record.kind == OperationKind::Kraus) return prepare_kraus<T>(record, n, index, matrices);
+    return prepare_gate<T>(record, n, index, matrices);
 }
 
 template <class T>
@@ -334,11 +347,11 @@ void run_density_operations(DeviceDensityState& state, std::int64_t num_qubits,
     run_density_operations(state, num_qubits, records, fusion_enabled());
 }
 
-template GateForm<float> gate_form<float>(const DensityOperation&);
-template GateForm<double> gate_form<double>(const DensityOperation&);
-template PreparedDensityOp prepare_density_op<float>(const DensityOperation&, std::int64_t,
+template GateForm<float> gate_form<float>(const DensityOperation&, std::size_t);
+template GateForm<double> gate_form<double>(const DensityOperation&, std::size_t);
+template PreparedDensityOp prepare_density_op<float>(const DensityOperation&, std::int64_t, std::size_t,
                                                      std::vector<CuComplex<float>>&);
-template PreparedDensityOp prepare_density_op<double>(const DensityOperation&, std::int64_t,
+template PreparedDensityOp prepare_density_op<double>(const DensityOperation&, std::int64_t, std::size_t,
                                                       std::vector<CuComplex<double>>&);
 template void execute_prepared_op<float>(const DeviceDensityState&, const PreparedDensityOp&, const CuComplex<float>*);
 template void execute_prepared_op<double>(const DeviceDensityState&, const PreparedDensityOp&,

@@ -51,15 +51,15 @@ struct GateForm {
 };
 
 // Recognises the path of a gate record whose qubits are already validated, with the checks that path
-// makes (parameters, matrix entries, named target counts; RuntimeError). The size of a general
-// matrix against the targets is left to the caller.
+// makes (parameters, matrix entries, named target counts; RuntimeError; value errors name the
+// record's index in its call). The size of a general matrix against the targets is left to the caller.
 template <class T>
-GateForm<T> gate_form(const DensityOperation& record);
+GateForm<T> gate_form(const DensityOperation& record, std::size_t index = 0);
 
-// Validates one record for n qubits and prepares it; general unitaries and general Kraus sets
-// append their matrices, in the precision T of the state, to `matrices`.
+// Validates record `index` of a call for n qubits and prepares it; general unitaries and general
+// Kraus sets append their matrices, in the precision T of the state, to `matrices`.
 template <class T>
-PreparedDensityOp prepare_density_op(const DensityOperation& record, std::int64_t n,
+PreparedDensityOp prepare_density_op(const DensityOperation& record, std::int64_t n, std::size_t index,
                                      std::vector<CuComplex<T>>& matrices);
 
 // Launches the kernel of one prepared operation on the default stream; device_matrices is the

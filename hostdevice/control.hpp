@@ -65,6 +65,8 @@ void set_host_register_fails(bool fails);
 std::size_t live_bytes(int device);
 std::size_t live_allocations(int device);
 std::size_t registered_host_ranges();
+// Successful cudaHostRegister calls since the process started.
+std::uint64_t host_register_count();
 int live_blas_handles(int device);
 
 struct LaunchRecord {

@@ -33,6 +33,7 @@ struct Registry {
     std::map<std::uintptr_t, Allocation> allocations;
     std::map<std::uintptr_t, std::size_t> host_ranges;
     bool host_register_fails = false;
+    std::uint64_t host_registrations = 0;
     std::atomic<std::uint64_t> synchronizations{0};
 };
 
@@ -165,6 +166,12 @@ std::size_t registered_host_ranges() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     return r.host_ranges.size();
+}
+
+std::uint64_t host_register_count() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.host_registrations;
 }
 
 int live_blas_handles(int device) {
@@ -325,6 +332,7 @@ cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int) {
         if (prev->first + prev->second > begin) return record(cudaErrorHostMemoryAlreadyRegistered);
     }
     r.host_ranges.emplace(begin, size);
+    ++r.host_registrations;
     return cudaSuccess;
 }
 

@@ -49,6 +49,11 @@ void convert_unitary_matrix(const py::handle& value, GateRecord& record) {
 
 namespace {
 
+// The caller's code can run during conversion (an __index__, a dict subclass's __getitem__, a
+// property) and change the list being converted: conversion walks a snapshot of its items, which
+// holds a reference to each, so the records are the gates the list held when the call began.
+py::tuple snapshot(const py::handle& sequence) { return py::tuple(py::reinterpret_borrow<py::object>(sequence)); }
+
 void finish_record(GateRecord& record) {
     rewrite_t_gate(record.name, record.parameter);
     record.id = gate_id_from_name(record.name);
@@ -57,9 +62,10 @@ void finish_record(GateRecord& record) {
 }  // namespace
 
 std::vector<GateRecord> convert_gate_ir(const py::list& gate_ir) {
+    const py::tuple gates = snapshot(gate_ir);
     std::vector<GateRecord> records;
-    records.reserve(gate_ir.size());
-    for (const py::handle element : gate_ir) {
+    records.reserve(gates.size());
+    for (const py::handle element : gates) {
         py::dict gate = py::isinstance<py::dict>(element) ? py::reinterpret_borrow<py::dict>(element)
                                                           : py::dict(py::reinterpret_borrow<py::object>(element));
         GateRecord record;
@@ -77,8 +83,10 @@ std::vector<GateRecord> convert_gate_ir(const py::list& gate_ir) {
 }
 
 std::vector<GateRecord> convert_quantum_gates(const py::iterable& gates) {
+    const py::tuple items = snapshot(gates);
     std::vector<GateRecord> records;
-    for (const py::handle gate : gates) {
+    records.reserve(items.size());
+    for (const py::handle gate : items) {
         GateRecord record;
         record.name = gate.attr("id").cast<std::string>();
         record.target = gate.attr("target").cast<std::vector<std::int64_t>>();

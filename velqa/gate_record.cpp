@@ -1,7 +1,11 @@
 #include "velqa/gate_record.hpp"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <unordered_map>
+
+#include "common/precision.hpp"
 
 namespace velqa {
 
@@ -67,6 +71,58 @@ void rewrite_t_gate(std::string& name, std::vector<double>& parameter) {
         name = "phase";
     }
 }
+
+namespace {
+
+// How many parameters the gate's kernel uses: 0 for the gates that take none.
+std::size_t parameters_used(std::int32_t id) {
+    switch (id) {
+        case kGateRX:
+        case kGateRY:
+        case kGateRZ:
+        case kGatePhase:
+        case kGateGlobalPhase: return 1;
+        case kGateU: return 3;
+        default: return 0;
+    }
+}
+
+template <class T>
+bool parameters_finite(const GateRecord& r) {
+    const std::size_t used = parameters_used(r.id);
+    if (used == 0 || r.parameter.size() != used) return true;
+    return std::all_of(r.parameter.begin(), r.parameter.end(), korvane::finite_in<T>);
+}
+
+template <class T>
+bool matrix_finite(const GateRecord& r) {
+    if (r.id != kGateUnitary) return true;
+    return std::all_of(r.matrix.begin(), r.matrix.end(), [](const std::complex<double>& z) {
+        return korvane::finite_in<T>(z.real()) && korvane::finite_in<T>(z.imag());
+    });
+}
+
+}  // namespace
+
+template <class T>
+bool gate_values_finite(const GateRecord& record) {
+    return parameters_finite<T>(record) && matrix_finite<T>(record);
+}
+
+template <class T>
+void check_gate_values(const GateRecord& record, std::size_t index) {
+    const char* problem = !parameters_finite<T>(record) ? "gate parameters must be finite"
+                          : !matrix_finite<T>(record)   ? "unitary matrix must contain only finite values"
+                                                        : nullptr;
+    if (problem)
+        throw std::invalid_argument(std::string(problem) + " (gate " + std::to_string(index) + ", " +
+                                    korvane::precision_name<T>() + ")");
+}
+
+template bool gate_values_finite<float>(const GateRecord&);
+template bool gate_values_finite<double>(const GateRecord&);
+template void check_gate_values<float>(const GateRecord&, std::size_t);
+template void check_gate_values<double>(const GateRecord&, std::size_t);
 
 void check_unitary_record(const GateRecord& record) {
     if (record.id != kGateUnitary) return;

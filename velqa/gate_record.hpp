@@ -2,6 +2,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -56,5 +57,17 @@ void rewrite_t_gate(std::string& name, std::vector<double>& parameter);
 
 // The checks of a UNITARY record made at conversion time.
 void check_unitary_record(const GateRecord& record);
+
+// Whether the values the gate hands its kernel are finite once rounded to T: the parameters of a
+// rotation, PHASE, GLOBAL_PHASE or U (when their count is the gate's), the matrix of a UNITARY.
+// Parameters that the gate ignores, or that its count check refuses, are not values it uses.
+template <class T>
+bool gate_values_finite(const GateRecord& record);
+
+// Refuses a gate whose values are not finite in T, before anything of it runs: ValueError "gate
+// parameters must be finite (gate <index>, <dtype>)" or "unitary matrix must contain only finite
+// values (gate <index>, <dtype>)".
+template <class T>
+void check_gate_values(const GateRecord& record, std::size_t index);
 
 }  // namespace velqa

@@ -111,7 +111,10 @@ void run_gates(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state, con
         fusion::run_fused<T>(n, data, records, 0);
         return;
     }
-    for (const GateRecord& record : records) apply_gate<T>(n, data, record, 0, mode);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        check_gate_values<T>(records[i], i);
+        apply_gate<T>(n, data, records[i], 0, mode);
+    }
 }
 
 void run_gates(const DeviceState& state, const std::vector<GateRecord>& records, const std::string& endian,

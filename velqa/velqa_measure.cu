@@ -34,17 +34,18 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     if (p != 0.0) atomicAdd(&probs[korvane::outcome_index(i, targets, k, little_endian)], p);
 }
 
-// Keeps the amplitudes of the drawn outcome, scaled; zeroes the rest.
+// Keeps the amplitudes of the drawn outcome, scaled; zeroes the rest. The product is formed in
+// double and rounded once: 1/sqrt(p) of a tiny p does not fit a float, the scaled amplitude does.
 // Launch: 256-thread blocks, 2^n threads, one per amplitude.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     measure_collapse_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
-                            bool little_endian, std::uint64_t outcome, T scale) {
+                            bool little_endian, std::uint64_t outcome, double scale) {
     const std::uint64_t i = korvane::gpu::global_thread_index();
     if (i >= (std::uint64_t(1) << n)) return;
     CuComplex<T>& a = state[i];
     if (korvane::outcome_index(i, targets, k, little_endian) == outcome)
-        a = CuComplex<T>{a.re * scale, a.im * scale};
+        a = CuComplex<T>{static_cast<T>(double(a.re) * scale), static_cast<T>(double(a.im) * scale)};
     else
         a = CuComplex<T>{T(0), T(0)};
 }
@@ -148,7 +149,7 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
         if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
         const double scale = 1.0 / std::sqrt(p);
         korvane::gpu::launch<&measure_collapse_kernel<T>>(geometry, 0, nn, data, device_targets.get(), kk,
-                                                          little_endian, last, static_cast<T>(scale));
+                                                          little_endian, last, scale);
         korvane::check_last_error();
     }
     device_targets.release();

@@ -55,23 +55,25 @@ StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string&
     return result;
 }
 
-py::array to_numpy(const StatePtr& self, bool use_pinned_host) {
-    py::array out(numpy_dtype(self->dtype()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(self->num_state())});
+// Methods and properties take self by reference: pybind11 refuses None for a reference with
+// TypeError, where a pointer or holder would arrive as null.
+py::array to_numpy(const DeviceState& self, bool use_pinned_host) {
+    py::array out(numpy_dtype(self.dtype()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(self.num_state())});
     void* host = out.mutable_data();
     {
         py::gil_scoped_release release;
-        self->copy_to_host(host, self->num_state(), use_pinned_host);
+        self.copy_to_host(host, self.num_state(), use_pinned_host);
     }
     return out;
 }
 
-void copy_to_numpy(const StatePtr& self, const py::array& state, bool use_pinned_host) {
-    const std::int32_t dtype = check_state_array(static_cast<std::int64_t>(self->n()), state, true);
-    if (dtype != self->dtype()) throw std::invalid_argument("numpy state dtype does not match DeviceState");
+void copy_to_numpy(const DeviceState& self, const py::array& state, bool use_pinned_host) {
+    const std::int32_t dtype = check_state_array(static_cast<std::int64_t>(self.n()), state, true);
+    if (dtype != self.dtype()) throw std::invalid_argument("numpy state dtype does not match DeviceState");
     void* host = const_cast<void*>(state.data());
     const auto count = static_cast<std::uint64_t>(state.size());
     py::gil_scoped_release release;
-    self->copy_to_host(host, count, use_pinned_host);
+    self.copy_to_host(host, count, use_pinned_host);
 }
 
 void run_records(const StatePtr& state, const std::vector<GateRecord>& records, const std::string& endian,
@@ -224,31 +226,33 @@ PYBIND11_MODULE(velqa, m) {
                     py::arg("device") = "cuda:0")
         .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
         .def("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
-        .def_property_readonly("n", &DeviceState::n)
-        .def_property_readonly("num_state", &DeviceState::num_state)
-        .def_property_readonly("device_id", &DeviceState::device_id)
+        .def_property_readonly("n", [](const DeviceState& s) { return s.n(); })
+        .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state(); })
+        .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id(); })
         .def_property_readonly("dtype", [](const DeviceState& s) { return korvane::dtype_name(s.dtype()); });
 
     py::class_<fusion::PreparedFusionChunk, std::shared_ptr<fusion::PreparedFusionChunk>>(m, "PreparedFusionChunk")
         .def_property_readonly("n", [](const fusion::PreparedFusionChunk& c) { return c.n; })
         .def_property_readonly("gate_count", [](const fusion::PreparedFusionChunk& c) { return c.records.size(); });
 
-    m.def("run_circuit_device", &run_circuit_device, py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
-          py::arg("mode") = KernelMode::PairAuto, "Run a gate_ir chunk on an existing CUDA DeviceState.");
+    m.def("run_circuit_device", &run_circuit_device, py::arg("state").none(false), py::arg("gate_ir"),
+          py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
+          "Run a gate_ir chunk on an existing CUDA DeviceState.");
     m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"),
           py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
           py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
           py::arg("max_gates_per_group") = 512, py::arg("pad_sparsesharemem") = true,
           "Parse and plan one streamed chunk on the CPU without launching CUDA.");
-    m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state"), py::arg("chunk"),
-          "Execute one CPU-prepared fusion chunk and wait for its CUDA work.");
-    m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state"), py::arg("gates"),
+    m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state").none(false),
+          py::arg("chunk").none(false), "Execute one CPU-prepared fusion chunk and wait for its CUDA work.");
+    m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state").none(false), py::arg("gates"),
           py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
           "Run a QuantumGate object chunk on an existing CUDA DeviceState.");
-    m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
-          py::arg("seed") = py::none(), "Measure target qubits on an existing CUDA DeviceState.");
-    m.def("sample_measure_device", &sample_measure_device, py::arg("state"), py::arg("targets"), py::arg("shots"),
-          py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
+    m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"),
+          py::arg("endian") = "little", py::arg("seed") = py::none(),
+          "Measure target qubits on an existing CUDA DeviceState.");
+    m.def("sample_measure_device", &sample_measure_device, py::arg("state").none(false), py::arg("targets"),
+          py::arg("shots"), py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
           "Batch-sample target qubits and optionally collapse to the final outcome.");
     m.def("probabilities_device", &probabilities_device, py::arg("state").none(false), py::arg("targets"),
           py::arg("endian") = "little",

@@ -61,11 +61,17 @@ dm::DensityOperation kraus(const std::string& name, std::vector<std::int64_t> ta
     return op;
 }
 
-// A bit flip of probability p as the Python package sends it: sqrt(1-p) I, sqrt(p) X.
-dm::DensityOperation bit_flip(std::int64_t qubit, double p) {
-    dm::DensityOperation op = kraus("bit_flip", {qubit}, 2);
-    op.kraus_matrices = {std::sqrt(1 - p), 0.0, 0.0, std::sqrt(1 - p), 0.0, std::sqrt(p), std::sqrt(p), 0.0};
+// A built-in channel of probability p with its operators, as the Python package sends it.
+dm::DensityOperation channel(const std::string& name, ChannelKind kind, std::int64_t qubit, double p) {
+    std::vector<Complex> operators = dm::channel_operators(kind, p);
+    dm::DensityOperation op = kraus(name, {qubit}, static_cast<std::int64_t>(operators.size() / 4));
+    op.kraus_matrices = std::move(operators);
     return op;
+}
+
+// A bit flip of probability p: sqrt(1-p) I, sqrt(p) X.
+dm::DensityOperation bit_flip(std::int64_t qubit, double p) {
+    return channel("bit_flip", ChannelKind::BitFlip, qubit, p);
 }
 
 template <class... Ops>
@@ -365,8 +371,7 @@ TEST_F(DensityFusionKernel, EveryRecordKindWithControlsMatchesItsOwnKernel) {
     // Five scattered active qubits of six; controls open and closed on every kind that has them.
     const std::vector<std::int64_t> active = {0, 2, 3, 4, 5};
     const auto ops = [] {
-        auto damping = kraus("amplitude_damping", {0}, 2);
-        damping.kraus_matrices[5] = std::sqrt(0.35);  // K1[0][1]: p = 0.35
+        auto damping = channel("amplitude_damping", ChannelKind::AmplitudeDamping, 0, 0.35);
         return list(stored({3}, random_unitary2(1)), gate("ry", {0}, {5}, {0}, {0.7}), gate("mcx", {2}, {0, 4}, {1, 0}),
                     gate("cp", {4}, {2}, {1}, {1.1}), gate("t", {5}), bit_flip(2, 0.2), gate("h", {5}, {3}),
                     std::move(damping), gate("x", {4}), gate("crz", {3}, {0}, {0}, {-0.4}));
@@ -376,14 +381,16 @@ TEST_F(DensityFusionKernel, EveryRecordKindWithControlsMatchesItsOwnKernel) {
 }
 
 TEST_F(DensityFusionKernel, EveryChannelKindMatchesTheChannelKernel) {
-    const std::vector<std::pair<std::string, std::int64_t>> channels = {
-        {"bit_flip", 2}, {"phase_flip", 2}, {"depolarizing", 4}, {"amplitude_damping", 2}, {"phase_damping", 3}};
-    for (const auto& [name, count] : channels) {
+    const std::vector<std::pair<std::string, ChannelKind>> channels = {
+        {"bit_flip", ChannelKind::BitFlip},
+        {"phase_flip", ChannelKind::PhaseFlip},
+        {"depolarizing", ChannelKind::Depolarizing},
+        {"amplitude_damping", ChannelKind::AmplitudeDamping},
+        {"phase_damping", ChannelKind::PhaseDamping}};
+    for (const auto& [name, kind] : channels) {
         SCOPED_TRACE(name);
-        auto op = kraus(name, {1}, count);
-        op.kraus_matrices[4] = 0.5;  // K1[0][0]
-        op.kraus_matrices[5] = 0.3;  // K1[0][1]
-        expect_fused_equals_one_by_one<double>(5, {1, 2, 3, 4}, list(gate("h", {1}), std::move(op)), 1e-12, 5);
+        expect_fused_equals_one_by_one<double>(5, {1, 2, 3, 4}, list(gate("h", {1}), channel(name, kind, 1, 0.3)),
+                                               1e-12, 5);
     }
 }
 
@@ -392,9 +399,8 @@ TEST_F(DensityFusionKernel, SubBlocksBeyondOneGridAreEachDoneOnce) {
     // one. A sub-block done twice or not at all differs from the one-by-one result: neither the
     // unitary nor the damping is an involution.
     const auto ops = [] {
-        auto damping = kraus("amplitude_damping", {4}, 2);
-        damping.kraus_matrices[5] = std::sqrt(0.3);
-        return list(stored({4}, random_unitary2(9)), std::move(damping), gate("s", {4}));
+        return list(stored({4}, random_unitary2(9)),
+                    channel("amplitude_damping", ChannelKind::AmplitudeDamping, 4, 0.3), gate("s", {4}));
     };
     expect_fused_equals_one_by_one<double>(9, {4}, ops(), 1e-12, 6);
 }

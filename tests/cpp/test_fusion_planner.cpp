@@ -533,3 +533,68 @@ TEST(FusionPlanner, PlansAreValidReorderingsWithinTheBudget) {
 }
 
 }  // namespace
+
+namespace {
+
+template <class F>
+std::string invalid_argument_of(F&& call) {
+    try {
+        call();
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(FusionPlannerLimits, BudgetsBeyondTheExecutorsAreRefusedBeforePlanning) {
+    const std::vector<GateRecord> gates = {u_gate(0), u_gate(40)};
+    for (const std::int32_t s : {11, 31, 62, 1 << 30}) {
+        FusionOptions o = options_with(s);
+        o.densemm_max_qubits = 62;
+        o.densemm_gate_threshold_scale = 0.0;
+        EXPECT_EQ(invalid_argument_of([&] { plan_fusion_chunk(62, gates, o); }),
+                  "sparsesharemem_qubits must be at most 10");
+    }
+    EXPECT_EQ(plan_fusion_chunk(62, gates, options_with(10)).groups.size(), 1u);
+}
+
+TEST(FusionPlannerLimits, RecordsAndDenseMatricesRefuseQubitsTheyCannotAddress) {
+    EXPECT_EQ(invalid_argument_of([] { make_device_matrix_gate(u_gate(40), range(41)); }),
+              "fused group has more than 10 active qubits");
+    EXPECT_EQ(invalid_argument_of([] { build_dense_group_matrix({}, 31); }),
+              "fused group has more than 10 active qubits");
+    EXPECT_EQ(invalid_argument_of([] { build_dense_group_matrix({}, -1); }),
+              "fused group has more than 10 active qubits");
+    FusedGate outside = make_device_matrix_gate(u_gate(3), range(4));  // local qubit 3
+    EXPECT_EQ(invalid_argument_of([&] { build_dense_group_matrix({outside}, 3); }),
+              "fused gate qubit is not an active qubit");
+    FusedGate swap = make_device_matrix_gate(gate(kGateSwap, {0, 2}), range(3));
+    EXPECT_EQ(invalid_argument_of([&] { build_dense_group_matrix({swap}, 2); }),
+              "fused gate qubit is not an active qubit");
+    FusedGate controlled = make_device_matrix_gate(gate(kGateX, {0}, {2}), range(3));
+    EXPECT_EQ(invalid_argument_of([&] { build_dense_group_matrix({controlled}, 2); }),
+              "fused gate qubit is not an active qubit");
+    EXPECT_EQ(build_dense_group_matrix({controlled}, 3).size(), 64u);
+}
+
+TEST(FusionPlannerLimits, GroupSelectionCoversEveryQubitOfA62QubitRegister) {
+    // Gates on the highest qubits, where a shift by the qubit index reaches bit 61.
+    std::vector<GateRecord> gates;
+    for (std::int64_t q = 52; q < 62; ++q) gates.push_back(gate(kGateH, {q}, {q - 52}));
+    const FusionPlan plan = plan_fusion_chunk(62, gates, options_with(10));
+    ASSERT_EQ(plan.groups.size(), 2u);
+    EXPECT_EQ(plan.groups[0].active, Index({0, 1, 2, 3, 4, 52, 53, 54, 55, 56}));
+    korvane::RemainingOperations remaining(1);
+    korvane::GroupSelector selector;
+    const auto select = [&](std::int64_t n) {
+        return selector.select(
+            n, remaining, 10, 4, [](std::int64_t) { return true; },
+            [](std::int64_t) {
+                return korvane::QubitSet{std::uint64_t(1) << 61, true};
+            });
+    };
+    EXPECT_EQ(select(62), Index({0}));
+    EXPECT_EQ(invalid_argument_of([&] { select(63); }), "group selection supports at most 62 qubits");
+}
+
+}  // namespace

@@ -63,6 +63,7 @@ def hd():
     """The host device's controls; skips where tests run on a real GPU."""
     if _hostdevice is None:
         pytest.skip("needs the host device")
+    gc.collect()  # device memory that earlier tests left in reference cycles is released first
     _hostdevice.reset()
     yield _hostdevice
     gc.collect()
@@ -92,9 +93,10 @@ def assert_close(actual, expected, dtype, scale=1.0):
 def progress_during(call):
     """How far another Python thread gets while call() runs: nothing when call() holds the GIL
     throughout, a lot when it releases it around its native work. The other thread notes the time
-    every 64 steps. Steps in the last five switch intervals are not counted: a call that holds the
-    GIL hands it to the waiting thread as soon as it returns, for a switch interval or two before the
-    caller reads the clock. The call should last well beyond that margin (a tenth of a second)."""
+    every 64 steps, and only steps in the middle of the call count. A call that holds the GIL may
+    still hand it over just before it starts or as it returns, and on a busy machine the caller can
+    wait a while for it to come back; so the first and last tenth of the call (at least five switch
+    intervals, shortened for the probe) are left out."""
     stamps = []
     stop = threading.Event()
 
@@ -105,12 +107,46 @@ def progress_during(call):
             if steps % 64 == 0:
                 stamps.append(time.perf_counter())
 
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
     thread = threading.Thread(target=spin)
     thread.start()
-    time.sleep(0.02)
-    start = time.perf_counter()
-    call()
-    end = time.perf_counter() - 5 * sys.getswitchinterval()
-    stop.set()
-    thread.join()
-    return 64 * sum(1 for t in stamps if start <= t <= end)
+    try:
+        time.sleep(0.02)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    margin = max(5e-4, 0.1 * (end - start))
+    return 64 * sum(1 for t in stamps if start + margin <= t <= end - margin)
+
+
+def held_fraction(call):
+    """The longest time during call() in which another Python thread could not run, as a fraction of
+    the call's duration: near 1 when call() holds the GIL throughout. A busy machine can only
+    lengthen the pauses, never shorten them."""
+    stamps = []
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)  # hand the GIL over promptly whenever it is free
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        time.sleep(0.02)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    inside = [start] + [t for t in stamps if start < t < end] + [end]
+    return max(b - a for a, b in zip(inside, inside[1:])) / (end - start)

@@ -147,16 +147,54 @@ def test_builtin_channel_equals_the_same_set_as_general_kraus(name, dtype):
     assert_close(builtin, general, dtype)
 
 
-def test_builtin_channel_reads_p_from_the_second_operator_only(dtype):
-    rho = random_density(2, np.random.default_rng(8))
-    p = 0.3
-    expected = run(rho, [channel("bit_flip", 0, p)], dtype)
-    garbage = np.array([[[5, 7j], [1, 2]], [[9, np.sqrt(p) + 4j], [3, 8]]])
-    assert_close(run(rho, [kraus([0], garbage, "bit_flip")], dtype), expected, dtype)
+def _named_variants():
+    """Operators under a channel's name that are not that channel's for the p read from K1."""
+    bf = channel_kraus("bit_flip", 0.3)
     dep = channel_kraus("depolarizing", 0.6)
-    dep[0] *= 3  # only K1[0][1] counts
-    assert_close(run(rho, [kraus([1], dep, "depolarizing")], dtype),
-                 run(rho, [channel("depolarizing", 1, 0.6)], dtype), dtype)
+    ad = channel_kraus("amplitude_damping", 0.4)
+    pd = channel_kraus("phase_damping", 0.25)
+    return [
+        ("bit_flip", [bf[0], 1j * bf[1]]),  # the same channel, K1 times i
+        ("bit_flip", [bf[1], bf[0]]),  # the same channel, operators in the other order
+        ("depolarizing", [dep[0], dep[2], dep[3], dep[1]]),  # the Paulis in another order
+        ("depolarizing", [dep[0], dep[3], dep[1], dep[2]]),
+        ("amplitude_damping", [ad[0], -ad[1]]),
+        ("phase_damping", [pd[0], pd[1], pd[2] * (1 + 1e-9)]),
+        ("depolarizing", [3 * dep[0], dep[1], dep[2], dep[3]]),  # a different map under the name
+        ("bit_flip", [[[5, 7j], [1, 2]], [[9, np.sqrt(0.3) + 4j], [3, 8]]]),
+    ]
+
+
+@pytest.mark.parametrize("index", range(len(_named_variants())))
+def test_a_channel_name_with_other_operators_applies_the_operators_given(index, dtype, hd):
+    name, ops = _named_variants()[index]
+    rho = random_density(2, np.random.default_rng(8))
+    ops = np.array(ops, dtype=complex)
+    hd.clear_launches()
+    expected = apply_all(rho, 2, [kraus([1], ops)])
+    assert_close(run(rho, [kraus([1], ops, name)], dtype), expected, dtype, scale=np.abs(expected).max())
+    assert "kraus_kernel" in hd.launches()[-1]["kernel"]
+
+
+def test_a_channel_name_with_its_own_operators_runs_the_channel_kernel(dtype, hd):
+    rho = random_density(2, np.random.default_rng(8))
+    for name in CHANNELS:
+        hd.clear_launches()
+        check(rho, [channel(name, 0, 0.3)], dtype)
+        assert "channel_kernel" in hd.launches()[-1]["kernel"]
+
+
+@pytest.mark.parametrize("name, k1_entry", [("bit_flip", 1.5), ("depolarizing", 0.6), ("amplitude_damping", -1.01),
+                                            ("phase_damping", 1e20), ("phase_flip", 1.0000001)])
+def test_a_channel_whose_probability_is_outside_0_1_is_refused(name, k1_entry, dtype, no_leaks):
+    ops = channel_kraus(name, 0.5)
+    ops[1][0, 1 if name in ("bit_flip", "depolarizing", "amplitude_damping") else 0] = k1_entry
+    rho = random_density(2, np.random.default_rng(8)).astype(dtype)
+    state = dormeth.DeviceDensityState.from_numpy(2, rho)
+    message = rf"^built-in channel probability must be in \[0, 1\] \(operation 1, {dtype}\)$"
+    with pytest.raises(RuntimeError, match=message):
+        dormeth.run_density_operations_device(state, 2, [gate("h", [0]), kraus([0], ops, name)])
+    np.testing.assert_array_equal(state.to_numpy(), rho)
 
 
 def test_channel_name_with_another_shape_is_a_general_kraus_sum(dtype):

@@ -104,6 +104,26 @@ def test_trace_two_is_renormalised():
     np.testing.assert_array_equal(state.to_numpy(), np.diag([1, 0]))
 
 
+# The only non-zero diagonal elements are tiny: 1/p overflows double for the first complex128 one.
+TINY = {"complex64": [1e-40, 2.0**-148, 1e-30], "complex128": [1e-310, 2.0**-1073, 1e-300]}
+
+
+@pytest.mark.parametrize("which", range(3))
+@pytest.mark.parametrize("dtype", ["complex64", "complex128"])
+def test_collapse_onto_a_tiny_probability_is_finite_with_trace_one(dtype, which, no_leaks):
+    t = TINY[dtype][which]
+    rho = np.zeros((4, 4), dtype=dtype)
+    rho[1, 1] = rho[3, 3] = t
+    rho[1, 3], rho[3, 1] = 0.5j * t, -0.5j * t
+    state = dormeth.DeviceDensityState.from_numpy(2, rho)
+    assert dormeth.measure_device(state, [0], seed=1) == "1"
+    out = state.to_numpy()
+    assert np.all(np.isfinite(out))
+    exact = rho.astype(complex) * 2.0**600  # the elements as stored, renormalised in double
+    expected = exact / np.trace(exact).real
+    np.testing.assert_allclose(out, expected, rtol=0, atol=1e-6 if dtype == "complex64" else 1e-12)
+
+
 @pytest.mark.parametrize("endian", ["little", "big"])
 def test_both_modules_read_a_basis_state_the_same_way(endian):
     n, index = 5, 0b10110

@@ -54,8 +54,10 @@ GATE_CASES = [
     (gate("rz", [0], parameter=[1.0, 2.0]), "invalid parameter count for density operation 'rz'"),
     (gate("cp", [0], [1], [1], [1.0, 2.0]), "invalid parameter count for density operation 'cp'"),
     (gate("gp", [0], [1], [1]), "invalid parameter count for density operation 'gp'"),
-    (gate("rx", [0], parameter=[float("nan")]), "density operation parameters must be finite"),
-    (gate("rz", [0], parameter=[float("inf")]), "density operation parameters must be finite"),
+    (gate("rx", [0], parameter=[float("nan")]),
+     "density operation parameters must be finite (operation 2, complex128)"),
+    (gate("rz", [0], parameter=[float("inf")]),
+     "density operation parameters must be finite (operation 2, complex128)"),
     (gate("x", [0], parameter=[1.0]), "density operation 'x' requires no parameters"),
     (gate("cnot", [0], [1], [1], [1.0]), "density operation 'cnot' requires no parameters"),
     (gate("swap", [0, 1], parameter=[0.0]), "density operation 'swap' requires no parameters"),
@@ -69,9 +71,10 @@ GATE_CASES = [
     (gate("X", [0]), "unsupported named density operation 'X'"),
     (gate("unitary", [0, 1], matrix=U8), "unitary matrix size does not match targets"),
     (gate("unitary", [0], matrix=np.zeros((0, 0))), "unitary matrix size does not match targets"),
-    (gate("unitary", [0], matrix=np.array([[1, np.nan], [0, 1]])), "unitary matrix must contain only finite values"),
+    (gate("unitary", [0], matrix=np.array([[1, np.nan], [0, 1]])),
+     "unitary matrix must contain only finite values (operation 2, complex128)"),
     (gate("unitary", [0], matrix=np.array([[1, 0], [0, 1j * np.inf]])),
-     "unitary matrix must contain only finite values"),
+     "unitary matrix must contain only finite values (operation 2, complex128)"),
 ]
 
 
@@ -87,15 +90,43 @@ KRAUS_CASES = [
     (kraus([-2], np.eye(2)[None]), "invalid or duplicate Kraus target qubit"),
     (kraus([0, 1], np.eye(2)[None]), "Kraus matrix dimension does not match targets"),
     (kraus([0], np.eye(4)[None], "bit_flip"), "Kraus matrix dimension does not match targets"),
-    (kraus([0], np.array([[[1, np.nan], [0, 1]]])), "Kraus matrices must contain only finite values"),
+    (kraus([0], np.array([[[1, np.nan], [0, 1]]])),
+     "Kraus matrices must contain only finite values (operation 2, complex128)"),
     (kraus([1], channel_kraus("bit_flip", 0.1) + [[[0]], [[np.inf]]], "bit_flip"),
-     "Kraus matrices must contain only finite values"),
+     "Kraus matrices must contain only finite values (operation 2, complex128)"),
 ]
 
 
 @pytest.mark.parametrize("op, message", KRAUS_CASES, ids=[m for _, m in KRAUS_CASES])
 def test_kraus_validation_messages(op, message, no_leaks):
     assert refused([op]) == message
+
+
+# Values finite in double that overflow float once rounded to a complex64 state's precision.
+OVERFLOW_CASES = [
+    (gate("rz", [0], parameter=[1e39]), "density operation parameters must be finite"),
+    (gate("p", [1], parameter=[3.5e38]), "density operation parameters must be finite"),
+    (gate("cp", [1], [0], [1], [-3.5e38]), "density operation parameters must be finite"),
+    (gate("gp", [1], [2], [0], [1e39]), "density operation parameters must be finite"),
+    (gate("rx", [0], parameter=[1e39]), "density operation parameters must be finite"),
+    (gate("u", [2], parameter=[0.1, 1e39, 0.2]), "density operation parameters must be finite"),
+    (gate("rxy", [2], [0], [0], [1e39, 0.5]), "density operation parameters must be finite"),
+    (gate("unitary", [0], matrix=np.array([[1e39, 0], [0, 1]])), "unitary matrix must contain only finite values"),
+    (kraus([1], [np.eye(2), [[0, 1e39], [0, 0]]]), "Kraus matrices must contain only finite values"),
+    (kraus([1], [[[1, 0], [0, 1e39]], [[0, 0.5], [0, 0]]], "amplitude_damping"),
+     "Kraus matrices must contain only finite values"),
+]
+
+
+@pytest.mark.parametrize("op, message", OVERFLOW_CASES, ids=[str(i) for i in range(len(OVERFLOW_CASES))])
+@pytest.mark.parametrize("fusion", ["0", "1"])
+def test_values_that_overflow_float_are_refused_for_complex64(op, message, fusion, monkeypatch, no_leaks):
+    monkeypatch.setenv("KORVANE_DENSITY_FUSION", fusion)
+    assert refused([op], n=5, dtype="complex64") == f"{message} (operation 2, complex64)"
+    state, _ = fresh(5, "complex128")  # finite in double: the operation runs
+    dormeth.run_density_operations_device(state, 5, [op])
+    assert np.all(np.isfinite(state.to_numpy()))
+    del state
 
 
 def test_size_limits(no_leaks):
@@ -113,7 +144,7 @@ def test_first_failure_wins_within_a_record():
     assert refused([gate("h", [9], [9], [5])]) == "invalid or duplicate target qubit"
     assert refused([gate("foo", [0, 1])]) == "named density operation requires one target"
     assert refused([gate("unitary", [0, 1], matrix=np.full((2, 2), np.nan))]) == \
-        "unitary matrix must contain only finite values"
+        "unitary matrix must contain only finite values (operation 2, complex128)"
     assert refused([kraus([7, 0], np.full((1, 2, 2), np.nan))]) == "invalid or duplicate Kraus target qubit"
 
 
@@ -129,7 +160,7 @@ def test_run_checks_num_qubits_but_not_for_an_empty_list(no_leaks):
 
 
 def test_out_of_memory_for_the_matrix_buffer(hd, no_leaks):
-    hd.configure(1, 64 * 64 * 8 + 1000)
+    hd.configure(1, hd.live_bytes(0) + 64 * 64 * 8 + 1000)  # room beyond what earlier tests keep
     state, rho = fresh(6, "complex64")
     with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
         dormeth.run_density_operations_device(state, 6, [gate("h", [0]), gate("unitary", list(range(6)),

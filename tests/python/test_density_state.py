@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 import dormeth
-from density_reference import gate, random_density
+from conftest import held_fraction, progress_during
+from density_reference import channel, gate, random_density
 
 State = dormeth.DeviceDensityState
 
@@ -54,6 +55,7 @@ def test_copy_is_independent(dtype, no_leaks):
 
 
 def test_memory_is_released_with_the_last_reference(hd):
+    gc.collect()  # states that earlier tests left in reference cycles are not this test's
     before = hd.live_bytes(0)
     state = State.zero_state(5, dtype="complex64")
     assert hd.live_bytes(0) == before + 32 * 32 * 8
@@ -141,7 +143,7 @@ def test_device_gone_after_creation(hd, no_leaks):
 
 
 def test_out_of_memory(hd, no_leaks):
-    hd.configure(1, 1 << 20)
+    hd.configure(1, hd.live_bytes(0) + (1 << 20))  # room beyond what earlier tests keep
     with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
         State.zero_state(15, dtype="complex64")
     state = State.zero_state(7, dtype="complex128")  # 256 KiB
@@ -149,3 +151,46 @@ def test_out_of_memory(hd, no_leaks):
         [state.copy() for _ in range(4)]
     assert state.to_numpy()[0, 0] == 1
     del state
+
+
+# ------------------------------------------------------------------ the GIL and a second device
+
+def test_transfers_runs_and_measurement_release_the_gil_and_copy_holds_it(hd):
+    hd.set_workers(1)
+    n = 11
+    rho = random_density(n, np.random.default_rng(3), rank=2).astype(np.complex128)
+    state = State.from_numpy(n, rho)
+    ops = [gate("h", [q % n]) for q in range(12)]
+    calls = {
+        "from_numpy": lambda: State.from_numpy(n, rho),
+        "zero_state": lambda: State.zero_state(n),
+        "to_numpy": state.to_numpy,
+        "run_density_operations_device": lambda: dormeth.run_density_operations_device(state, n, ops),
+        "measure_device": lambda: dormeth.measure_device(state, [0, 5], seed=1),
+    }
+    for name, call in calls.items():
+        assert progress_during(call) > 1000, name
+    # copy runs with the GIL held: other threads wait for the whole device copy.
+    assert max(held_fraction(state.copy) for _ in range(5)) > 0.8  # the best of five, as on a busy machine
+
+
+def test_measurement_and_matrix_scratch_live_on_the_states_device(hd):
+    hd.configure(2)
+    n = 3
+    rho = random_density(n, np.random.default_rng(4)).astype(np.complex64)
+    state = State.from_numpy(n, rho, "cuda:1")
+    on1 = hd.live_bytes(1)
+    capacity = max(on1, hd.live_bytes(0)) + (16 << 10)
+    hd.configure(2, capacity)
+    fillers = []  # device 0, this thread's current device afterwards, without room for any scratch
+    for k in range(12, -1, -1):
+        while capacity - hd.live_bytes(0) - 8 >= 8 << (2 * k):
+            fillers.append(State.zero_state(k, "complex64"))
+    assert capacity - hd.live_bytes(0) < 16
+    hd.clear_launches()
+    u = np.linalg.qr(np.random.default_rng(5).normal(size=(8, 8)))[0]
+    dormeth.run_density_operations_device(state, n, [gate("unitary", [0, 1, 2], matrix=u), channel("bit_flip", 1, 0.3)])
+    dormeth.measure_device(state, [0, 2], seed=7)
+    assert hd.live_bytes(1) == on1
+    assert {launch["device"] for launch in hd.launches()} == {1}
+    assert np.isclose(np.trace(state.to_numpy()).real, 1, atol=1e-5)

@@ -75,6 +75,9 @@ def execute(n, state, gates, **options):
     return device.to_numpy()
 
 
+MODES_ALL = [velqa.AllState, velqa.Pair, velqa.PairAuto, velqa.PairAutoFusion]
+
+
 def kernels(hd, name):
     return [l for l in hd.launches() if name in l["kernel"]]
 
@@ -278,15 +281,26 @@ def test_prepare_checks_n_and_plans_without_the_device(hd):
     assert hd.launches() == [] and hd.live_allocations(0) == allocations
 
 
-def test_sparsesharemem_above_ten_qubits_is_refused_at_execution(hd):
+@pytest.mark.parametrize("qubits", [11, 31, 62, 2**31 - 1])
+def test_options_that_allow_groups_beyond_the_executors_are_refused_before_planning(qubits, hd):
+    # With a budget of 31 or more the dense matrix's dimension squared would wrap.
+    gates = [Gate(gate("h", [q])) for q in range(40)] * 2
+    for options in ({}, {"densemm_max_qubits": 62, "densemm_gate_threshold_scale": 0.0}):
+        with pytest.raises(ValueError, match=r"^sparsesharemem_qubits must be at most 10$"):
+            velqa.prepare_fusion_chunk_gates(62, gates, sparsesharemem_qubits=qubits, **options)
+    assert hd.launches() == []
+
+
+def test_raised_densemm_limits_stay_within_the_group_budget(dtype, hd):
+    # A budget of 10 bounds every group, whatever densemm_max_qubits allows.
     n = 12
-    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(gate("h", [0])), Gate(gate("h", [1]))],
-                                             sparsesharemem_qubits=11)
-    state = random_state(n, "complex64", np.random.default_rng(2))
-    device = velqa.DeviceState.from_numpy(n, state)
-    with pytest.raises(ValueError, match=r"^SparseShareMem active qubits must be in \[1, 10\]$"):
-        velqa.execute_prepared_fusion_chunk(device, chunk)
-    np.testing.assert_array_equal(device.to_numpy(), state)
+    rng = np.random.default_rng(31)
+    gates = [gate("u", [q], parameter=rng.normal(size=3)) for q in range(n)] * 3
+    state = random_state(n, dtype, rng)
+    options = {"densemm_max_qubits": 62, "densemm_min_qubits": 0, "densemm_gate_threshold_scale": 0.0}
+    hd.clear_launches()
+    assert_close(execute(n, state, gates, **options), run_reference(state.astype(complex), n, gates), dtype, scale=4)
+    assert kernels(hd, "transpose_to_low_bits")
 
 
 # ------------------------------------------------------------------ refused gates
@@ -323,6 +337,47 @@ def test_gate_the_per_gate_path_refuses_is_refused_in_fused_runs(bad, message, d
     device = velqa.DeviceState.from_numpy(n, state)
     chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates])
     with pytest.raises(ValueError, match=f"^{message}$"):
+        velqa.execute_prepared_fusion_chunk(device, chunk)
+    assert_close(device.to_numpy(), expected, dtype)
+
+
+# Values that overflow float (finite in double) and values finite in neither precision.
+NOT_FINITE = [
+    (gate("rz", [1], parameter=[1e39]), "gate parameters", ["complex64"]),
+    (gate("phase", [2], [0], [1], parameter=[3.5e38]), "gate parameters", ["complex64"]),
+    (gate("u", [1], parameter=[0.1, 1e39, 0.2]), "gate parameters", ["complex64"]),
+    (gate("gp", [], [1], [0], parameter=[-1e39]), "gate parameters", ["complex64"]),
+    (gate("unitary", [1], matrix=np.array([[1e39, 0], [0, 1]])), "unitary matrix", ["complex64"]),
+    (gate("rx", [1], parameter=[float("nan")]), "gate parameters", ["complex64", "complex128"]),
+    (gate("ry", [1], [0], [1], parameter=[float("-inf")]), "gate parameters", ["complex64", "complex128"]),
+    (gate("u", [1], parameter=[float("inf"), 0, 0]), "gate parameters", ["complex64", "complex128"]),
+    (gate("unitary", [1, 2], matrix=np.diag([1, 1, 1, np.nan])), "unitary matrix", ["complex64", "complex128"]),
+]
+
+
+@pytest.mark.parametrize("bad,what,refused_in", NOT_FINITE, ids=[str(i) for i in range(len(NOT_FINITE))])
+def test_values_not_finite_in_the_states_precision_are_refused_in_every_mode(bad, what, refused_in, dtype):
+    n = 5
+    rng = np.random.default_rng(7)
+    before = [gate("h", [0]), gate("x", [3], [0], [0]), gate("ry", [4], parameter=[0.3])]
+    gates = before + [bad, gate("h", [2])]
+    state = random_state(n, dtype, rng)
+    if dtype not in refused_in:  # finite in double: the gate runs like any other
+        out = run(n, state, gates, velqa.PairAutoFusion)
+        assert np.all(np.isfinite(out))
+        return
+    message = rf"^{what} must (be finite|contain only finite values) \(gate 3, {dtype}\)$"
+    expected = run_reference(state.astype(complex), n, before)
+    for mode in MODES_ALL:
+        device = velqa.DeviceState.from_numpy(n, state)
+        with pytest.raises(ValueError, match=message):
+            velqa.run_circuit_device(device, gates, mode=mode)
+        assert_close(device.to_numpy(), expected, dtype)
+        with pytest.raises(ValueError, match=message):
+            velqa.run_circuit(n, state.copy(), gates, mode=mode)
+    device = velqa.DeviceState.from_numpy(n, state)
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates])
+    with pytest.raises(ValueError, match=message):
         velqa.execute_prepared_fusion_chunk(device, chunk)
     assert_close(device.to_numpy(), expected, dtype)
 

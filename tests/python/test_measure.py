@@ -144,6 +144,29 @@ def test_unnormalised_state_samples_the_same_distribution(no_leaks, dtype):
     assert abs(np.linalg.norm(doubled.to_numpy().astype(np.complex128)) - 1) < 1e-6
 
 
+# The only non-zero amplitudes are tiny: 1/sqrt(p) does not fit a float for the first two.
+TINY = {"complex64": [1e-40, 2.0**-149, 1e-30], "complex128": [1e-150, 1e-153, 1e-20]}
+
+
+@pytest.mark.parametrize("which", range(3))
+def test_collapse_onto_a_tiny_probability_is_finite_with_norm_one(which, no_leaks, dtype):
+    a = TINY[dtype][which]
+    state = np.zeros(8, dtype=dtype)
+    state[5] = a
+    state[7] = 1j * a
+    device = velqa.DeviceState.from_numpy(3, state)
+    assert velqa.measure_device(device, [0], seed=3) == "1"
+    assert velqa.sample_measure_device(device, [2], 1, seed=4) == ({"1": 1}, "1")
+    out = device.to_numpy()
+    assert np.all(np.isfinite(out))
+    exact = state.astype(complex) * 2.0**300  # the amplitudes as stored, renormalised in double
+    expected = exact / np.linalg.norm(exact)
+    assert_close(out, expected, dtype)
+    out = state.copy()
+    assert velqa.measure(3, out, [2, 0]) == "11"
+    assert_close(out, expected, dtype)
+
+
 @pytest.mark.parametrize("bad", ["zero", "nan", "inf"])
 def test_zero_or_invalid_norm_refused_unchanged(no_leaks, dtype, bad):
     psi = random_state(4, dtype, np.random.default_rng(6))

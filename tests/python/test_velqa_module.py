@@ -3,8 +3,9 @@ statevector, device errors and memory accounting, and GIL release."""
 import numpy as np
 import pytest
 
+import reference as ref
 import velqa
-from conftest import progress_during, random_state
+from conftest import held_fraction, progress_during, random_state
 
 
 def x_gate(target, control=(), control_state=()):
@@ -329,3 +330,93 @@ def test_gate_runs_release_the_gil(hd):
     s = velqa.DeviceState.zero_state(18)
     gates = [x_gate(q % 18) for q in range(200)]
     assert progress_during(lambda: velqa.run_circuit_device(s, gates, mode=velqa.AllState)) > 1000
+
+
+def test_every_state_transfer_run_measurement_and_plan_releases_the_gil(hd):
+    hd.set_workers(1)
+    n = 21
+    a = random_state(n, "complex128", np.random.default_rng(1))
+    s = velqa.DeviceState.from_numpy(n, a)
+    out = np.empty_like(a)
+    gates = [QuantumGate("h", [q % 20]) for q in range(40000)]
+    chunk = velqa.prepare_fusion_chunk_gates(n, gates[:200])
+    calls = {
+        "from_numpy": lambda: velqa.DeviceState.from_numpy(n, a),
+        "zero_state": lambda: velqa.DeviceState.zero_state(n),
+        "to_numpy": lambda: s.to_numpy(),
+        "copy_to_numpy": lambda: s.copy_to_numpy(out),
+        "run_circuit_device_gates": lambda: velqa.run_circuit_device_gates(s, gates[:40], mode=velqa.AllState),
+        "measure_device": lambda: velqa.measure_device(s, [0, 3], seed=1),
+        "sample_measure_device": lambda: velqa.sample_measure_device(s, [2], 100, seed=2, collapse_last=False),
+        "prepare_fusion_chunk_gates": lambda: velqa.prepare_fusion_chunk_gates(n, gates),
+        "execute_prepared_fusion_chunk": lambda: velqa.execute_prepared_fusion_chunk(s, chunk),
+    }
+    for name, call in calls.items():
+        assert progress_during(call) > 1000, name
+
+
+def test_run_circuit_holds_the_gil_during_its_copies(hd):
+    # Refused after the state is copied to the device and before any released step: the whole
+    # call, copy included, holds the GIL. measure makes its device copy through the same helper.
+    n = 22
+    a = random_state(n, "complex128", np.random.default_rng(2))
+
+    def refused(call):
+        def run():
+            with pytest.raises(ValueError):
+                call()
+        return run
+
+    unknown = dict(x_gate(0), id="nope")
+    # The best of five: a busy machine may deschedule this thread between its own Python steps.
+    call = refused(lambda: velqa.run_circuit(n, a, [x_gate(0), unknown]))
+    assert max(held_fraction(call) for _ in range(5)) > 0.8
+
+
+# ------------------------------------------------------------------ pinned host memory
+
+def test_use_pinned_host_registers_the_callers_buffer_for_each_copy(hd):
+    a = random_state(5, "complex128", np.random.default_rng(3))
+    s = velqa.DeviceState.from_numpy(5, a)
+    calls = [
+        (lambda pin: velqa.DeviceState.from_numpy(5, a, use_pinned_host=pin), 1),
+        (lambda pin: s.to_numpy(use_pinned_host=pin), 1),
+        (lambda pin: s.copy_to_numpy(a, use_pinned_host=pin), 1),
+        (lambda pin: velqa.run_circuit(5, a, [x_gate(0)], use_pinned_host=pin), 2),
+        (lambda pin: velqa.measure(5, a, [1], use_pinned_host=pin), 2),
+    ]
+    for call, copies in calls:
+        for pin in (False, True):
+            before = hd.host_register_count()
+            call(pin)
+            assert hd.host_register_count() - before == (copies if pin else 0)
+            assert hd.registered_host_ranges() == 0
+
+
+# ------------------------------------------------------------------ a second device
+
+def test_measurement_and_unitary_scratch_live_on_the_states_device(hd):
+    hd.configure(2)
+    rng = np.random.default_rng(4)
+    n = 7
+    a = random_state(n, "complex64", rng)
+    s = velqa.DeviceState.from_numpy(n, a, device="cuda:1")
+    on1 = hd.live_bytes(1)
+    # Device 0, this thread's current device after the fillers, is left without room for any
+    # scratch buffer; device 1 has room for all of them.
+    capacity = max(on1, hd.live_bytes(0)) + (64 << 10)
+    hd.configure(2, capacity)
+    fillers = []
+    for k in range(20, 0, -1):
+        while capacity - hd.live_bytes(0) - 8 >= 8 << k:
+            fillers.append(velqa.DeviceState.zero_state(k, "complex64"))
+    assert capacity - hd.live_bytes(0) < 24
+    hd.clear_launches()
+    unitaries = [{"id": "unitary", "target": list(range(k)), "control": [], "control_state": [], "parameter": [],
+                  "matrix": ref.random_unitary(1 << k, rng)} for k in (3, 6)]
+    velqa.run_circuit_device(s, unitaries)
+    velqa.measure_device(s, [0, 2], seed=5)
+    velqa.sample_measure_device(s, [1], 10, seed=6)
+    assert hd.live_bytes(1) == on1
+    assert {launch["device"] for launch in hd.launches()} == {1}
+    assert np.isclose(np.linalg.norm(s.to_numpy()), 1, atol=1e-5)

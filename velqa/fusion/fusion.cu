@@ -40,16 +40,20 @@ std::uint64_t active_mask_of(const FusionGroup& group) {
 template <class T>
 void execute_plan(std::uint64_t n, CuComplex<T>* state, const std::vector<GateRecord>& records, const FusionPlan& plan,
                   cudaStream_t stream, bool wait) {
-    const FusionUpload<T> upload(n, plan);
+    FusionUpload<T> upload(n, plan);
     for (const FusionGroup& group : plan.groups) {
         if (group.kind == FusionGroupKind::AutoPair) {
-            apply_gate<T>(n, state, records[group.gate_indices.front()], stream, KernelMode::PairAuto);
+            // Fused groups hold only gates whose values are finite in either precision.
+            const auto index = static_cast<std::size_t>(group.gate_indices.front());
+            check_gate_values<T>(records[index], index);
+            apply_gate<T>(n, state, records[index], stream, KernelMode::PairAuto);
         } else {
             execute_fusion_group(upload, state, group, stream);
             korvane::check_last_error();
         }
     }
     if (wait) cuda_check(cudaStreamSynchronize(stream));
+    upload.release();
 }
 
 }  // namespace
@@ -83,6 +87,12 @@ FusionUpload<T>::FusionUpload(std::uint64_t n_, const FusionPlan& plan) : n(n_) 
         gemm_buffer = cache.gemm_buffer;
         handle = cache.handle;
     }
+}
+
+template <class T>
+void FusionUpload<T>::release() {
+    matrices.release();
+    records.release();
 }
 
 template <class T>

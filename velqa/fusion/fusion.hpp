@@ -25,10 +25,12 @@ struct PreparedFusionChunk {
 
 // The device side of one plan execution: all SparseShareMem records in one array, all DenseMM
 // matrices in another (one allocation and one copy each), and the thread's DenseMM cache bound
-// when the plan has a DenseMM group. Frees the matrices, then the records, when released.
+// when the plan has a DenseMM group. release() frees the matrices, then the records, reporting a
+// failure; an error that unwinds the execution frees them quietly.
 template <class T>
 struct FusionUpload {
     FusionUpload(std::uint64_t n, const FusionPlan& plan);
+    void release();
 
     std::uint64_t n;
     korvane::DeviceBuffer<DeviceMatrixGate<T>> records;  // declared first: freed after the matrices

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 namespace velqa::fusion {
 namespace {
@@ -92,6 +93,14 @@ korvane::QubitSet gate_qubits(std::int64_t n, const GateRecord& g) {
     korvane::add_qubits(set, n, g.target);
     korvane::add_qubits(set, n, g.control);
     return set;
+}
+
+[[noreturn]] void too_many_active_qubits() {
+    throw std::invalid_argument("fused group has more than " + std::to_string(kMaxGroupQubits) + " active qubits");
+}
+
+void check_local_qubit(std::int32_t q, std::int32_t k) {
+    if (q < 0 || q >= k) throw std::invalid_argument("fused gate qubit is not an active qubit");
 }
 
 std::int32_t local_index(const std::vector<std::int64_t>& active, std::int64_t qubit) {
@@ -253,7 +262,7 @@ std::optional<Matrix2> fused_gate_matrix(const GateRecord& g) {
 bool is_fusable(const GateRecord& g, bool fuse_swap) {
     if (!controls_well_formed(g)) return false;
     if (g.id == kGateSwap) return fuse_swap && g.target.size() == 2 && g.target[0] != g.target[1];
-    return has_fused_matrix(g);
+    return has_fused_matrix(g) && gate_values_finite<float>(g);
 }
 
 std::vector<std::int64_t> select_fusion_group(std::int64_t n, const std::vector<GateRecord>& gates,
@@ -266,6 +275,8 @@ std::vector<std::int64_t> select_fusion_group(std::int64_t n, const std::vector<
 }
 
 FusedGate make_device_matrix_gate(const GateRecord& g, const std::vector<std::int64_t>& active) {
+    // Local indices become bits of 32-bit masks and of a 2^k sub-block index.
+    if (active.size() > static_cast<std::size_t>(kMaxGroupQubits)) too_many_active_qubits();
     FusedGate record;
     if (g.id == kGateSwap) {
         if (!is_fusable(g, true)) throw std::invalid_argument("unsupported fused SWAP gate");
@@ -289,6 +300,12 @@ FusedGate make_device_matrix_gate(const GateRecord& g, const std::vector<std::in
 }
 
 std::vector<Complex> build_dense_group_matrix(const std::vector<FusedGate>& records, std::int32_t k) {
+    if (k < 0 || k > kMaxGroupQubits) too_many_active_qubits();
+    for (const FusedGate& r : records) {
+        check_local_qubit(r.target, k);
+        if (r.kind == FusedGateKind::Swap) check_local_qubit(r.target2, k);
+        if ((r.control_mask >> k) != 0) throw std::invalid_argument("fused gate qubit is not an active qubit");
+    }
     const std::size_t d = std::size_t(1) << k;
     std::vector<Complex> m(d * d, Complex{0, 0});
     for (std::size_t i = 0; i < d; ++i) m[i * d + i] = 1.0;
@@ -343,7 +360,13 @@ CostRow densemm_cost_row(std::int64_t n, std::int64_t k) {
     return row;
 }
 
+void validate_fusion_options(const FusionOptions& options) {
+    if (options.sparsesharemem_qubits > kMaxGroupQubits)
+        throw std::invalid_argument("sparsesharemem_qubits must be at most " + std::to_string(kMaxGroupQubits));
+}
+
 FusionPlan plan_fusion_chunk(std::int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options) {
+    validate_fusion_options(options);
     const auto count = static_cast<std::int64_t>(gates.size());
     std::vector<GateFacts> facts(gates.size());
     for (std::int64_t i = 0; i < count; ++i) facts[i] = gate_facts(n, gates[i], options.fuse_swap);

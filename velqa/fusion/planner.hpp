@@ -17,6 +17,10 @@ namespace velqa::fusion {
 using Complex = std::complex<double>;
 using Matrix2 = std::array<Complex, 4>;  // m00, m01, m10, m11
 
+// The most active qubits a fused group may have: the SparseShareMem executor's limit, and so the
+// largest budget a plan may use (every group fits the budget, a padded one has min(budget, n)).
+constexpr std::int32_t kMaxGroupQubits = 10;
+
 struct FusionOptions {
     std::int32_t sparsesharemem_qubits = 10;
     std::int32_t densemm_min_qubits = 1;
@@ -57,8 +61,12 @@ struct FusionPlan {
     std::uint64_t total_matrix_elements = 0;
 };
 
-// Plans the gates of an n-qubit register (1 <= n <= 62, checked by the callers) into groups.
-// Deterministic; the options are not validated.
+// Refuses options that would build a group larger than the executors accept: a ValueError that
+// names the option ("sparsesharemem_qubits must be at most 10").
+void validate_fusion_options(const FusionOptions& options);
+
+// Plans the gates of an n-qubit register (1 <= n <= 62, checked by the callers) into groups, after
+// validate_fusion_options. Deterministic.
 FusionPlan plan_fusion_chunk(std::int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options);
 
 // The 2x2 matrix of a single-target gate that can join a group (row = output value of the target
@@ -68,9 +76,10 @@ std::optional<Matrix2> fused_gate_matrix(const GateRecord& gate);
 
 // Whether the gate may join a SparseShareMem or DenseMM group: a one-target gate with a matrix, or
 // (with fuse_swap) a SWAP of two different targets, whose controls are well formed (as many states
-// as controls, states 0 or 1, indices in [0, 62], none repeated, none a target). A gate the
-// per-gate path would refuse is never fusable, so it runs alone and is refused there. The planner
-// also requires every qubit in [0, n).
+// as controls, states 0 or 1, indices in [0, 62], none repeated, none a target) and whose values
+// are finite in single precision. A gate the per-gate path would refuse (in either precision; a
+// chunk carries none) is never fusable, so it runs alone and is refused there. The planner also
+// requires every qubit in [0, n).
 bool is_fusable(const GateRecord& gate, bool fuse_swap);
 
 // One group selection over the remaining gates with budget s and window w (ascending indices;
@@ -79,11 +88,13 @@ std::vector<std::int64_t> select_fusion_group(std::int64_t n, const std::vector<
                                               const korvane::RemainingOperations& remaining, std::int32_t s,
                                               std::int32_t w, bool fuse_swap);
 
-// The fused record of a fusable gate with local qubit indices in the ascending active list.
-// Raises "unsupported fused SWAP gate" or "unsupported SparseShareMem gate" for other gates.
+// The fused record of a fusable gate with local qubit indices in the ascending active list of at
+// most kMaxGroupQubits qubits. Raises "unsupported fused SWAP gate" or "unsupported SparseShareMem
+// gate" for other gates.
 FusedGate make_device_matrix_gate(const GateRecord& gate, const std::vector<std::int64_t>& active);
 
-// M = G_last ... G_first on k local qubits: 2^k x 2^k, row-major.
+// M = G_last ... G_first on k local qubits (0 <= k <= kMaxGroupQubits): 2^k x 2^k, row-major. Every
+// record must name local qubits below k.
 std::vector<Complex> build_dense_group_matrix(const std::vector<FusedGate>& records, std::int32_t k);
 
 // The DenseMM cost coefficients E0 ... E8 for an n-qubit register and k active qubits.
