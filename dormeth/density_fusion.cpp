@@ -1,6 +1,7 @@
 #include "dormeth/density_fusion.hpp"
 
 #include <cstdlib>
+#include <variant>
 
 #include "common/device_buffer.hpp"
 #include "dormeth/density_kernels.hpp"
@@ -16,25 +17,20 @@ bool fusion_enabled() {
 
 namespace {
 
-// The OneQubit pairing: a one-target gate without controls that runs as a general 2 x 2 matrix.
-bool is_plain_unitary(const PreparedDensityOp& op) {
-    return op.kind == static_cast<std::int32_t>(OperationKind::Gate) && !op.is_noop && !op.is_diagonal &&
-           !op.is_permutation && op.device_targets.num_targets == 1 && op.control_mask == 0;
-}
-
-// Walks a one-qubit group: a plain unitary directly followed by a built-in channel on its qubit
-// runs as one unitary-channel pass, everything else as prepared.
+// Walks a one-qubit group: a one-target unitary without controls directly followed by a built-in
+// channel on its qubit runs as one unitary-channel pass, everything else as prepared.
 template <class T>
 void run_one_qubit_group(const DeviceDensityState& state, const std::vector<std::int64_t>& indices,
                          const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_matrices) {
     for (std::size_t i = 0; i < indices.size(); ++i) {
         const PreparedDensityOp& op = prepared[indices[i]];
-        if (i + 1 < indices.size() && is_plain_unitary(op)) {
-            const PreparedDensityOp& next = prepared[indices[i + 1]];
-            if (next.is_channel && next.target_mask == std::uint64_t(1) << op.device_targets.targets[0]) {
-                launch_unitary_channel<T>(
-                    state.data_as<T>(), state.dimension(), op.device_targets, device_matrices + op.matrix_offset,
-                    static_cast<density::ChannelKind>(next.channel_kind), static_cast<T>(next.channel_probability));
+        const auto* unitary = std::get_if<UnitaryOp>(&op);
+        if (i + 1 < indices.size() && unitary && unitary->targets.num_targets == 1 && unitary->controls.mask == 0) {
+            const auto* channel = std::get_if<ChannelOp>(&prepared[indices[i + 1]]);
+            if (channel && channel->target_mask == std::uint64_t(1) << unitary->targets.targets[0]) {
+                launch_unitary_channel<T>(state.data_as<T>(), state.dimension(), unitary->targets,
+                                          device_matrices + unitary->matrix_offset, channel->kind,
+                                          static_cast<T>(channel->probability));
                 ++i;
                 continue;
             }

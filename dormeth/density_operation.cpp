@@ -3,23 +3,12 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
-
 #include <string_view>
 #include <unordered_map>
+
 #include "common/precision.hpp"
 
 namespace korvane::dormeth {
-
-std::string canonical_operation_name(const std::string& name) {
-    static const std::unordered_map<std::string_view, std::string_view> aliases = {
-        {"cx", "x"},    {"cnot", "x"},    {"mcx", "x"},           {"cy", "y"},      {"mcy", "y"},   {"cz", "z"},
-        {"mcz", "z"},   {"ch", "h"},      {"mch", "h"},           {"cs", "s"},      {"mcs", "s"},   {"cp", "p"},
-        {"mcp", "p"},   {"crx", "rx"},    {"mcrx", "rx"},         {"cry", "ry"},    {"mcry", "ry"}, {"crz", "rz"},
-        {"mcrz", "rz"}, {"gphase", "gp"}, {"global_phase", "gp"}, {"xyarb", "rxy"},
-    };
-    const auto it = aliases.find(name);
-    return it == aliases.end() ? name : std::string(it->second);
-}
 
 namespace {
 

@@ -38,10 +38,6 @@ struct DensityOperation {
     DensityOperation& operator=(const DensityOperation&) = delete;
 };
 
-// Maps the aliases ("cx", "mcrz", "gphase", "xyarb", ...) to their canonical names; exact and
-// case-sensitive, any other name is returned unchanged.
-std::string canonical_operation_name(const std::string& name);
-
 // Where a record's values are checked: its position in the call's list and whether the state is
 // complex64. Values must be finite once rounded to the state's precision; a refusal names both,
 // "<message> (operation <index>, <dtype>)" (RuntimeError).

@@ -4,6 +4,7 @@
 #include <bit>
 #include <stdexcept>
 #include <string>
+#include <variant>
 
 #include "common/group_selection.hpp"
 #include "dormeth/run_density.hpp"
@@ -29,6 +30,30 @@ OperationFacts operation_facts(std::int64_t n, const DensityOperation& r) {
 
 CuComplex<double> device_complex(std::complex<double> z) { return CuComplex<double>{z.real(), z.imag()}; }
 
+// The fused record's kind and values for each form the runner recognises.
+struct FusedForm {
+    DeviceDensityGate<double>& g;
+
+    void set_kind(DensityFusedGateKind kind) const { g.kind = static_cast<std::int32_t>(kind); }
+    // The runner drops it; in the tile it is the identity.
+    void operator()(const DroppedGate&) const { set_kind(DensityFusedGateKind::Diagonal); }
+    void operator()(const DiagonalGate<double>& d) const {
+        set_kind(DensityFusedGateKind::Diagonal);
+        g.diag[0] = device_complex(d.d0);
+        g.diag[1] = device_complex(d.d1);
+    }
+    void operator()(const PermutationGate& p) const {
+        if (p.is_swap) fail("fused unitary must be 2x2");
+        set_kind(DensityFusedGateKind::Flip);
+        g.flip_mask = std::uint32_t(1) << g.target;
+    }
+    void operator()(const MatrixGate<double>& m) const {
+        if (m.matrix.size() != 4) fail("fused unitary must be 2x2");
+        set_kind(DensityFusedGateKind::Matrix);
+        std::copy(m.matrix.begin(), m.matrix.end(), g.matrix);
+    }
+};
+
 }  // namespace
 
 DensityFusionOptions density_fusion_options(std::int64_t n) {
@@ -53,27 +78,7 @@ DeviceDensityGate<double> make_device_density_gate(const DensityOperation& r, co
         g.channel_parameter = channel->probability;
         return g;
     }
-    const GateForm<double> form = gate_form<double>(r);
-    switch (form.path) {
-        case GatePath::Noop:  // the runner drops it; in the tile it is the identity
-            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Diagonal);
-            break;
-        case GatePath::Diagonal:
-            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Diagonal);
-            g.diag[0] = device_complex(form.d0);
-            g.diag[1] = device_complex(form.d1);
-            break;
-        case GatePath::Permutation:
-            if (form.is_swap) fail("fused unitary must be 2x2");
-            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Flip);
-            g.flip_mask = std::uint32_t(1) << g.target;
-            break;
-        case GatePath::General:
-            if (form.matrix.size() != 4) fail("fused unitary must be 2x2");
-            g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Matrix);
-            std::copy(form.matrix.begin(), form.matrix.end(), g.matrix);
-            break;
-    }
+    std::visit(FusedForm{g}, gate_form<double>(r));
     for (std::size_t i = 0; i < r.controls.size(); ++i) {
         const std::int32_t p = local_qubit_index(active, r.controls[i]);
         if (p < 0) fail("control qubit outside active set");

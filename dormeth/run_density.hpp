@@ -6,49 +6,72 @@
 
 #include <complex>
 #include <cstdint>
-#include <memory>
+#include <variant>
 #include <vector>
 
 #include "common/complex.hpp"
+#include "dormeth/channel_kind.hpp"
 #include "dormeth/density_operation.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 
 namespace korvane::dormeth {
 
-struct PreparedDensityOp {
-    std::int32_t kind = 0;         // the record's OperationKind
-    DeviceTargets device_targets;  // general unitary and Kraus paths
-    std::uint64_t control_mask = 0;
-    std::uint64_t control_values = 0;
-    std::int64_t kraus_count = 0;    // general Kraus path
-    std::int64_t matrix_offset = 0;  // element offset of the operation's matrices in the matrix buffer
-    bool is_diagonal = false;
-    bool is_noop = false;
-    std::uint64_t target_mask = 0;  // diagonal and channel paths
-    std::complex<double> diag0{1.0, 0.0};
-    std::complex<double> diag1{1.0, 0.0};
-    bool is_permutation = false;
-    std::uint64_t permutation_mask = 0;
-    bool is_swap = false;
-    bool is_channel = false;
-    std::int32_t channel_kind = 0;
-    double channel_probability = 0.0;
+// The masks of a gate's controls: the gate acts where (index & mask) == values.
+struct ControlMasks {
+    std::uint64_t mask = 0;
+    std::uint64_t values = 0;
 };
+
+// One record prepared for the device, as the cheapest path that runs it. Matrices live in the
+// call's matrix buffer, at an element offset.
+struct SkippedOp {};  // a global phase without controls: it cancels in rho
+struct DiagonalOp {   // diag(d0, d1) on one target
+    std::uint64_t target_mask = 0;
+    ControlMasks controls;
+    std::complex<double> d0{1.0, 0.0};
+    std::complex<double> d1{1.0, 0.0};
+};
+struct PermutationOp {  // X (one bit in mask) or SWAP (two bits)
+    std::uint64_t mask = 0;
+    ControlMasks controls;
+    bool is_swap = false;
+};
+struct UnitaryOp {  // a general unitary on 1 to 6 targets
+    DeviceTargets targets;
+    ControlMasks controls;
+    std::int64_t matrix_offset = 0;
+};
+struct ChannelOp {  // a built-in channel in closed form
+    std::uint64_t target_mask = 0;
+    density::ChannelKind kind = density::ChannelKind::BitFlip;
+    double probability = 0.0;
+};
+struct KrausOp {  // sum_i K_i rho K_i^dagger on 1 to 3 targets
+    DeviceTargets targets;
+    std::int64_t count = 0;
+    std::int64_t matrix_offset = 0;
+};
+using PreparedDensityOp = std::variant<SkippedOp, DiagonalOp, PermutationOp, UnitaryOp, ChannelOp, KrausOp>;
 
 // How a gate record runs, as the runner recognises it: dropped (a global phase without controls), a
 // one-target diagonal diag(d0, d1), a basis permutation (X on one target, SWAP on two), or a general
 // unitary with its matrix (stored, or named; row-major, in the precision T).
-enum class GatePath { Noop, Diagonal, Permutation, General };
-
+struct DroppedGate {};
 template <class T>
-struct GateForm {
-    GatePath path = GatePath::General;
+struct DiagonalGate {
     std::complex<T> d0{1, 0};
     std::complex<T> d1{1, 0};
-    bool is_swap = false;              // Permutation
-    std::vector<CuComplex<T>> matrix;  // General
 };
+struct PermutationGate {
+    bool is_swap = false;
+};
+template <class T>
+struct MatrixGate {
+    std::vector<CuComplex<T>> matrix;
+};
+template <class T>
+using GateForm = std::variant<DroppedGate, DiagonalGate<T>, PermutationGate, MatrixGate<T>>;
 
 // Recognises the path of a gate record whose qubits are already validated, with the checks that path
 // makes (parameters, matrix entries, named target counts; RuntimeError; value errors name the
