@@ -14,6 +14,4 @@ enum class ChannelKind : std::int32_t {
     PhaseDamping = 5,      // K0 = sqrt(1-p) I, K1 = sqrt(p) |0><0|, K2 = sqrt(p) |1><1|
 };
 
-constexpr bool is_channel_kind(std::int32_t value) { return value >= 1 && value <= 5; }
-
 }  // namespace korvane::density

@@ -68,7 +68,7 @@ void run_fused_schedule(const DeviceDensityState& state, const std::vector<Densi
                     launch_density_sparsesharemem<T>(state.dimension(), state.data_as<T>(), active_mask,
                                                      static_cast<std::int32_t>(group.active.size()),
                                                      device_gates.get() + first[g],
-                                                     static_cast<std::int32_t>(group.fused_gates.size()), 0);
+                                                     static_cast<std::int32_t>(group.fused_gates.size()));
                     break;
                 }
                 case DensityFusionGroupKind::OneQubit:

@@ -152,8 +152,7 @@ __global__ void __launch_bounds__(kThreads)
 
 template <class T>
 void launch_density_sparsesharemem(std::int64_t dimension, CuComplex<T>* state, std::uint64_t active_mask,
-                                   std::int32_t k, const DeviceDensityGate<T>* records, std::int32_t record_count,
-                                   cudaStream_t stream) {
+                                   std::int32_t k, const DeviceDensityGate<T>* records, std::int32_t record_count) {
     if (k < 1 || k > kMaxDensityFusionQubits)
         throw std::invalid_argument("density fusion active qubits must be in [1,5]");
     if (record_count < 1) throw std::invalid_argument("fusion group cannot be empty");
@@ -168,14 +167,14 @@ void launch_density_sparsesharemem(std::int64_t dimension, CuComplex<T>* state, 
     const std::uint64_t blocks = std::uint64_t(1) << (2 * rest);
     const LaunchGeometry geometry{dim3(static_cast<unsigned>(std::min(blocks, kMaxBlocks))), dim3(kThreads),
                                   (std::size_t(1) << (2 * k)) * sizeof(CuComplex<T>)};
-    gpu::launch_cooperative<&density_sparsesharemem_kernel<T>>(geometry, stream, state, dimension, blocks, active_mask,
+    gpu::launch_cooperative<&density_sparsesharemem_kernel<T>>(geometry, 0, state, dimension, blocks, active_mask,
                                                                active_mask ^ all, k, rest, records, record_count);
     check_launch("density_sparsesharemem kernel launch failed: ");
 }
 
 template void launch_density_sparsesharemem<float>(std::int64_t, CuComplex<float>*, std::uint64_t, std::int32_t,
-                                                   const DeviceDensityGate<float>*, std::int32_t, cudaStream_t);
+                                                   const DeviceDensityGate<float>*, std::int32_t);
 template void launch_density_sparsesharemem<double>(std::int64_t, CuComplex<double>*, std::uint64_t, std::int32_t,
-                                                    const DeviceDensityGate<double>*, std::int32_t, cudaStream_t);
+                                                    const DeviceDensityGate<double>*, std::int32_t);
 
 }  // namespace korvane::dormeth

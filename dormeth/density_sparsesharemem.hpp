@@ -6,21 +6,19 @@
 #include <cstdint>
 
 #include "common/complex.hpp"
-#include "common/gpu/runtime.hpp"
 #include "dormeth/device_density_gate.hpp"
 
 namespace korvane::dormeth {
 
 constexpr std::int32_t kMaxDensityFusionQubits = 5;
 
-// Queues density_sparsesharemem_kernel<T> for the group's records (device memory) on the stream and
-// checks the launch. ValueError "density fusion active qubits must be in [1,5]", "fusion group cannot
-// be empty", "active qubits exceed circuit size"; an active mask that does not name exactly k qubits
-// of the matrix is refused by the launchers' guard; RuntimeError "density_sparsesharemem kernel
-// launch failed: " + the runtime's error string.
+// Queues density_sparsesharemem_kernel<T> for the group's records (device memory) on the default
+// stream, as every density launcher does, and checks the launch. ValueError "density fusion active qubits must be in
+// [1,5]", "fusion group cannot be empty", "active qubits exceed circuit size"; an active mask that does not name
+// exactly k qubits of the matrix is refused by the launchers' guard; RuntimeError "density_sparsesharemem kernel launch
+// failed: " + the runtime's error string.
 template <class T>
 void launch_density_sparsesharemem(std::int64_t dimension, CuComplex<T>* state, std::uint64_t active_mask,
-                                   std::int32_t k, const DeviceDensityGate<T>* records, std::int32_t record_count,
-                                   cudaStream_t stream);
+                                   std::int32_t k, const DeviceDensityGate<T>* records, std::int32_t record_count);
 
 }  // namespace korvane::dormeth

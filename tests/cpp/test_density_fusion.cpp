@@ -260,7 +260,7 @@ TEST_F(DensityFusionKernel, LauncherChecksInOrder) {
     DeviceArray<dm::DeviceDensityGate<double>> gates(std::vector<dm::DeviceDensityGate<double>>(2));
     const auto call = [&](std::int64_t dim, std::uint64_t mask, std::int32_t k, std::int32_t count) {
         return message_of<std::invalid_argument>(
-            [&] { dm::launch_density_sparsesharemem<double>(dim, rho.get(), mask, k, gates.get(), count, 0); });
+            [&] { dm::launch_density_sparsesharemem<double>(dim, rho.get(), mask, k, gates.get(), count); });
     };
     const std::uint64_t launches = hostdevice::launch_count();
     EXPECT_EQ(call(16, 0, 0, 0), "density fusion active qubits must be in [1,5]");
@@ -277,7 +277,7 @@ TEST_F(DensityFusionKernel, LauncherChecksInOrder) {
     EXPECT_EQ(hostdevice::launch_count(), launches);
 
     (void)cudaSetDevice(99);  // a failure left pending for the launch check, as an asynchronous fault
-    EXPECT_EQ(message_of([&] { dm::launch_density_sparsesharemem<double>(16, rho.get(), 3, 2, gates.get(), 2, 0); }),
+    EXPECT_EQ(message_of([&] { dm::launch_density_sparsesharemem<double>(16, rho.get(), 3, 2, gates.get(), 2); }),
               "density_sparsesharemem kernel launch failed: invalid device ordinal");
 }
 
@@ -337,7 +337,7 @@ void expect_fused_equals_one_by_one(std::int64_t n, const std::vector<std::int64
 
     hostdevice::clear_launch_log();
     dm::launch_density_sparsesharemem<T>(dim, fused.get(), mask, static_cast<std::int32_t>(active.size()), gates.get(),
-                                         static_cast<std::int32_t>(records.size()), 0);
+                                         static_cast<std::int32_t>(records.size()));
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 1u);
     const std::uint64_t blocks = std::uint64_t(1) << (2 * (n - static_cast<std::int64_t>(active.size())));
