@@ -16,6 +16,20 @@ PYBIND11_MODULE(hostdevice, m) {
           "Set the number of devices and the memory capacity of each.");
     m.def("device_count", &hostdevice::configured_device_count);
     m.def("capacity", &hostdevice::device_capacity, py::arg("device") = 0);
+    m.def(
+        "set_device",
+        [](int device) {
+            if (cudaSetDevice(device) != cudaSuccess) {
+                (void)cudaGetLastError();  // the refusal is reported here, not at the next launch check
+                throw std::invalid_argument("invalid device ordinal");
+            }
+        },
+        py::arg("device"), "Make the device current on the calling thread, as cudaSetDevice does.");
+    m.def("current_device", [] {
+        int device = -1;
+        (void)cudaGetDevice(&device);
+        return device;
+    });
     m.def("set_workers", &hostdevice::set_worker_count, py::arg("count"),
           "Host threads that run the blocks of one launch (0: one per processor).");
     m.def("workers", &hostdevice::worker_count);

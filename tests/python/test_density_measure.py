@@ -6,6 +6,7 @@ import pytest
 import dormeth
 import reference as ref
 import velqa
+from conftest import assert_close
 from density_reference import random_density
 
 State = dormeth.DeviceDensityState
@@ -60,7 +61,7 @@ def test_outcome_and_collapse_match_the_models(dtype, endian, no_leaks):
         assert got == format(o, f"0{len(targets)}b")
         after = state.to_numpy()
         tol = 1e-5 if dtype == "complex64" else 1e-12
-        np.testing.assert_allclose(after, projection(rho, n, targets, endian, o), atol=tol)
+        assert_close(after, projection(rho, n, targets, endian, o), dtype)
         assert abs(np.trace(after) - 1) < tol
 
 

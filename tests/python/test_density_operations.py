@@ -249,7 +249,7 @@ def test_gate_objects_ignore_kraus_fields_and_kraus_objects_ignore_gate_fields()
     k = kraus([1], channel_kraus("bit_flip", 0.25), "bit_flip")
     k.id, k.control, k.parameter, k.has_stored_matrix = 5, "x", "y", "z"
     dormeth.run_density_operations_device(state, 2, [g, k])
-    assert np.allclose(state.to_numpy(), apply_all(rho, 2, [gate("h", [0]), channel("bit_flip", 1, 0.25)]))
+    assert_close(state.to_numpy(), apply_all(rho, 2, [gate("h", [0]), channel("bit_flip", 1, 0.25)]), "complex128")
 
 
 def test_stored_matrix_wins_over_the_name_and_its_parameters_are_not_checked(dtype):

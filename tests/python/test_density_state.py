@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import dormeth
-from conftest import held_fraction, progress_during
-from density_reference import channel, gate, random_density
+from conftest import assert_close, held_fraction, progress_during
+from density_reference import apply_all, channel, gate, random_density
 
 State = dormeth.DeviceDensityState
 
@@ -51,7 +51,7 @@ def test_copy_is_independent(dtype, no_leaks):
     assert np.array_equal(second.to_numpy(), rho)
     dormeth.run_density_operations_device(second, 3, [gate("h", [0])])
     assert np.array_equal(first.to_numpy(), rho)
-    assert not np.allclose(second.to_numpy(), rho)
+    assert_close(second.to_numpy(), apply_all(rho.astype(complex), 3, [gate("h", [0])]), dtype)
 
 
 def test_memory_is_released_with_the_last_reference(hd):
@@ -115,9 +115,30 @@ def test_device_strings_select_devices(hd, no_leaks):
     assert hd.live_bytes(1) == 4 * 16
     rho = random_density(1, np.random.default_rng(2))
     other = State.from_numpy(1, rho, "cuda:1")
-    dormeth.run_density_operations_device(other, 1, [gate("x", [0])])
-    assert np.allclose(other.to_numpy(), rho[::-1, ::-1])
+    assert other.device_id == 1 and hd.live_bytes(1) == 2 * 4 * 16
     del state, other
+
+
+@pytest.mark.parametrize("fusion", ["0", "1"])
+def test_runs_launch_on_the_states_device(hd, no_leaks, monkeypatch, fusion):
+    """Every launch of a run goes to the state's device, whatever device the thread has current."""
+    monkeypatch.setenv("KORVANE_DENSITY_FUSION", fusion)
+    hd.configure(2)
+    n = 5
+    rho = random_density(n, np.random.default_rng(6))
+    state = State.from_numpy(n, rho, "cuda:1")
+    ops = [gate("h", [0]), gate("x", [1], [0], [1]), gate("rz", [2], parameter=[0.3]), channel("bit_flip", 0, 0.2),
+           gate("swap", [3, 4]), gate("ry", [3], parameter=[0.7]), channel("depolarizing", 3, 0.1)]
+    expected = rho
+    for _ in range(2):
+        hd.set_device(0)
+        hd.clear_launches()
+        dormeth.run_density_operations_device(state, n, ops)
+        launches = hd.launches()
+        assert launches and all(r["device"] == 1 for r in launches)
+        expected = apply_all(expected, n, ops)
+    assert_close(state.to_numpy(), expected, "complex128")
+    del state
 
 
 def test_invalid_device_ordinal(hd, no_leaks):
