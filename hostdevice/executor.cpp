@@ -35,6 +35,10 @@
 #include <sanitizer/common_interface_defs.h>
 #define HOSTDEVICE_ASAN 1
 #endif
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define HOSTDEVICE_TSAN 1
+#endif
 
 #ifndef HOSTDEVICE_FIBER_STACK_KIB
 #define HOSTDEVICE_FIBER_STACK_KIB 256
@@ -245,6 +249,11 @@ cudaError_t check_pointers(const KernelInfo& kernel, int device) {
 struct Stack {
     void* bottom = nullptr;
     std::size_t size = 0;
+#if defined(HOSTDEVICE_TSAN)
+    // ThreadSanitizer keeps a context (call stack, clocks) per fiber. It is made once per stack and
+    // reused with it: making one per thread of every launch would cost more than the kernels.
+    void* tsan_fiber = nullptr;
+#endif
 };
 
 // Fiber stacks are kept per host thread and reused by every cooperative launch on it.
@@ -265,7 +274,11 @@ class StackPool {
             mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (base == MAP_FAILED) fatal("cannot map a fiber stack", nullptr);
         mprotect(base, page, PROT_NONE);  // guard page below the stack
-        return Stack{static_cast<char*>(base) + page, size};
+        Stack s{static_cast<char*>(base) + page, size};
+#if defined(HOSTDEVICE_TSAN)
+        s.tsan_fiber = __tsan_create_fiber(0);
+#endif
+        return s;
     }
     void release(Stack s) {
 #if defined(HOSTDEVICE_ASAN)
@@ -277,6 +290,9 @@ class StackPool {
 
   private:
     static void unmap(Stack& s) {
+#if defined(HOSTDEVICE_TSAN)
+        __tsan_destroy_fiber(s.tsan_fiber);
+#endif
         const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         munmap(static_cast<char*>(s.bottom) - page, s.size + page);
     }
@@ -306,6 +322,12 @@ struct Fiber {
     const void* caller_bottom = nullptr;
     std::size_t caller_size = 0;
 #endif
+#if defined(HOSTDEVICE_TSAN)
+    // Every switch synchronises: the threads of a block run one after another on their host thread,
+    // and that is all ThreadSanitizer is told. Races between the threads of one block are what the
+    // thread orders expose.
+    void* tsan_caller = nullptr;  // the scheduler's context
+#endif
 };
 
 thread_local Fiber* t_fiber = nullptr;
@@ -316,6 +338,9 @@ void yield_to_scheduler(Fiber* f) {
 #if defined(HOSTDEVICE_ASAN)
     __sanitizer_start_switch_fiber(&f->fake_stack, f->caller_bottom, f->caller_size);
 #endif
+#if defined(HOSTDEVICE_TSAN)
+    __tsan_switch_to_fiber(f->tsan_caller, 0);
+#endif
     ctx::transfer_t t = ctx::jump_fcontext(f->caller, f);
 #if defined(HOSTDEVICE_ASAN)
     __sanitizer_finish_switch_fiber(f->fake_stack, &f->caller_bottom, &f->caller_size);
@@ -323,6 +348,11 @@ void yield_to_scheduler(Fiber* f) {
     f->caller = t.fctx;
 }
 
+// Never returns, so ThreadSanitizer, which would count its entry and never its exit on the fiber's
+// reused context, does not instrument it.
+#if defined(HOSTDEVICE_TSAN)
+__attribute__((no_sanitize("thread")))
+#endif
 void fiber_main(ctx::transfer_t t) noexcept {
     Fiber* f = static_cast<Fiber*>(t.data);
     f->caller = t.fctx;
@@ -337,6 +367,9 @@ void fiber_main(ctx::transfer_t t) noexcept {
 #if defined(HOSTDEVICE_ASAN)
     __sanitizer_start_switch_fiber(nullptr, f->caller_bottom, f->caller_size);  // this fiber ends
 #endif
+#if defined(HOSTDEVICE_TSAN)
+    __tsan_switch_to_fiber(f->tsan_caller, 0);
+#endif
     ctx::jump_fcontext(f->caller, nullptr);
     fatal("a finished fiber was resumed", f->kernel);
 }
@@ -347,6 +380,10 @@ void resume(Fiber* f) {
 #if defined(HOSTDEVICE_ASAN)
     void* fake = nullptr;
     __sanitizer_start_switch_fiber(&fake, f->stack.bottom, f->stack.size);
+#endif
+#if defined(HOSTDEVICE_TSAN)
+    f->tsan_caller = __tsan_get_current_fiber();
+    __tsan_switch_to_fiber(f->stack.tsan_fiber, 0);
 #endif
     ctx::transfer_t t = ctx::jump_fcontext(f->self, f);
 #if defined(HOSTDEVICE_ASAN)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Configures and builds one backend.
-#   scripts/build.sh host|asan|cuda|auto [build-dir] [extra cmake arguments...]
+#   scripts/build.sh host|asan|tsan|cuda|auto [build-dir] [extra cmake arguments...]
 # auto picks cuda when an NVIDIA GPU answers nvidia-smi, host otherwise. Prints the build folder.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -17,7 +17,8 @@ generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 case "$kind" in
     host) options=(-DKORVANE_BACKEND=host) ;;
-    asan) options=(-DKORVANE_BACKEND=host -DKORVANE_SANITIZE=ON) ;;
+    asan) options=(-DKORVANE_BACKEND=host -DKORVANE_SANITIZE=address) ;;
+    tsan) options=(-DKORVANE_BACKEND=host -DKORVANE_SANITIZE=thread) ;;
     cuda) options=(-DKORVANE_BACKEND=cuda) ;;
     *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac

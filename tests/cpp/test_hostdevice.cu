@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -16,6 +17,11 @@
 #include "common/gpu/launch.hpp"
 #include "host_device_test.hpp"
 #include "hostdevice/control.hpp"
+
+#if defined(KORVANE_TEST_THREAD_SANITIZED)
+// A race ends the program, so that a death test sees ThreadSanitizer find one.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() { return "halt_on_error=1"; }
+#endif
 
 namespace {
 
@@ -163,6 +169,14 @@ __global__ void large_static_shared(double* out) {
     __syncthreads();
     out[threadIdx.x] = s[(threadIdx.x + 1) % blockDim.x];
 }
+
+#if defined(KORVANE_TEST_THREAD_SANITIZED)
+// Launch: cooperative, one block; after a barrier thread 0 adds one to out[0] without an atomic.
+__global__ void add_after_barrier(double* out) {
+    __syncthreads();
+    if (threadIdx.x == 0) out[0] += 1.0;
+}
+#endif
 
 #if defined(KORVANE_TEST_SANITIZED)
 // Launch: one block of 128 threads, shared_bytes = 128 doubles; thread 0 reads one past `in`.
@@ -424,6 +438,24 @@ TEST_P(BlockSizes, BlockReductionNeedsItsBarriers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(HostDevice, BlockSizes, ::testing::Values(128u, 256u));
+
+// Every cooperative launch runs its threads on fibers of its own. What a sanitizer keeps per fiber
+// (ThreadSanitizer: a call stack) must not grow with the number of launches.
+TEST_F(HostDevice, AThousandCooperativeLaunchesOnOneHostThread) {
+    const unsigned block = 256;
+    std::vector<double> h(block);
+    std::iota(h.begin(), h.end(), 0.0);
+    double* in = device_alloc<double>(block);
+    double* out = device_alloc<double>(1);
+    cudaMemcpy(in, h.data(), block * sizeof(double), cudaMemcpyHostToDevice);
+    for (int i = 0; i < 1000; ++i)
+        launch_cooperative<block_sum>(LaunchGeometry{dim3(1), dim3(block), block * sizeof(double)}, 0, in, out, block);
+    double sum = 0;
+    cudaMemcpy(&sum, out, sizeof(double), cudaMemcpyDeviceToHost);
+    EXPECT_EQ(sum, block * (block - 1) / 2.0);
+    cudaFree(in);
+    cudaFree(out);
+}
 
 TEST_F(HostDevice, SharedMemoryTranspose) {
     const unsigned dim = 64;
@@ -747,6 +779,41 @@ TEST_F(HostDevice, SanitizerReportsOutOfBoundsReadInCooperativeKernel) {
         launch_cooperative<read_past_end>(LaunchGeometry{dim3(1), dim3(128), 128 * sizeof(double)}, 0, in, out),
         "heap-buffer-overflow");
     cudaFree(in);
+    cudaFree(out);
+}
+#endif
+
+#if defined(KORVANE_TEST_THREAD_SANITIZED)
+// The kernels' threads run on fibers that ThreadSanitizer follows: two launches from two host threads
+// that write one element without an atomic are a race it reports, from inside the fibers.
+TEST_F(HostDevice, ThreadSanitizerReportsLaunchesFromTwoHostThreadsWritingOneElement) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    double* out = device_alloc<double>(1);
+    cudaMemset(out, 0, sizeof(double));
+    const LaunchGeometry one_block{dim3(1), dim3(64), 0};
+    const auto race = [&] {
+        // The other thread outlives this thread's launch: ThreadSanitizer may hand the identities of a
+        // finished thread's fibers to new ones and would then take the earlier write for their own.
+        std::atomic<bool> launched{false};
+        std::thread other([&] {
+            cudaSetDevice(0);
+            launch_cooperative<add_after_barrier>(one_block, 0, out);
+            while (!launched.load()) std::this_thread::yield();
+        });
+        launch_cooperative<add_after_barrier>(one_block, 0, out);
+        launched = true;
+        other.join();
+    };
+    EXPECT_DEATH(race(), "ThreadSanitizer: data race.*add_after_barrier");
+    // The same launches one after the other are no race.
+    std::thread([&] {
+        cudaSetDevice(0);
+        launch_cooperative<add_after_barrier>(one_block, 0, out);
+    }).join();
+    launch_cooperative<add_after_barrier>(one_block, 0, out);
+    double h = 0;
+    cudaMemcpy(&h, out, sizeof(double), cudaMemcpyDeviceToHost);
+    EXPECT_EQ(h, 2.0);
     cudaFree(out);
 }
 #endif

@@ -48,6 +48,11 @@ MODES = [velqa.AllState, velqa.Pair, velqa.PairAuto, velqa.PairAutoFusion]
 TOLERANCE = {"complex64": 2e-5, "complex128": 1e-12}
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "threads: runs native code on several host threads (worker pool, two "
+                            "Python threads, GIL release); the ThreadSanitizer build runs these")
+
+
 @pytest.fixture(params=PRECISIONS)
 def dtype(request):
     return request.param

@@ -270,6 +270,7 @@ def test_measure_device_checks_endian_before_the_seed():
             dormeth.measure_device(state, [0], "little", seed)
 
 
+@pytest.mark.threads
 def test_runs_release_the_gil(hd):
     hd.set_workers(1)
     state = State.zero_state(8)

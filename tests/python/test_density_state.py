@@ -176,6 +176,7 @@ def test_out_of_memory(hd, no_leaks):
 
 # ------------------------------------------------------------------ the GIL and a second device
 
+@pytest.mark.threads
 def test_transfers_runs_and_measurement_release_the_gil_and_copy_holds_it(hd):
     hd.set_workers(1)
     n = 11

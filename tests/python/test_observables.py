@@ -517,6 +517,7 @@ def test_allocation_failures_free_what_was_allocated(no_leaks, name):
     np.testing.assert_array_equal(state.to_numpy(), before)
 
 
+@pytest.mark.threads
 def test_statevector_observables_release_the_gil(hd):
     hd.set_workers(1)
     n = 23
@@ -526,6 +527,7 @@ def test_statevector_observables_release_the_gil(hd):
     assert progress_during(lambda: velqa.probabilities_device(state, list(range(12)))) > 1000
 
 
+@pytest.mark.threads
 def test_density_observables_release_the_gil(hd):
     """A density probability call reads only the 2^n <= 32768 diagonal elements, too short to time;
     a Pauli sum with many X/Y patterns is long enough."""

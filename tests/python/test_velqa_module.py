@@ -325,6 +325,7 @@ def test_prepare_fusion_chunk_checks_n():
 
 # ------------------------------------------------------------------ the GIL
 
+@pytest.mark.threads
 def test_gate_runs_release_the_gil(hd):
     hd.set_workers(1)
     s = velqa.DeviceState.zero_state(18)
@@ -332,6 +333,7 @@ def test_gate_runs_release_the_gil(hd):
     assert progress_during(lambda: velqa.run_circuit_device(s, gates, mode=velqa.AllState)) > 1000
 
 
+@pytest.mark.threads
 def test_every_state_transfer_run_measurement_and_plan_releases_the_gil(hd):
     hd.set_workers(1)
     n = 21
@@ -339,13 +341,13 @@ def test_every_state_transfer_run_measurement_and_plan_releases_the_gil(hd):
     s = velqa.DeviceState.from_numpy(n, a)
     out = np.empty_like(a)
     gates = [QuantumGate("h", [q % 20]) for q in range(40000)]
-    chunk = velqa.prepare_fusion_chunk_gates(n, gates[:200])
+    chunk = velqa.prepare_fusion_chunk_gates(n, gates[:20])
     calls = {
         "from_numpy": lambda: velqa.DeviceState.from_numpy(n, a),
         "zero_state": lambda: velqa.DeviceState.zero_state(n),
         "to_numpy": lambda: s.to_numpy(),
         "copy_to_numpy": lambda: s.copy_to_numpy(out),
-        "run_circuit_device_gates": lambda: velqa.run_circuit_device_gates(s, gates[:40], mode=velqa.AllState),
+        "run_circuit_device_gates": lambda: velqa.run_circuit_device_gates(s, gates[:10], mode=velqa.AllState),
         "measure_device": lambda: velqa.measure_device(s, [0, 3], seed=1),
         "sample_measure_device": lambda: velqa.sample_measure_device(s, [2], 100, seed=2, collapse_last=False),
         "prepare_fusion_chunk_gates": lambda: velqa.prepare_fusion_chunk_gates(n, gates),
@@ -355,6 +357,7 @@ def test_every_state_transfer_run_measurement_and_plan_releases_the_gil(hd):
         assert progress_during(call) > 1000, name
 
 
+@pytest.mark.threads
 def test_run_circuit_holds_the_gil_during_its_copies(hd):
     # Refused after the state is copied to the device and before any released step: the whole
     # call, copy included, holds the GIL. measure makes its device copy through the same helper.
