@@ -5,6 +5,19 @@
 
 #include "common/gpu/runtime.hpp"
 
+// Full unrolling keeps small per-thread arrays in registers under nvcc (an array indexed by a loop
+// that is not unrolled lives in local memory); the host compiler chooses for itself.
+// KORVANE_UNROLL_BY(n) unrolls a long loop n times only, which keeps the register count (and so the
+// number of resident threads) of a kernel in check.
+#if defined(__CUDACC__)
+#define KORVANE_PRAGMA(text) _Pragma(#text)
+#define KORVANE_UNROLL _Pragma("unroll")
+#define KORVANE_UNROLL_BY(n) KORVANE_PRAGMA(unroll n)
+#else
+#define KORVANE_UNROLL
+#define KORVANE_UNROLL_BY(n)
+#endif
+
 namespace korvane::gpu {
 
 // Linear index of the calling thread in a one-dimensional launch.
