@@ -17,14 +17,15 @@
 namespace korvane::dormeth {
 
 // probs[o(x)] += Re rho[x][x] (in double) for every diagonal element x; probs starts zeroed.
-// Launch: 256-thread blocks, dim threads, one per diagonal element.
-template <class T>
-__global__ void density_measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets,
-                                             std::int64_t k, bool little, double* probs) {
-    const std::uint64_t x = gpu::global_thread_index();
+// Launch: probability_geometry(dim, k); cooperative when PerBlock.
+template <class T, bool PerBlock>
+__global__ void __launch_bounds__(kProbabilityThreads)
+    density_measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
+                                 bool little, double* probs) {
     const std::uint64_t dim = std::uint64_t(1) << n;
-    if (x >= dim) return;
-    atomicAdd(&probs[outcome_index(x, targets, k, little)], static_cast<double>(state[x * dim + x].re));
+    add_outcome_weights<PerBlock>(
+        dim, std::uint64_t(1) << k, probs, [&](std::uint64_t x) { return static_cast<double>(state[x * dim + x].re); },
+        [&](std::uint64_t x) { return outcome_index(x, targets, k, little); });
 }
 
 // rho[r][c] *= scale where both r and c have the drawn outcome, else 0.
@@ -64,6 +65,33 @@ std::uint64_t sample_outcome(const std::vector<double>& probabilities, std::uint
     return last_possible;
 }
 
+template <class T>
+std::vector<double> outcome_probabilities(const DeviceDensityState& state, const std::int64_t* device_targets,
+                                          std::int64_t k, bool little) {
+    // 2^k <= dim doubles: at most a dim-th of the matrix, so one pass always fits the scratch limit.
+    const std::uint64_t outcomes = std::uint64_t(1) << k;
+    const std::int64_t n = state.num_qubits();
+    DeviceBuffer<double> probs(outcomes);
+    cuda_check(cudaMemset(probs.get(), 0, outcomes * sizeof(double)));
+    const LaunchGeometry geometry = probability_geometry(static_cast<std::uint64_t>(state.dimension()), k);
+    if (per_block_outcomes(k))
+        gpu::launch_cooperative<&density_measure_probs_kernel<T, true>>(geometry, 0, n, state.data_as<T>(),
+                                                                        device_targets, k, little, probs.get());
+    else
+        gpu::launch<&density_measure_probs_kernel<T, false>>(geometry, 0, n, state.data_as<T>(), device_targets, k,
+                                                             little, probs.get());
+    check_last_error();
+    std::vector<double> host(outcomes);
+    cuda_check(cudaMemcpy(host.data(), probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+    probs.release();
+    return host;
+}
+
+template std::vector<double> outcome_probabilities<float>(const DeviceDensityState&, const std::int64_t*, std::int64_t,
+                                                          bool);
+template std::vector<double> outcome_probabilities<double>(const DeviceDensityState&, const std::int64_t*, std::int64_t,
+                                                           bool);
+
 namespace {
 
 void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targets, const std::string& endian) {
@@ -83,26 +111,17 @@ std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::in
                             std::uint64_t seed) {
     const std::int64_t n = state.num_qubits();
     const auto k = static_cast<std::int64_t>(targets.size());
-    const std::uint64_t outcomes = std::uint64_t(1) << k;
     cuda_check(cudaSetDevice(state.device_id()));
     auto device_targets = DeviceBuffer<std::int64_t>::copy_of(targets.data(), targets.size());
-    DeviceBuffer<double> probs(outcomes);
-    cuda_check(cudaMemset(probs.get(), 0, outcomes * sizeof(double)));
+    const std::vector<double> host = outcome_probabilities<T>(state, device_targets.get(), k, little);
 
     const auto dim = static_cast<std::uint64_t>(state.dimension());
-    gpu::launch<&density_measure_probs_kernel<T>>(linear_geometry(dim), 0, n, state.data_as<T>(), device_targets.get(),
-                                                  k, little, probs.get());
-    check_last_error();
-    std::vector<double> host(outcomes);
-    cuda_check(cudaMemcpy(host.data(), probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
-
     const std::uint64_t o = sample_outcome(host, seed);
     const double p = host[o];
     if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
     gpu::launch<&density_measure_collapse_kernel<T>>(matrix_tile_geometry(dim), 0, n, state.data_as<T>(),
                                                      device_targets.get(), k, little, o, 1.0 / p);
     check_last_error();
-    probs.release();
     device_targets.release();
     return o;
 }

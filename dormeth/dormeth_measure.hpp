@@ -15,6 +15,12 @@ namespace korvane::dormeth {
 std::string measure(DeviceDensityState& state, const std::vector<std::int64_t>& targets, const std::string& endian,
                     std::uint64_t seed);
 
+// The 2^k outcome probabilities of checked targets (the real diagonal summed in double), in outcome
+// order; device_targets holds them on the state's device, which is current.
+template <class T>
+std::vector<double> outcome_probabilities(const DeviceDensityState& state, const std::int64_t* device_targets,
+                                          std::int64_t k, bool little);
+
 // The outcome drawn from unnormalised probabilities: the first output x of MT19937-64 seeded with
 // seed gives r = (x >> 11) 2^-53 times the double just above their total; the outcome is the first
 // whose running sum reaches r. Raises "density matrix has zero or invalid trace." for a total that is
