@@ -397,6 +397,32 @@ def test_a_state_that_fits_gate_by_gate_runs_fused_with_a_quarter_more(two_devic
         run(n, state, gates, velqa.PairAutoFusion)
 
 
+def test_a_refused_densemm_step_stops_the_group_with_earlier_slices_applied(hd):
+    """n = 16 in complex64: 16 slices of 512 columns, a slice being the value of qubits 12 to 15.
+    Whichever gather or scatter is refused, the chunk fails with the launch error, nothing runs after
+    it, the slices before it hold the group's result and the others their old amplitudes."""
+    n, dtype = 16, "complex64"
+    rng = np.random.default_rng(17)
+    gates = [gate("h", [q]) for q in range(3)] + [gate("u", [q], parameter=rng.normal(size=3)) for q in range(3)]
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates], sparsesharemem_qubits=3,
+                                             densemm_gate_threshold_scale=0.0)
+    state = random_state(n, dtype, rng)
+    expected = run_reference(state.astype(complex), n, gates)
+    slice_of = np.arange(1 << n) >> 12
+    for refused in (0, 1, 10, 31):
+        device = velqa.DeviceState.from_numpy(n, state)
+        hd.clear_launches()
+        hd.inject_launch_failures(1, skip=refused)
+        with pytest.raises(RuntimeError, match="^CUDA error: too many resources requested for launch$"):
+            velqa.execute_prepared_fusion_chunk(device, chunk)
+        log = hd.launches()
+        assert len(log) == refused + 1 and not log[-1]["accepted"]
+        out = device.to_numpy()
+        done = slice_of < refused // 2
+        assert_close(out[done], expected[done], dtype)
+        np.testing.assert_array_equal(out[~done], state[~done])
+
+
 def test_upload_failures_name_their_operation_and_free_everything(two_devices):
     hd = two_devices
     n = 10

@@ -1,8 +1,9 @@
 // UNITARY: a caller's 2^K x 2^K matrix on K targets, optionally controlled. Entry j of the target
 // list supplies bit j of the matrix row and column index. One and two targets update in place with
 // the matrix inside the kernel arguments; three to five in place with the matrix in device memory;
-// six and more read the state from before the gate and write into a scratch copy of it. Unlike the
-// named gates the launcher allocates device memory and drains the stream before returning.
+// six and more in place too, group by group through shared memory, or through a bounded scratch
+// buffer slice by slice for groups too wide for it. Unlike the named gates the launcher allocates
+// device memory and drains the stream before returning.
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
