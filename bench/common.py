@@ -74,13 +74,13 @@ def gate_bytes(n, dtype, controls=0, swap=False):
 
 def unitary_bytes(n, dtype, K, controls=0):
     """UNITARY: one pass over the matching amplitudes, plus the matrix for K >= 3; groups wider than
-    a 16 KiB tile also write and read their slices of scratch."""
+    a tile of 1024 amplitudes (K >= 11) also write and read their slices of scratch."""
     e = ELEMENT_BYTES[dtype]
     nbytes = gate_bytes(n, dtype, controls)
+    if K >= 11:
+        nbytes *= 2
     if K >= 3:
         nbytes += (1 << 2 * K) * e
-    if K >= 6 and (e << K) > 16 << 10:
-        nbytes *= 2
     return nbytes
 
 

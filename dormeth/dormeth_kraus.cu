@@ -57,8 +57,10 @@ __device__ __forceinline__ void kraus_tile(CuComplex<T>* state, std::uint64_t di
     const std::uint64_t col_group = (blockIdx.x & ((1u << tile_bits) - 1)) * L + lane;
     const bool inside = col_group < groups;  // false only where a row has fewer than L column groups
     const std::uint64_t mask = index::target_mask<K>(targets);
-    const std::uint64_t at = (group_base(blockIdx.x >> tile_bits, mask) | index::local_offset<K>(targets, i)) * dim +
-                             (group_base(col_group, mask) | index::local_offset<K>(targets, j));
+    const auto row =
+        static_cast<std::uint32_t>(group_base(blockIdx.x >> tile_bits, mask) | index::local_offset<K>(targets, i));
+    const auto col = static_cast<std::uint32_t>(group_base(col_group, mask) | index::local_offset<K>(targets, j));
+    const std::uint32_t at = row * static_cast<std::uint32_t>(dim) + col;  // dim <= 2^15: 32 bits suffice
     if (inside) input[threadIdx.x] = state[at];
     CuComplex<T> sum{T(0), T(0)};
     for (std::int64_t op = 0; op < kraus_count; ++op) {
@@ -82,7 +84,7 @@ __device__ __forceinline__ void kraus_tile(CuComplex<T>* state, std::uint64_t di
 // (cooperative, they hold barriers): one block per row group and L = 256 / 4^K consecutive column
 // groups, (dim/2^K) ceil(dim/2^K / L) blocks, one thread per element (see kraus_tile).
 template <class T, int K>
-__global__ void __launch_bounds__(kKrausThreads)
+__global__ void __launch_bounds__(kKrausThreads, 2)
     kraus_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::int64_t kraus_count,
                  const CuComplex<T>* matrices) {
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);

@@ -19,7 +19,7 @@ namespace korvane::dormeth {
 // probs[o(x)] += Re rho[x][x] (in double) for every diagonal element x; probs starts zeroed.
 // Launch: probability_geometry(dim, k); cooperative when PerBlock.
 template <class T, bool PerBlock>
-__global__ void __launch_bounds__(kProbabilityThreads)
+__global__ void __launch_bounds__(kProbabilityThreads, 2)
     density_measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
                                  bool little, double* probs) {
     const std::uint64_t dim = std::uint64_t(1) << n;

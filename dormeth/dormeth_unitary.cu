@@ -116,7 +116,8 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* state, std::int64_t dim
 
 // The passes of 3 to 6 targets work on tiles of kPassTile elements staged in shared memory, four
 // per thread, so that no thread keeps a vector of 2^K amplitudes or a table of offsets, and the
-// loads and stores of a warp fall on consecutive columns.
+// loads and stores of a warp fall on consecutive columns. Element indices are 32-bit (dim <= 2^15):
+// half the registers of 64-bit ones, which keeps long-lived indices out of local memory.
 constexpr unsigned kPassThreads = 256;
 constexpr unsigned kPassTile = 1024;
 constexpr unsigned kPassPerThread = kPassTile / kPassThreads;
@@ -128,7 +129,7 @@ constexpr std::uint64_t kRightTileColumns = 512;
 // then writes v <- U v for each column, lanes on consecutive columns. Row groups that miss the
 // controls are left alone (the whole block leaves before its barrier).
 template <class T, int K>
-__global__ void __launch_bounds__(kPassThreads)
+__global__ void __launch_bounds__(kPassThreads, 2)
     unitary_left_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::uint64_t control_mask,
                         std::uint64_t control_values, const CuComplex<T>* matrix) {
     constexpr unsigned D = 1u << K;
@@ -141,13 +142,17 @@ __global__ void __launch_bounds__(kPassThreads)
     if (!satisfies(row0, control_mask, control_values)) return;
     const unsigned c = threadIdx.x % W;
     const unsigned i0 = threadIdx.x / W;
-    const std::uint64_t col = ((blockIdx.x & ((1u << tile_bits) - 1)) * W) + c;
+    const std::uint32_t col = ((blockIdx.x & ((1u << tile_bits) - 1)) * W) + c;
+    const std::uint32_t d = static_cast<std::uint32_t>(dim);
+    const auto at = [&](unsigned l) {
+        return static_cast<std::uint32_t>(row0 | index::local_offset<K>(targets, l)) * d + col;
+    };
     const bool inside = col < dim;
     if (inside) {
         DORMETH_UNROLL
         for (unsigned q = 0; q < kPassPerThread; ++q) {
             const unsigned l = i0 + q * R;
-            tile[l * W + c] = state[(row0 | index::local_offset<K>(targets, l)) * dim + col];
+            tile[l * W + c] = state[at(l)];
         }
     }
     __syncthreads();
@@ -158,7 +163,7 @@ __global__ void __launch_bounds__(kPassThreads)
         CuComplex<T> acc{T(0), T(0)};
         KORVANE_UNROLL_BY(4)
         for (unsigned j = 0; j < D; ++j) acc += matrix[i * D + j] * tile[j * W + c];
-        state[(row0 | index::local_offset<K>(targets, i)) * dim + col] = acc;
+        state[at(i)] = acc;
     }
 }
 
@@ -180,7 +185,7 @@ __host__ __device__ __forceinline__ RightTile right_tile(std::uint64_t dim, int 
 // w <- w U^dagger, with the lanes of a warp on one matrix row. Column groups that miss the controls
 // are neither loaded nor stored.
 template <class T, int K>
-__global__ void __launch_bounds__(kPassThreads)
+__global__ void __launch_bounds__(kPassThreads, 2)
     unitary_right_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::uint64_t control_mask,
                          std::uint64_t control_values, const CuComplex<T>* matrix) {
     constexpr unsigned D = 1u << K;
@@ -192,25 +197,26 @@ __global__ void __launch_bounds__(kPassThreads)
     const unsigned row_pitch = groups * kPitch;
     const int tile_bits = gpu::log2_exact(dim) - K - shape.group_bits;  // column-group tiles: 2^tile_bits
     const std::uint64_t mask = index::target_mask<K>(targets);
-    const std::uint64_t first_row = std::uint64_t(blockIdx.x >> tile_bits) << shape.row_bits;
+    const std::uint32_t first_row = (blockIdx.x >> tile_bits) << shape.row_bits;
+    const std::uint32_t d = static_cast<std::uint32_t>(dim);
     // The tile's columns: the targets and the lowest rest qubits free, the other rest qubits fixed.
     const std::uint64_t fixed =
         group_base(std::uint64_t(blockIdx.x & ((1u << tile_bits) - 1)) << shape.group_bits, mask);
     const std::uint64_t low_rest = group_base(groups - 1, mask);
     const std::uint64_t free_bits = mask | low_rest;
-    // Element m of the tile in increasing column order, and its slot in shared memory.
-    const auto locate = [&](unsigned m, std::uint64_t& row, std::uint64_t& col) {
+    // Element m of the tile in increasing column order: its row, column and slot in shared memory.
+    const auto locate = [&](unsigned m, std::uint32_t& row, std::uint32_t& col) {
         const unsigned r = m >> shape.column_bits;
         row = first_row + r;
-        col = gpu::deposit_bits(m & ((1u << shape.column_bits) - 1), free_bits) | fixed;
+        col = static_cast<std::uint32_t>(gpu::deposit_bits(m & ((1u << shape.column_bits) - 1), free_bits) | fixed);
         return r * row_pitch + unsigned(gpu::extract_bits(col, low_rest)) * kPitch +
                index::local_index<K>(targets, col);
     };
     DORMETH_UNROLL
     for (unsigned q = 0; q < kPassPerThread; ++q) {
-        std::uint64_t row, col;
-        const std::uint64_t slot = locate(threadIdx.x + q * kPassThreads, row, col);
-        if (row < dim && satisfies(col, control_mask, control_values)) tile[slot] = state[row * dim + col];
+        std::uint32_t row, col;
+        const unsigned slot = locate(threadIdx.x + q * kPassThreads, row, col);
+        if (row < dim && satisfies(col, control_mask, control_values)) tile[slot] = state[row * d + col];
     }
     __syncthreads();
     // Output s: matrix row i = s / (G H), then group and tile row. Unused slots compute garbage that
@@ -239,9 +245,9 @@ __global__ void __launch_bounds__(kPassThreads)
     __syncthreads();
     DORMETH_UNROLL
     for (unsigned q = 0; q < kPassPerThread; ++q) {
-        std::uint64_t row, col;
-        const std::uint64_t slot = locate(threadIdx.x + q * kPassThreads, row, col);
-        if (row < dim && satisfies(col, control_mask, control_values)) state[row * dim + col] = tile[slot];
+        std::uint32_t row, col;
+        const unsigned slot = locate(threadIdx.x + q * kPassThreads, row, col);
+        if (row < dim && satisfies(col, control_mask, control_values)) state[row * d + col] = tile[slot];
     }
 }
 

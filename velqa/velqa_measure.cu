@@ -28,7 +28,7 @@ using korvane::DeviceBuffer;
 // bits above the window, so each window's amplitudes are read once.
 // Launch: probability_geometry(2^(n - |fixed_mask|), k); cooperative when PerBlock.
 template <class T, bool PerBlock>
-__global__ void __launch_bounds__(korvane::kProbabilityThreads)
+__global__ void __launch_bounds__(korvane::kProbabilityThreads, 2)
     measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
                          bool little_endian, double* probs, std::uint64_t fixed_mask, std::uint64_t fixed_value,
                          std::uint64_t window) {

@@ -18,6 +18,11 @@
 #define KORVANE_UNROLL_BY(n)
 #endif
 
+// __launch_bounds__(threads, blocks): kernels give their block size and the blocks that must fit a
+// multiprocessor at once (2, or 1 for a kernel that keeps many amplitudes in registers). With the
+// block size alone, ptxas aims at full occupancy on some architectures (32 registers for 256
+// threads) and spills to get there.
+
 namespace korvane::gpu {
 
 // Linear index of the calling thread in a one-dimensional launch.

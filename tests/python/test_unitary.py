@@ -136,9 +136,9 @@ def test_kernel_family_and_thread_count_by_target_count(hd, dtype, mode):
         g = unitary(targets, ref.random_unitary(1 << K, rng))
         run(n, psi, [g], mode)
         if K >= 6:
-            # Tiles of as many whole groups of 2^K amplitudes as 16 KiB holds, one block each.
+            # Tiles of 1024 amplitudes (whole groups of 2^K), one block each.
             groups = 1 << (n - K)
-            per_tile = min(groups, 16384 // (ESIZE[dtype] << K))
+            per_tile = min(groups, 1024 >> K)
             (launch,) = hd.launches()
             assert "velqa::" + f"cu_unitary_kernel<{T}>" in launch["kernel"]
             assert launch["grid"] == (groups // per_tile, 1, 1) and launch["block"] == (256, 1, 1)
@@ -237,7 +237,7 @@ def kron_unitary(K, rng):
 
 
 def test_groups_wider_than_a_tile_run_in_slices_of_bounded_scratch(no_leaks):
-    """2^11 complex128 amplitudes (32 KiB) per group exceed a shared-memory tile: slices of groups
+    """2^11 amplitudes per group exceed a shared-memory tile of 1024: slices of groups
     go through a scratch buffer of at most the per-call limit (a quarter of the state, at least
     64 KiB). At n = 14 that is two groups per slice, four slices; with a control, half the groups
     are left bit-identical. The device holds the state, the gate's matrix and targets and one

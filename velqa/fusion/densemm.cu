@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +17,7 @@ namespace {
 
 constexpr unsigned kThreads = 256;
 constexpr std::uint64_t kMaxBlocks = 65535;
+constexpr std::uint64_t kMaxSliceColumns = std::uint64_t(1) << 30;  // the largest power of two cuBLAS counts in an int
 
 // Removes the bits of index at the set positions of mask and closes the gaps: the bits at the other
 // positions, packed lowest first. Costs one step per bit of mask (the k active qubits), where
@@ -68,7 +68,7 @@ struct Gemm<double> {
 
 // Launch: 256-thread blocks, at most 65535 of them; each thread strides over the slice's indices.
 template <class T>
-__global__ void __launch_bounds__(kThreads)
+__global__ void __launch_bounds__(kThreads, 2)
     transpose_to_low_bits(std::uint64_t count, const CuComplex<T>* source, CuComplex<T>* destination,
                           std::uint64_t active_mask, std::uint64_t fixed_mask, std::uint64_t fixed_value,
                           std::int32_t k, std::uint64_t column_mask) {
@@ -81,7 +81,7 @@ __global__ void __launch_bounds__(kThreads)
 
 // Launch: 256-thread blocks, at most 65535 of them; each thread strides over the slice's indices.
 template <class T>
-__global__ void __launch_bounds__(kThreads)
+__global__ void __launch_bounds__(kThreads, 2)
     transpose_from_low_bits(std::uint64_t count, const CuComplex<T>* source, CuComplex<T>* destination,
                             std::uint64_t active_mask, std::uint64_t fixed_mask, std::uint64_t fixed_value,
                             std::int32_t k, std::uint64_t column_mask) {
@@ -115,8 +115,7 @@ void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, C
     const std::uint64_t cols = N >> k;
     // Columns per slice: a power of two, so that a slice is the columns with fixed upper inactive
     // bits; never more than cuBLAS counts in an int.
-    const std::uint64_t slice_columns =
-        std::min({cols, std::bit_floor(buffer_elements >> k), std::uint64_t(std::numeric_limits<int>::max()) + 1 >> 1});
+    const std::uint64_t slice_columns = std::min({cols, std::bit_floor(buffer_elements >> k), kMaxSliceColumns});
     const std::uint64_t slice_count = slice_columns << k;
     // Inactive qubits above the lowest log2(slice_columns) ones: fixed within a slice.
     const std::uint64_t inactive_mask = active_mask ^ (N - 1);

@@ -104,7 +104,7 @@ __global__ void unitary_2q_target0(std::uint64_t count, CuComplex<T>* state, std
 // computed from the targets held in registers, so no per-thread table of 2^K offsets is kept.
 // Launch: 256-thread blocks, 2^(n-K) threads, one per base with every target bit clear.
 template <class T, int K>
-__global__ void __launch_bounds__(256)
+__global__ void __launch_bounds__(256, 1)
     cu_unitary_inplace_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
                               const std::int64_t* sorted_targets, std::uint64_t /*target_mask*/,
                               std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix) {
@@ -143,10 +143,11 @@ namespace wide {
 
 constexpr unsigned kThreads = 256;
 constexpr std::uint64_t kMaxBlocks = 65535;
-// Groups of up to this many bytes are staged in shared memory and updated in place; larger ones
-// go through a bounded scratch buffer in slices of groups.
-constexpr std::size_t kTileBytes = std::size_t(16) << 10;
-constexpr unsigned kMaxOutputs = 8;  // outputs per thread of a tile: kTileBytes / 8 bytes / kThreads
+// Groups of up to kTileAmplitudes (K <= 10) are staged in shared memory and updated in place;
+// larger ones go through a bounded scratch buffer in slices of groups.
+constexpr std::int64_t kTileBits = 10;
+constexpr std::uint64_t kTileAmplitudes = std::uint64_t(1) << kTileBits;
+constexpr unsigned kMaxOutputs = kTileAmplitudes / kThreads;  // outputs per thread of a tile
 
 // The index of local row r of the group whose base is base: bit j of r at qubit targets[j].
 __device__ __forceinline__ std::uint64_t scatter(std::uint64_t base, std::uint64_t r, const std::int64_t* targets,
@@ -155,32 +156,30 @@ __device__ __forceinline__ std::uint64_t scatter(std::uint64_t base, std::uint64
     return base;
 }
 
-// Groups per tile: as many whole groups as kTileBytes holds, at most every group of the state.
-template <class T>
+// Groups per tile: as many whole groups as a tile holds, at most every group of the state.
 __host__ __device__ __forceinline__ std::uint64_t tile_groups(std::int64_t n, std::int64_t K) {
-    const std::uint64_t fit = kTileBytes / (sizeof(CuComplex<T>) << K);
-    const std::uint64_t groups = std::uint64_t(1) << (n - K);
-    return fit < groups ? fit : groups;
+    return std::uint64_t(1) << ((n < kTileBits ? n : kTileBits) - K);
 }
 
 }  // namespace wide
 
 // Launch (cooperative, it holds barriers): 256-thread blocks, grid min(tiles, 65535) striding over
-// the tiles of G = tile_groups consecutive groups, G (2^K + 1) amplitudes of dynamic shared memory.
+// the tiles of G = tile_groups consecutive groups (1024 amplitudes, or the whole state when it is
+// smaller), G (2^K + 1) amplitudes of dynamic shared memory.
 // A tile's amplitudes are loaded and stored in increasing index order (lanes on neighbouring
 // amplitudes whichever qubits are targets) and sit in shared memory by (group, local row), a
 // group's slot padded by one amplitude so lanes on different groups use different banks. Each
-// thread computes up to eight outputs from the staged tile, which it writes back to the tile after
+// thread computes up to four outputs from the staged tile, which it writes back to the tile after
 // a barrier. Groups that miss the controls are neither loaded nor stored.
 template <class T>
-__global__ void __launch_bounds__(wide::kThreads)
+__global__ void __launch_bounds__(wide::kThreads, 2)
     cu_unitary_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, std::int64_t K,
                       std::uint64_t target_mask, std::uint64_t ctrl_mask, std::uint64_t ctrl_value,
                       const CuComplex<T>* matrix_t, std::int64_t dim) {
     CuComplex<T>* tile = korvane::gpu::dynamic_shared_memory<CuComplex<T>>();
     const std::uint64_t d = static_cast<std::uint64_t>(dim);
     const std::uint64_t pitch = d + 1;
-    const std::uint64_t groups = wide::tile_groups<T>(n, K);
+    const std::uint64_t groups = wide::tile_groups(n, K);
     const std::uint64_t amplitudes = groups * d;  // at most kMaxOutputs per thread
     const std::uint64_t tiles = (std::uint64_t(1) << (n - K)) >> korvane::gpu::log2_exact(groups);
     const std::uint64_t low_rest = korvane::gpu::insert_zero_bits(groups - 1, target_mask);
@@ -230,7 +229,7 @@ __global__ void __launch_bounds__(wide::kThreads)
 // first + g at g 2^K + r); groups that miss the controls are skipped.
 // Launch: 256-thread blocks, grid min(ceil(count 2^K / 256), 65535), threads striding.
 template <class T>
-__global__ void __launch_bounds__(wide::kThreads)
+__global__ void __launch_bounds__(wide::kThreads, 2)
     cu_unitary_gather_kernel(const CuComplex<T>* state, CuComplex<T>* scratch, std::uint64_t first, std::uint64_t count,
                              const std::int64_t* targets, std::int64_t K, std::uint64_t target_mask,
                              std::uint64_t ctrl_mask, std::uint64_t ctrl_value) {
@@ -247,7 +246,7 @@ __global__ void __launch_bounds__(wide::kThreads)
 // neighbouring rows of one group, reading neighbouring elements of the transposed matrix.
 // Launch: as cu_unitary_gather_kernel.
 template <class T>
-__global__ void __launch_bounds__(wide::kThreads)
+__global__ void __launch_bounds__(wide::kThreads, 2)
     cu_unitary_slice_kernel(CuComplex<T>* state, const CuComplex<T>* scratch, std::uint64_t first, std::uint64_t count,
                             const std::int64_t* targets, std::int64_t K, std::uint64_t target_mask,
                             std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix_t) {
@@ -367,8 +366,8 @@ void launch_wide(std::int64_t n, CuComplex<T>* state, const std::vector<std::int
     upload(device_targets, targets.data(), targets.size(), stream);
     const std::uint64_t groups = std::uint64_t(1) << (n - K);
     const std::size_t group_bytes = sizeof(CuComplex<T>) << K;
-    if (group_bytes <= wide::kTileBytes) {
-        const std::uint64_t per_tile = wide::tile_groups<T>(n, K);
+    if (K <= wide::kTileBits) {
+        const std::uint64_t per_tile = wide::tile_groups(n, K);
         const korvane::LaunchGeometry geometry{
             dim3(static_cast<unsigned>(std::min(groups / per_tile, wide::kMaxBlocks))), dim3(wide::kThreads),
             per_tile * static_cast<std::uint64_t>(dim + 1) * sizeof(CuComplex<T>)};
