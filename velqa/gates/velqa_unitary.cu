@@ -104,7 +104,7 @@ __global__ void unitary_2q_target0(std::uint64_t count, CuComplex<T>* state, std
 // computed from the targets held in registers, so no per-thread table of 2^K offsets is kept.
 // Launch: 256-thread blocks, 2^(n-K) threads, one per base with every target bit clear.
 template <class T, int K>
-__global__ void __launch_bounds__(256, 1)
+__global__ void __launch_bounds__(256, K < 5 ? 2 : 1)
     cu_unitary_inplace_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
                               const std::int64_t* sorted_targets, std::uint64_t /*target_mask*/,
                               std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix) {
