@@ -2,8 +2,6 @@
 // atomics and dynamic shared memory. Kernels include this only through common/gpu/runtime.hpp.
 #pragma once
 
-#include <source_location>
-
 #include "hostdevice/cuda_runtime_api.hpp"
 
 #define __global__
@@ -44,10 +42,11 @@ inline void* dynamic_shared() { return current_dynamic_shared; }
 }  // namespace hostdevice
 
 // The caller's source location identifies the barrier, as its position in the code does on a GPU.
-inline void __syncthreads(const std::source_location where = std::source_location::current()) {
+// The builtins, not std::source_location: clang 14, which clang-tidy runs on, lacks it with libstdc++.
+inline void __syncthreads(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
     // The other threads of the block overwrite threadIdx while this one waits.
     const uint3 self = threadIdx;
-    hostdevice::detail::block_barrier(where.file_name(), where.line());
+    hostdevice::detail::block_barrier(file, line);
     threadIdx = self;
 }
 
