@@ -53,33 +53,31 @@ void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, cudaSt
 
 template <class T>
 void run_gates(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state, const std::vector<GateRecord>& records,
-               const std::string& endian, std::int32_t device_id, KernelMode mode) {
-    (void)endian;  // gates act on the same amplitudes for either bit order
+               std::int32_t device_id, KernelMode mode) {
     if (n < 1 || n > 62 || num_state != (std::uint64_t(1) << n))
         throw std::invalid_argument("state size does not match 2**n");
     korvane::cuda_check(cudaSetDevice(device_id));
     if (mode == KernelMode::PairAutoFusion) {
-        fusion::run_fused<T>(n, data, records, 0);
+        fusion::run_fused<T>(n, data, records, nullptr);
         return;
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
         check_gate_values<T>(records[i], i);
-        apply_gate<T>(n, data, records[i], 0, mode);
+        apply_gate<T>(n, data, records[i], nullptr, mode);
     }
 }
 
-void run_gates(const DeviceState& state, const std::vector<GateRecord>& records, const std::string& endian,
-               KernelMode mode) {
+void run_gates(const DeviceState& state, const std::vector<GateRecord>& records, KernelMode mode) {
     dispatch_precision(state.dtype(), [&]<class T>() {
-        run_gates<T>(state.n(), state.data_as<T>(), state.num_state(), records, endian, state.device_id(), mode);
+        run_gates<T>(state.n(), state.data_as<T>(), state.num_state(), records, state.device_id(), mode);
     });
 }
 
 template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
 template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 template void run_gates<float>(std::uint64_t, CuComplex<float>*, std::uint64_t, const std::vector<GateRecord>&,
-                               const std::string&, std::int32_t, KernelMode);
+                               std::int32_t, KernelMode);
 template void run_gates<double>(std::uint64_t, CuComplex<double>*, std::uint64_t, const std::vector<GateRecord>&,
-                                const std::string&, std::int32_t, KernelMode);
+                                std::int32_t, KernelMode);
 
 }  // namespace velqa

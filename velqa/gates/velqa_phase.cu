@@ -10,8 +10,7 @@ struct PhaseUpdate {
     __host__ __device__ __forceinline__ static PhaseUpdate from_angle(T phi) {
         return PhaseUpdate{korvane::unit_phase(phi)};
     }
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        (void)a0;
+    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
         a1 = e * a1;
     }
 };

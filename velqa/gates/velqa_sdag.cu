@@ -6,8 +6,7 @@ namespace {
 
 template <class T>
 struct SdgUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        (void)a0;
+    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
         a1 = CuComplex<T>{a1.im, -a1.re};  // -i a1
     }
 };
