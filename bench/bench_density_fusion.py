@@ -7,6 +7,10 @@ by depolarizing or amplitude-damping noise on its qubit, then CX gates between n
 
     python bench/bench_density_fusion.py [--sizes 8 9 10 11] [--layers 4] [--repeats 3]
 
+The bandwidth model (bench/common.py) counts the bytes each run must move, operation by operation
+with fusion off and group by group of the plan with it on; its time is at the device-to-device copy
+bandwidth measured in the same run, and efficiency is model over measured time.
+
 Defaults: n = 8 to 11 on the host device, 12 to 14 on a GPU; both precisions.
 """
 import argparse
@@ -14,9 +18,11 @@ import os
 
 import numpy as np
 
-from common import ON_GPU, best_time, copy_bandwidth, header, report
+from common import (ON_GPU, best_time, copy_bandwidth, density_fused_bytes, density_op_bytes, header, model_cells,
+                    model_header, report)
 
 import dormeth  # noqa: E402
+import korvane_bench  # noqa: E402
 from bench_density import channel, gate  # noqa: E402
 
 try:
@@ -68,7 +74,8 @@ def main():
     args = parser.parse_args()
     saved = os.environ.get("KORVANE_DENSITY_FUSION")
     header(f"dormeth: noisy circuit of {args.layers} layers, fusion off against on")
-    print(f"  {'dtype':<12}{'n':>3}{'ops':>6}{'off ms':>11}{'on ms':>11}{'speedup':>9}{'launches off/on':>18}")
+    print(f"  {'dtype':<12}{'n':>3}{'ops':>6}{'off ms':>11}{model_header()}{'on ms':>11}{model_header()}"
+          f"{'speedup':>9}{'launches off/on':>18}")
     try:
         for dtype in args.dtypes:
             for n in args.sizes:
@@ -76,14 +83,15 @@ def main():
                 state = dormeth.DeviceDensityState.zero_state(n, dtype=dtype)
                 off, off_launches = timed(state, n, ops, False, args.repeats)
                 on, on_launches = timed(state, n, ops, True, args.repeats)
-                nbytes = np.dtype(dtype).itemsize << (2 * n)
-                copy = copy_bandwidth(nbytes)
-                for label, seconds, launches in (("fusion off", off, off_launches), ("fusion on", on, on_launches)):
-                    # Bytes as one pass per operation would move them.
-                    report(f"noisy circuit, {label}", n, dtype, seconds, 2 * len(ops) * nbytes, copy, launches=launches)
                 counts = f"{off_launches}/{on_launches}" if off_launches is not None else "-"
-                print(f"  {dtype:<12}{n:>3}{len(ops):>6}{off * 1e3:>11.2f}{on * 1e3:>11.2f}{off / on:>8.2f}x"
-                      f"{counts:>18}")
+                copy = copy_bandwidth(state.dimension ** 2 * np.dtype(dtype).itemsize)
+                off_bytes = sum(density_op_bytes(n, dtype, op) for op in ops)
+                on_bytes = density_fused_bytes(n, dtype, ops, korvane_bench.density_fusion_plan(n, ops))
+                for label, seconds, launches, model in (("fusion off", off, off_launches, off_bytes),
+                                                        ("fusion on", on, on_launches, on_bytes)):
+                    report(f"noisy circuit, {label}", n, dtype, seconds, model, copy, launches=launches)
+                print(f"  {dtype:<12}{n:>3}{len(ops):>6}{off * 1e3:>11.2f}{model_cells(off, off_bytes, copy)}"
+                      f"{on * 1e3:>11.2f}{model_cells(on, on_bytes, copy)}{off / on:>8.2f}x{counts:>18}")
                 del state
     finally:
         if saved is None:

@@ -2,7 +2,12 @@
 
 For each circuit: the time of a PairAuto run (one kernel per gate) and of a PairAutoFusion run
 (planned groups), the passes over the state each makes (one per per-gate kernel or SparseShareMem
-group, three per DenseMM group), and the time to plan the circuit as a prepared chunk.
+group, three per DenseMM group slice), and the time to plan the circuit as a prepared chunk. The
+bandwidth model (bench/common.py) counts the bytes each run must move as its gates or its plan
+dictate; its time is at the device-to-device copy bandwidth measured in the same run, and
+efficiency is model over measured time. Goal on a GPU: 70 % for SparseShareMem and DenseMM groups
+(or, compute-bound, their arithmetic rate against the device's peak); random-circuit sampling at
+n = 30, 20 cycles, complex64, fused, under 0.2 s.
 
     KORVANE_BUILD=build/host python bench/bench_fusion.py [--sizes 20 22 24] [--circuits rcs qft]
 
@@ -14,8 +19,10 @@ import time
 
 import numpy as np
 
-from common import ON_GPU, best_time, copy_bandwidth, header, report
+from common import (ON_GPU, best_time, copy_bandwidth, fused_run_bytes, gate_record_bytes, header, model_cells,
+                    model_header, report)
 
+import korvane_bench
 import velqa
 
 try:
@@ -97,12 +104,11 @@ def main():
     args = parser.parse_args()
 
     header(f"fused against per-gate execution, {args.dtype}")
-    print(f"{'circuit':<11}{'n':>3}{'gates':>7}{'PairAuto s':>12}{'passes':>8}{'Fusion s':>11}{'passes':>8}"
-          f"{'speed-up':>10}{'plan ms':>9}")
+    print(f"{'circuit':<11}{'n':>3}{'gates':>7}{'PairAuto s':>12}{'passes':>8}{model_header()}{'Fusion s':>11}"
+          f"{'passes':>8}{model_header()}{'speed-up':>10}{'plan ms':>9}")
     for size in args.sizes:
         state = velqa.DeviceState.zero_state(size, args.dtype)
-        state_bytes = np.dtype(args.dtype).itemsize << size
-        copy = copy_bandwidth(state_bytes)
+        copy = copy_bandwidth(state.num_state * (8 if args.dtype == "complex64" else 16))
         for name in args.circuits:
             gates = CIRCUITS[name](size, np.random.default_rng(1))
             objects = [Gate(d) for d in gates]
@@ -113,13 +119,15 @@ def main():
             per_gate_passes = passes_of(state, gates, velqa.PairAuto)
             per_gate = best_time(lambda: velqa.run_circuit_device(state, gates, mode=velqa.PairAuto), args.repeats)
             fused = best_time(lambda: velqa.run_circuit_device(state, gates, mode=velqa.PairAutoFusion), args.repeats)
+            per_gate_bytes = sum(gate_record_bytes(g, size, args.dtype) for g in gates)
+            fused_bytes = fused_run_bytes(size, args.dtype, gates, korvane_bench.fusion_plan(size, gates))
             show = lambda p: "-" if p is None else str(p)  # noqa: E731
-            print(f"{name:<11}{size:>3}{len(gates):>7}{per_gate:>12.3f}{show(per_gate_passes):>8}{fused:>11.3f}"
-                  f"{show(fused_passes):>8}{per_gate / fused:>9.1f}x{plan_ms:>9.2f}")
-            # Bytes as one pass per gate would move them: above 1 of the copy, fusion saves passes.
-            for mode, seconds, passes in (("PairAuto", per_gate, per_gate_passes),
-                                          ("PairAutoFusion", fused, fused_passes)):
-                report(f"{name}, {mode}", size, args.dtype, seconds, 2 * len(gates) * state_bytes, copy, passes=passes)
+            print(f"{name:<11}{size:>3}{len(gates):>7}{per_gate:>12.3f}{show(per_gate_passes):>8}"
+                  f"{model_cells(per_gate, per_gate_bytes, copy)}{fused:>11.3f}{show(fused_passes):>8}"
+                  f"{model_cells(fused, fused_bytes, copy)}{per_gate / fused:>9.1f}x{plan_ms:>9.2f}")
+            for mode, seconds, passes, nbytes in (("PairAuto", per_gate, per_gate_passes, per_gate_bytes),
+                                                  ("PairAutoFusion", fused, fused_passes, fused_bytes)):
+                report(f"{name}, {mode}", size, args.dtype, seconds, nbytes, copy, passes=passes)
         del state
 
 

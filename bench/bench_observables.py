@@ -15,7 +15,7 @@ import argparse
 
 import numpy as np
 
-from common import ON_GPU, best_time, copy_bandwidth, header
+from common import ON_GPU, best_time, copy_bandwidth, header, report
 
 import dormeth
 import velqa
@@ -104,8 +104,9 @@ def agree(device, host, dtype):
         print(f"  warning: device and NumPy results differ: {device} against {host}")
 
 
-def row(label, t, passes_, read_bytes, copy, numpy_time):
+def row(label, n, dtype, t, passes_, read_bytes, copy, numpy_time):
     bw = passes_ * read_bytes / t
+    report(label, n, dtype, t, passes_ * read_bytes, copy, passes=passes_, numpy_seconds=numpy_time)
     numpy = f"{numpy_time * 1e3:>12.1f} ms {numpy_time / t:>7.1f}x" if numpy_time else f"{'-':>15} {'-':>8}"
     print(f"  {label:<24} {passes_:>6} {t * 1e3:>10.2f} ms {bw / 1e9:>8.2f} GB/s {bw / copy:>7.0%} {numpy}")
 
@@ -143,7 +144,7 @@ def bench_statevector(n, repeats, rng):
             if reference is not None:
                 agree(call(state), reference(state.to_numpy()), dtype)
                 numpy_time = best_time(lambda: reference(state.to_numpy()), NUMPY_REPEATS)
-            row(label, t, p, nbytes, copy, numpy_time)
+            row(label, n, dtype, t, p, nbytes, copy, numpy_time)
 
 
 def bench_density(n, repeats, rng):
@@ -170,7 +171,7 @@ def bench_density(n, repeats, rng):
             agree(call(), reference(state.to_numpy()), dtype)
             t = best_time(call, repeats)
             numpy_time = best_time(lambda: reference(state.to_numpy()), NUMPY_REPEATS)
-            row(label, t, p, row_bytes, copy, numpy_time)
+            row(label, n, dtype, t, p, row_bytes, copy, numpy_time)
 
 
 def main():

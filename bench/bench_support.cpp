@@ -1,13 +1,22 @@
 // Benchmark support: the reference figure every benchmark compares with (a device-to-device copy
-// of the same number of bytes) and a device-wide wait for timing queued work.
+// of the same number of bytes), a device-wide wait for timing queued work, and the plans of both
+// fusion planners, from which the bandwidth model counts the bytes a fused run must move.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "common/cuda_check.hpp"
+#include "dormeth/convert.hpp"
+#include "dormeth/density_planner.hpp"
+#include "velqa/convert.hpp"
+#include "velqa/fusion/planner.hpp"
 
 namespace py = pybind11;
 
@@ -40,6 +49,28 @@ double copy_seconds(std::uint64_t bytes, int repeats, int device) {
     return best;
 }
 
+// One (kind, active qubit count, record indices) tuple per group of a plan.
+using GroupRow = std::tuple<std::string, std::size_t, std::vector<std::int64_t>>;
+
+std::vector<GroupRow> fusion_plan(std::int64_t n, const py::list& gate_ir) {
+    static const char* const kKinds[] = {"autopair", "sparsesharemem", "densemm"};
+    const auto plan = velqa::fusion::plan_fusion_chunk(n, velqa::convert_gate_ir(gate_ir), {});
+    std::vector<GroupRow> rows;
+    for (const auto& g : plan.groups)
+        rows.emplace_back(kKinds[static_cast<int>(g.kind)], g.active.size(), g.gate_indices);
+    return rows;
+}
+
+std::vector<GroupRow> density_fusion_plan(std::int64_t n, const py::iterable& operations) {
+    using namespace korvane::dormeth;
+    static const char* const kKinds[] = {"single", "one_qubit", "sparsesharemem", "unfused"};
+    const auto plan = plan_density_fusion(n, convert_operations(operations), density_fusion_options(n));
+    std::vector<GroupRow> rows;
+    for (const auto& g : plan)
+        rows.emplace_back(kKinds[static_cast<int>(g.kind)], g.active.size(), g.operation_indices);
+    return rows;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(korvane_bench, m) {
@@ -59,4 +90,8 @@ PYBIND11_MODULE(korvane_bench, m) {
             korvane::cuda_check(cudaDeviceSynchronize());
         },
         py::arg("device") = 0, "Wait for all queued work on the device.");
+    m.def("fusion_plan", &fusion_plan, py::arg("n"), py::arg("gate_ir"),
+          "The groups velqa's planner forms with the default options: (kind, qubits, gate indices).");
+    m.def("density_fusion_plan", &density_fusion_plan, py::arg("n"), py::arg("operations"),
+          "The groups dormeth's fusion planner forms for n qubits: (kind, qubits, operation indices).");
 }

@@ -12,6 +12,16 @@
 
 namespace korvane {
 
+// The most device memory a call may add beside a state of state_bytes for its scratch (per-call
+// buffers and the per-thread fusion cache): a quarter of the state, at most 1 GiB, and never less
+// than 64 KiB, below which slicing would only add launches. Work that needs more runs in slices.
+constexpr std::size_t kMinScratchBytes = std::size_t(64) << 10;
+constexpr std::size_t kMaxScratchBytes = std::size_t(1) << 30;
+inline std::size_t scratch_limit_bytes(std::size_t state_bytes) {
+    const std::size_t quarter = state_bytes / 4;
+    return quarter < kMinScratchBytes ? kMinScratchBytes : quarter > kMaxScratchBytes ? kMaxScratchBytes : quarter;
+}
+
 template <class E>
 class DeviceBuffer {
   public:

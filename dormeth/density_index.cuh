@@ -9,13 +9,7 @@
 #include "common/gpu/device.hpp"
 #include "dormeth/device_targets.hpp"
 
-// Full unrolling keeps the small per-thread arrays of the kernels in registers under nvcc; the host
-// compiler chooses for itself.
-#if defined(__CUDACC__)
-#define DORMETH_UNROLL _Pragma("unroll")
-#else
-#define DORMETH_UNROLL
-#endif
+#define DORMETH_UNROLL KORVANE_UNROLL
 
 namespace korvane::dormeth::index {
 
@@ -52,6 +46,25 @@ __device__ __forceinline__ void local_offsets(const DeviceTargets& t, std::uint6
         DORMETH_UNROLL
         for (int l = 0; l < (1 << j); ++l) offset[l + (1 << j)] = offset[l] | bit;
     }
+}
+
+// The same offset for one local index, computed instead of looked up: kernels that own one element
+// of a group keep no table (a per-thread table of 2^K words lives in local memory for K >= 4).
+template <int K>
+__device__ __forceinline__ std::uint64_t local_offset(const DeviceTargets& t, unsigned l) {
+    std::uint64_t offset = 0;
+    DORMETH_UNROLL
+    for (int j = 0; j < K; ++j) offset |= std::uint64_t((l >> j) & 1) << t.targets[j];
+    return offset;
+}
+
+// The local index of x: bit j is the value of qubit targets[j] (inverse of local_offset).
+template <int K>
+__device__ __forceinline__ unsigned local_index(const DeviceTargets& t, std::uint64_t x) {
+    unsigned l = 0;
+    DORMETH_UNROLL
+    for (int j = 0; j < K; ++j) l |= unsigned((x >> t.targets[j]) & 1) << j;
+    return l;
 }
 
 // Index with local bits 0 of group g: g's bits fill the rest qubits in ascending order.

@@ -18,15 +18,15 @@
 namespace korvane::dormeth {
 
 // probs[o(x)] += Re rho[x][x] (in double) for every diagonal element x; probs starts zeroed.
-// Launch: 256-thread blocks, dim threads, one per diagonal element.
-template <class T>
-__global__ void __launch_bounds__(kLinearBlockThreads)
+// Launch: probability_geometry(dim, k); cooperative when PerBlock.
+template <class T, bool PerBlock>
+__global__ void __launch_bounds__(kProbabilityThreads, 2)
     density_measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
                                  bool little, double* probs) {
-    const std::uint64_t x = gpu::global_thread_index();
     const std::uint64_t dim = std::uint64_t(1) << n;
-    if (x >= dim) return;
-    atomicAdd(&probs[outcome_index(x, targets, k, little)], static_cast<double>(state[x * dim + x].re));
+    add_outcome_weights<PerBlock>(
+        dim, std::uint64_t(1) << k, probs, [&](std::uint64_t x) { return static_cast<double>(state[x * dim + x].re); },
+        [&](std::uint64_t x) { return outcome_index(x, targets, k, little); });
 }
 
 // rho[r][c] *= scale * rescale (in double, in that order) where both r and c have the drawn
@@ -70,27 +70,21 @@ std::uint64_t sample_outcome(const std::vector<double>& probabilities, std::uint
     return last_possible;
 }
 
-void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targets, const std::string& endian) {
-    if (n < 1 || n > 15) throw std::invalid_argument("num_qubits must be in [1, 15]");
-    if (targets.empty()) throw std::invalid_argument("measure targets must not be empty");
-    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
-    for (std::size_t j = 0; j < targets.size(); ++j) {
-        const std::int64_t t = targets[j];
-        if (t < 0 || t >= n) throw std::invalid_argument("measure target index out of range");
-        for (std::size_t i = 0; i < j; ++i)
-            if (targets[i] == t) throw std::invalid_argument("duplicate measure target index");
-    }
-}
-
 template <class T>
-std::vector<double> outcome_probabilities(const DeviceDensityState& state, const std::int64_t* targets, std::int64_t k,
-                                          bool little) {
+std::vector<double> outcome_probabilities(const DeviceDensityState& state, const std::int64_t* device_targets,
+                                          std::int64_t k, bool little) {
+    // 2^k <= dim doubles: at most a dim-th of the matrix, so one pass always fits the scratch limit.
     const std::uint64_t outcomes = std::uint64_t(1) << k;
+    const std::int64_t n = state.num_qubits();
     DeviceBuffer<double> probs(outcomes);
     cuda_check(cudaMemset(probs.get(), 0, outcomes * sizeof(double)));
-    const auto dim = static_cast<std::uint64_t>(state.dimension());
-    gpu::launch<&density_measure_probs_kernel<T>>(linear_geometry(dim), 0, state.num_qubits(), state.data_as<T>(),
-                                                  targets, k, little, probs.get());
+    const LaunchGeometry geometry = probability_geometry(static_cast<std::uint64_t>(state.dimension()), k);
+    if (per_block_outcomes(k))
+        gpu::launch_cooperative<&density_measure_probs_kernel<T, true>>(geometry, 0, n, state.data_as<T>(),
+                                                                        device_targets, k, little, probs.get());
+    else
+        gpu::launch<&density_measure_probs_kernel<T, false>>(geometry, 0, n, state.data_as<T>(), device_targets, k,
+                                                             little, probs.get());
     check_last_error();
     std::vector<double> host(outcomes);
     cuda_check(cudaMemcpy(host.data(), probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
@@ -102,6 +96,18 @@ template std::vector<double> outcome_probabilities<float>(const DeviceDensitySta
                                                           bool);
 template std::vector<double> outcome_probabilities<double>(const DeviceDensityState&, const std::int64_t*, std::int64_t,
                                                            bool);
+
+void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targets, const std::string& endian) {
+    if (n < 1 || n > 15) throw std::invalid_argument("num_qubits must be in [1, 15]");
+    if (targets.empty()) throw std::invalid_argument("measure targets must not be empty");
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    for (std::size_t j = 0; j < targets.size(); ++j) {
+        const std::int64_t t = targets[j];
+        if (t < 0 || t >= n) throw std::invalid_argument("measure target index out of range");
+        for (std::size_t i = 0; i < j; ++i)
+            if (targets[i] == t) throw std::invalid_argument("duplicate measure target index");
+    }
+}
 
 namespace {
 

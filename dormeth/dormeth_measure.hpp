@@ -19,11 +19,11 @@ std::string measure(DeviceDensityState& state, const std::vector<std::int64_t>& 
 // [1, 15], at least one target, endian "little" or "big", each target in [0, n) and not repeated.
 void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targets, const std::string& endian);
 
-// The unnormalised probabilities of the 2^k outcomes of the k targets (in device memory): the real
-// diagonal summed per outcome in double, from one pass over the diagonal, on the current device.
+// The 2^k outcome probabilities of checked targets (the real diagonal summed in double), in outcome
+// order; device_targets holds them on the state's device, which is current.
 template <class T>
-std::vector<double> outcome_probabilities(const DeviceDensityState& state, const std::int64_t* targets, std::int64_t k,
-                                          bool little);
+std::vector<double> outcome_probabilities(const DeviceDensityState& state, const std::int64_t* device_targets,
+                                          std::int64_t k, bool little);
 
 // The outcome drawn from unnormalised probabilities: the first output x of MT19937-64 seeded with
 // seed gives r = (x >> 11) 2^-53 times the double just above their total; the outcome is the first

@@ -114,58 +114,140 @@ __global__ void __launch_bounds__(kRow2BlockThreads)
     }
 }
 
-// Launch: 256-thread blocks, dim (dim/2^K) threads, one per (column, row group); consecutive threads
-// take consecutive columns. v <- U v on the group's rows of the column where they meet the controls.
+// The passes of 3 to 6 targets work on tiles of kPassTile elements staged in shared memory, four
+// per thread, so that no thread keeps a vector of 2^K amplitudes or a table of offsets, and the
+// loads and stores of a warp fall on consecutive columns. Element indices are 32-bit (dim <= 2^15):
+// half the registers of 64-bit ones, which keeps long-lived indices out of local memory.
+constexpr unsigned kPassThreads = 256;
+constexpr unsigned kPassTile = 1024;
+constexpr unsigned kPassPerThread = kPassTile / kPassThreads;
+// Columns of a right-pass tile (when the matrix has that many): several column groups side by side.
+constexpr std::uint64_t kRightTileColumns = 512;
+
+// Launch (cooperative, it holds a barrier): 256-thread blocks, (dim/2^K) ceil(dim/W) blocks with
+// W = 1024/2^K. A block takes one row group and W consecutive columns: it loads the 2^K x W tile,
+// then writes v <- U v for each column, lanes on consecutive columns. Row groups that miss the
+// controls are left alone (the whole block leaves before its barrier).
 template <class T, int K>
-__global__ void __launch_bounds__(kLinearBlockThreads)
+__global__ void __launch_bounds__(kPassThreads, 2)
     unitary_left_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::uint64_t control_mask,
                         std::uint64_t control_values, const CuComplex<T>* matrix) {
-    constexpr int D = 1 << K;
+    constexpr unsigned D = 1u << K;
+    constexpr unsigned W = kPassTile / D;
+    constexpr unsigned R = kPassThreads / W;  // rows of the tile handled side by side
+    __shared__ CuComplex<T> tile[kPassTile];  // [row l][column]
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
-    const std::uint64_t t = global_thread_index();
-    if (t >= dim * (dim >> K)) return;
-    const std::uint64_t col = t % dim;
-    const std::uint64_t row0 = group_base(t / dim, index::target_mask<K>(targets));
+    const int tile_bits = dim > W ? gpu::log2_exact(dim / W) : 0;  // column tiles per row group: 2^tile_bits
+    const std::uint64_t row0 = group_base(blockIdx.x >> tile_bits, index::target_mask<K>(targets));
     if (!satisfies(row0, control_mask, control_values)) return;
-    std::uint64_t offset[D];
-    index::local_offsets<K>(targets, offset);
-    CuComplex<T> v[D];
-    DORMETH_UNROLL
-    for (int l = 0; l < D; ++l) v[l] = state[(row0 | offset[l]) * dim + col];
-    // The inputs stay in registers (the inner loop is unrolled); unrolling the rows as well would
-    // multiply the code by up to 64 for no gain, the matrix rows being read from memory anyway.
-    for (int i = 0; i < D; ++i) {
-        CuComplex<T> acc{T(0), T(0)};
+    const unsigned c = threadIdx.x % W;
+    const unsigned i0 = threadIdx.x / W;
+    const std::uint32_t col = ((blockIdx.x & ((1u << tile_bits) - 1)) * W) + c;
+    const std::uint32_t d = static_cast<std::uint32_t>(dim);
+    const auto at = [&](unsigned l) {
+        return static_cast<std::uint32_t>(row0 | index::local_offset<K>(targets, l)) * d + col;
+    };
+    const bool inside = col < dim;
+    if (inside) {
         DORMETH_UNROLL
-        for (int j = 0; j < D; ++j) acc += matrix[i * D + j] * v[j];
-        state[(row0 | offset[i]) * dim + col] = acc;
+        for (unsigned q = 0; q < kPassPerThread; ++q) {
+            const unsigned l = i0 + q * R;
+            tile[l * W + c] = state[at(l)];
+        }
+    }
+    __syncthreads();
+    if (!inside) return;
+    DORMETH_UNROLL
+    for (unsigned q = 0; q < kPassPerThread; ++q) {
+        const unsigned i = i0 + q * R;
+        CuComplex<T> acc{T(0), T(0)};
+        KORVANE_UNROLL_BY(4)
+        for (unsigned j = 0; j < D; ++j) acc += matrix[i * D + j] * tile[j * W + c];
+        state[at(i)] = acc;
     }
 }
 
-// Launch: 256-thread blocks, dim (dim/2^K) threads, one per (row, column group). w <- w U^dagger on
-// the group's columns of the row where they meet the controls.
+// Shape of a right-pass tile: C columns (G column groups of 2^K) by H rows, C H = 1024, as log2.
+struct RightTile {
+    int column_bits;  // C = min(512, dim)
+    int group_bits;   // G = C / 2^K
+    int row_bits;     // H = 1024 / C
+};
+__host__ __device__ __forceinline__ RightTile right_tile(std::uint64_t dim, int k) {
+    const int column_bits = gpu::log2_exact(dim < kRightTileColumns ? dim : kRightTileColumns);
+    return RightTile{column_bits, column_bits - k, gpu::log2_exact(kPassTile) - column_bits};
+}
+
+// Launch (cooperative, it holds barriers): 256-thread blocks, ceil(dim/H) (dim/2^K/G) blocks for the
+// tile of right_tile. A block takes H rows and G consecutive column groups. Its columns are loaded
+// and stored in increasing order (lanes on neighbouring columns whichever qubits are targets); in
+// shared memory they sit by (column group, local index), where each thread computes four outputs
+// w <- w U^dagger, with the lanes of a warp on one matrix row. Column groups that miss the controls
+// are neither loaded nor stored.
 template <class T, int K>
-__global__ void __launch_bounds__(kLinearBlockThreads)
+__global__ void __launch_bounds__(kPassThreads, 2)
     unitary_right_kernel(CuComplex<T>* state, std::int64_t dimension, DeviceTargets targets, std::uint64_t control_mask,
                          std::uint64_t control_values, const CuComplex<T>* matrix) {
-    constexpr int D = 1 << K;
+    constexpr unsigned D = 1u << K;
+    constexpr unsigned kPitch = D + 1;  // a padded group slot: lanes on different groups hit different banks
+    __shared__ CuComplex<T> tile[kPassTile + kPassTile / D];
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
-    const std::uint64_t groups = dim >> K;
-    const std::uint64_t t = global_thread_index();
-    if (t >= dim * groups) return;
-    const std::uint64_t row = (t / groups) * dim;
-    const std::uint64_t col0 = group_base(t % groups, index::target_mask<K>(targets));
-    if (!satisfies(col0, control_mask, control_values)) return;
-    std::uint64_t offset[D];
-    index::local_offsets<K>(targets, offset);
-    CuComplex<T> w[D];
+    const RightTile shape = right_tile(dim, K);
+    const unsigned groups = 1u << shape.group_bits;
+    const unsigned row_pitch = groups * kPitch;
+    const int tile_bits = gpu::log2_exact(dim) - K - shape.group_bits;  // column-group tiles: 2^tile_bits
+    const std::uint64_t mask = index::target_mask<K>(targets);
+    const std::uint32_t first_row = (blockIdx.x >> tile_bits) << shape.row_bits;
+    const std::uint32_t d = static_cast<std::uint32_t>(dim);
+    // The tile's columns: the targets and the lowest rest qubits free, the other rest qubits fixed.
+    const std::uint64_t fixed =
+        group_base(std::uint64_t(blockIdx.x & ((1u << tile_bits) - 1)) << shape.group_bits, mask);
+    const std::uint64_t low_rest = group_base(groups - 1, mask);
+    const std::uint64_t free_bits = mask | low_rest;
+    // Element m of the tile in increasing column order: its row, column and slot in shared memory.
+    const auto locate = [&](unsigned m, std::uint32_t& row, std::uint32_t& col) {
+        const unsigned r = m >> shape.column_bits;
+        row = first_row + r;
+        col = static_cast<std::uint32_t>(gpu::deposit_bits(m & ((1u << shape.column_bits) - 1), free_bits) | fixed);
+        return r * row_pitch + unsigned(gpu::extract_bits(col, low_rest)) * kPitch +
+               index::local_index<K>(targets, col);
+    };
     DORMETH_UNROLL
-    for (int l = 0; l < D; ++l) w[l] = state[row + (col0 | offset[l])];
-    for (int i = 0; i < D; ++i) {  // rows not unrolled, as in the left kernel
+    for (unsigned q = 0; q < kPassPerThread; ++q) {
+        std::uint32_t row, col;
+        const unsigned slot = locate(threadIdx.x + q * kPassThreads, row, col);
+        if (row < dim && satisfies(col, control_mask, control_values)) tile[slot] = state[row * d + col];
+    }
+    __syncthreads();
+    // Output s: matrix row i = s / (G H), then group and tile row. Unused slots compute garbage that
+    // is never stored.
+    CuComplex<T> out[kPassPerThread];
+    DORMETH_UNROLL
+    for (unsigned q = 0; q < kPassPerThread; ++q) {
+        const unsigned s = threadIdx.x + q * kPassThreads;
+        const unsigned per_row = kPassTile / D;
+        const unsigned i = s / per_row;
+        const unsigned rest = s % per_row;
+        const CuComplex<T>* w = tile + (rest >> shape.group_bits) * row_pitch + (rest & (groups - 1)) * kPitch;
         CuComplex<T> acc{T(0), T(0)};
-        DORMETH_UNROLL
-        for (int j = 0; j < D; ++j) acc += mul_conj(w[j], matrix[i * D + j]);
-        state[row + (col0 | offset[i])] = acc;
+        KORVANE_UNROLL_BY(4)
+        for (unsigned j = 0; j < D; ++j) acc += mul_conj(w[j], matrix[i * D + j]);
+        out[q] = acc;
+    }
+    __syncthreads();  // every input read before any is overwritten
+    DORMETH_UNROLL
+    for (unsigned q = 0; q < kPassPerThread; ++q) {
+        const unsigned s = threadIdx.x + q * kPassThreads;
+        const unsigned per_row = kPassTile / D;
+        const unsigned rest = s % per_row;
+        tile[(rest >> shape.group_bits) * row_pitch + (rest & (groups - 1)) * kPitch + s / per_row] = out[q];
+    }
+    __syncthreads();
+    DORMETH_UNROLL
+    for (unsigned q = 0; q < kPassPerThread; ++q) {
+        std::uint32_t row, col;
+        const unsigned slot = locate(threadIdx.x + q * kPassThreads, row, col);
+        if (row < dim && satisfies(col, control_mask, control_values)) state[row * d + col] = tile[slot];
     }
 }
 
@@ -244,10 +326,18 @@ template <class T, int K>
 void launch_left_right(CuComplex<T>* state, std::int64_t dimension, const DeviceTargets& targets,
                        std::uint64_t control_mask, std::uint64_t control_values, const CuComplex<T>* matrix) {
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
-    const LaunchGeometry g = linear_geometry(dim * (dim >> K));
-    gpu::launch<&unitary_left_kernel<T, K>>(g, 0, state, dimension, targets, control_mask, control_values, matrix);
+    const std::uint64_t groups = dim >> K;
+    const std::uint64_t left_blocks = groups * ((dim + (kPassTile >> K) - 1) / (kPassTile >> K));
+    gpu::launch_cooperative<&unitary_left_kernel<T, K>>(linear_geometry(left_blocks * kPassThreads, kPassThreads), 0,
+                                                        state, dimension, targets, control_mask, control_values,
+                                                        matrix);
     check_launch(kUnitaryLaunchFailed);
-    gpu::launch<&unitary_right_kernel<T, K>>(g, 0, state, dimension, targets, control_mask, control_values, matrix);
+    const RightTile shape = right_tile(dim, K);
+    const std::uint64_t rows = std::uint64_t(1) << shape.row_bits;
+    const std::uint64_t right_blocks = ((dim + rows - 1) / rows) * (groups >> shape.group_bits);
+    gpu::launch_cooperative<&unitary_right_kernel<T, K>>(linear_geometry(right_blocks * kPassThreads, kPassThreads), 0,
+                                                         state, dimension, targets, control_mask, control_values,
+                                                         matrix);
     check_launch(kUnitaryLaunchFailed);
 }
 

@@ -85,8 +85,9 @@ void clear_launch_log();
 std::uint64_t launch_count();
 
 // Refuses the next `count` kernel launches with `error`, as a driver may refuse a launch for lack of
-// resources; lets tests reach the system's launch-failure reporting.
-void inject_launch_failures(int count, cudaError_t error);
+// resources; lets tests reach the system's launch-failure reporting. With skip, the first `skip`
+// launches that would succeed run first, so a chosen step of a sequence fails.
+void inject_launch_failures(int count, cudaError_t error, int skip = 0);
 
 // Calls that wait for the device: stream and device synchronisation (blocking copies not counted).
 std::uint64_t synchronize_count();

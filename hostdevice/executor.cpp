@@ -112,6 +112,7 @@ struct LaunchLog {
     std::mutex mutex;
     std::deque<LaunchRecord> records;
     std::uint64_t count = 0;
+    int injected_skips = 0;  // valid launches still to accept before the injected failures
     int injected_failures = 0;
     cudaError_t injected_error = cudaSuccess;
 };
@@ -126,6 +127,10 @@ cudaError_t injected_failure() {
     LaunchLog& log = launch_log_state();
     std::lock_guard<std::mutex> lock(log.mutex);
     if (log.injected_failures == 0) return cudaSuccess;
+    if (log.injected_skips > 0) {
+        --log.injected_skips;
+        return cudaSuccess;
+    }
     --log.injected_failures;
     return log.injected_error;
 }
@@ -733,12 +738,14 @@ void reset_launches() {
     std::lock_guard<std::mutex> lock(log.mutex);
     log.records.clear();
     log.count = 0;
+    log.injected_skips = 0;
     log.injected_failures = 0;
 }
 
-void inject_launch_failures(int count, cudaError_t error) {
+void inject_launch_failures(int count, cudaError_t error, int skip) {
     LaunchLog& log = launch_log_state();
     std::lock_guard<std::mutex> lock(log.mutex);
+    log.injected_skips = std::max(skip, 0);
     log.injected_failures = std::max(count, 0);
     log.injected_error = error;
 }

@@ -47,9 +47,11 @@ PYBIND11_MODULE(hostdevice, m) {
         "The recent kernel launches, oldest first, as dicts.");
     m.def(
         "inject_launch_failures",
-        [](int count, int error) { hostdevice::inject_launch_failures(count, static_cast<cudaError_t>(error)); },
-        py::arg("count"), py::arg("error") = static_cast<int>(cudaErrorLaunchOutOfResources),
-        "Refuse the next count kernel launches with the given CUDA error code.");
+        [](int count, int error, int skip) {
+            hostdevice::inject_launch_failures(count, static_cast<cudaError_t>(error), skip);
+        },
+        py::arg("count"), py::arg("error") = static_cast<int>(cudaErrorLaunchOutOfResources), py::arg("skip") = 0,
+        "Refuse count kernel launches with the given CUDA error code, after skip launches that run.");
     m.def(
         "set_thread_order",
         [](const std::string& name) {

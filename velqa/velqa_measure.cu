@@ -4,6 +4,7 @@
 #include "velqa/velqa_measure.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -11,27 +12,34 @@
 
 #include "common/cuda_check.hpp"
 #include "common/device_buffer.hpp"
+#include "common/gpu/bits.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "common/measurement.hpp"
 
 namespace velqa {
 
+using korvane::cuda_check;
 using korvane::DeviceBuffer;
 
-// probs[o] += |state[i]|^2 in double for every index i with outcome o; probs starts zeroed.
-// Launch: 256-thread blocks, 2^n threads, one per amplitude.
-template <class T>
-__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+// probs[o] += |state[i]|^2 in double over one window of outcomes: i runs over the indices whose bits
+// at fixed_mask equal fixed_value (every index when fixed_mask is 0) and o is the outcome of i modulo
+// the window size. probs starts zeroed. The fixed bits are those of targets that supply outcome
+// bits above the window, so each window's amplitudes are read once.
+// Launch: probability_geometry(2^(n - |fixed_mask|), k); cooperative when PerBlock.
+template <class T, bool PerBlock>
+__global__ void __launch_bounds__(korvane::kProbabilityThreads, 2)
     measure_probs_kernel(std::int64_t n, const CuComplex<T>* state, const std::int64_t* targets, std::int64_t k,
-                         bool little_endian, double* probs) {
-    const std::uint64_t i = korvane::gpu::global_thread_index();
-    if (i >= (std::uint64_t(1) << n)) return;
-    const CuComplex<T> a = state[i];
-    const double p = double(a.re) * double(a.re) + double(a.im) * double(a.im);
-    // Zero amplitudes add nothing; skipping them spares the contended atomics on sparse states
-    // (NaN compares unequal to 0 and is still added).
-    if (p != 0.0) atomicAdd(&probs[korvane::outcome_index(i, targets, k, little_endian)], p);
+                         bool little_endian, double* probs, std::uint64_t fixed_mask, std::uint64_t fixed_value,
+                         std::uint64_t window) {
+    const auto index = [&](std::uint64_t t) { return korvane::gpu::insert_zero_bits(t, fixed_mask) | fixed_value; };
+    korvane::add_outcome_weights<PerBlock>(
+        std::uint64_t(1) << (n - std::popcount(fixed_mask)), window, probs,
+        [&](std::uint64_t t) {
+            const CuComplex<T> a = state[index(t)];
+            return double(a.re) * double(a.re) + double(a.im) * double(a.im);
+        },
+        [&](std::uint64_t t) { return korvane::outcome_index(index(t), targets, k, little_endian) & (window - 1); });
 }
 
 // Keeps the amplitudes of the drawn outcome, scaled; zeroes the rest. The product is formed in
@@ -78,32 +86,55 @@ std::uint64_t draw_outcome(const std::vector<double>& cdf, double r) {
 }  // namespace
 
 template <class T>
-std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* data, const std::int64_t* targets,
-                                          std::int64_t k, bool little_endian) {
-    using korvane::cuda_check;
+std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* data,
+                                          const std::vector<std::int64_t>& targets, const std::int64_t* device_targets,
+                                          bool little_endian) {
+    const std::size_t k = targets.size();
     const std::uint64_t outcomes = std::uint64_t(1) << k;
-    DeviceBuffer<double> device_probs(outcomes);
-    cuda_check(cudaMemset(device_probs.get(), 0, outcomes * sizeof(double)));
-    korvane::gpu::launch<&measure_probs_kernel<T>>(korvane::linear_geometry(std::uint64_t(1) << n), 0,
-                                                   static_cast<std::int64_t>(n), data, targets, k, little_endian,
-                                                   device_probs.get());
-    korvane::check_last_error();
+    // A window of 2^w outcomes per pass keeps the device vector within the scratch limit; the targets
+    // that supply the outcome bits above w are fixed per pass.
+    const std::size_t limit = korvane::scratch_limit_bytes((std::size_t(1) << n) * sizeof(CuComplex<T>));
+    std::size_t w = k;
+    while ((std::size_t(8) << w) > limit) --w;
+    const std::uint64_t window = std::uint64_t(1) << w;
+    std::uint64_t fixed_mask = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::size_t bit = little_endian ? j : k - 1 - j;
+        if (bit >= w) fixed_mask |= std::uint64_t(1) << targets[j];
+    }
     std::vector<double> probs(outcomes);
-    cuda_check(cudaMemcpy(probs.data(), device_probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+    DeviceBuffer<double> device_probs(window);
+    const auto nn = static_cast<std::int64_t>(n);
+    const auto kk = static_cast<std::int64_t>(k);
+    const auto geometry = korvane::probability_geometry(std::uint64_t(1) << (n - std::popcount(fixed_mask)), kk);
+    for (std::uint64_t first = 0; first < outcomes; first += window) {
+        // Outcome bit b >= w of this window, set on the qubit of the target that supplies it.
+        std::uint64_t fixed_value = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t bit = little_endian ? j : k - 1 - j;
+            if (bit >= w) fixed_value |= ((first >> bit) & 1) << targets[j];
+        }
+        cuda_check(cudaMemset(device_probs.get(), 0, window * sizeof(double)));
+        if (korvane::per_block_outcomes(kk))
+            korvane::gpu::launch_cooperative<&measure_probs_kernel<T, true>>(geometry, 0, nn, data, device_targets, kk,
+                                                                             little_endian, device_probs.get(),
+                                                                             fixed_mask, fixed_value, window);
+        else
+            korvane::gpu::launch<&measure_probs_kernel<T, false>>(geometry, 0, nn, data, device_targets, kk,
+                                                                  little_endian, device_probs.get(), fixed_mask,
+                                                                  fixed_value, window);
+        korvane::check_last_error();
+        cuda_check(
+            cudaMemcpy(probs.data() + first, device_probs.get(), window * sizeof(double), cudaMemcpyDeviceToHost));
+    }
     device_probs.release();
     return probs;
 }
-
-template std::vector<double> outcome_probabilities<float>(std::uint64_t, const CuComplex<float>*, const std::int64_t*,
-                                                          std::int64_t, bool);
-template std::vector<double> outcome_probabilities<double>(std::uint64_t, const CuComplex<double>*, const std::int64_t*,
-                                                           std::int64_t, bool);
 
 template <class T>
 SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
                             const std::vector<std::int64_t>& targets, const std::string& endian, std::int32_t device_id,
                             std::uint64_t shots, std::uint64_t seed, bool collapse) {
-    using korvane::cuda_check;
     validate_measure_args(n, num_state, targets, endian);
     if (shots == 0) throw std::invalid_argument("shots must be positive");
     cuda_check(cudaSetDevice(device_id));
@@ -119,7 +150,7 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
     const auto nn = static_cast<std::int64_t>(n);
     const auto kk = static_cast<std::int64_t>(k);
     const auto geometry = korvane::linear_geometry(num_state);
-    std::vector<double> cdf = outcome_probabilities<T>(n, data, device_targets.get(), kk, little_endian);
+    std::vector<double> cdf = outcome_probabilities<T>(n, data, targets, device_targets.get(), little_endian);
     for (std::uint64_t o = 1; o < outcomes; ++o) cdf[o] += cdf[o - 1];
     const double total = cdf.back();
     if (!(total > 0.0) || std::isinf(total)) throw std::runtime_error("Quantum state has zero or invalid norm.");
@@ -156,6 +187,10 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
     return result;
 }
 
+template std::vector<double> outcome_probabilities<float>(std::uint64_t, const CuComplex<float>*,
+                                                          const std::vector<std::int64_t>&, const std::int64_t*, bool);
+template std::vector<double> outcome_probabilities<double>(std::uint64_t, const CuComplex<double>*,
+                                                           const std::vector<std::int64_t>&, const std::int64_t*, bool);
 template SampleResult sample_measure<float>(std::uint64_t, CuComplex<float>*, std::uint64_t,
                                             const std::vector<std::int64_t>&, const std::string&, std::int32_t,
                                             std::uint64_t, std::uint64_t, bool);

@@ -22,11 +22,12 @@ struct SampleResult {
 void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::vector<std::int64_t>& targets,
                            const std::string& endian);
 
-// The unnormalised probabilities of the 2^k outcomes of the k targets (in device memory), summed in
-// double from one pass over the state, on the current device.
+// The 2^k outcome probabilities of the targets (|amplitude|^2 summed in double), in outcome order,
+// for checked targets; device_targets holds them on the state's device, which is current.
 template <class T>
-std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* data, const std::int64_t* targets,
-                                          std::int64_t k, bool little_endian);
+std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* data,
+                                          const std::vector<std::int64_t>& targets, const std::int64_t* device_targets,
+                                          bool little_endian);
 
 template <class T>
 SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,

@@ -87,8 +87,8 @@ std::vector<double> probabilities_typed(const DeviceState& state, const std::vec
     korvane::cuda_check(cudaSetDevice(state.device_id()));
     DeviceBuffer<std::int64_t> device_targets;
     if (!targets.empty()) device_targets = DeviceBuffer<std::int64_t>::copy_of(targets.data(), targets.size());
-    std::vector<double> probs = outcome_probabilities<T>(state.n(), state.data_as<T>(), device_targets.get(),
-                                                         static_cast<std::int64_t>(targets.size()), little_endian);
+    std::vector<double> probs =
+        outcome_probabilities<T>(state.n(), state.data_as<T>(), targets, device_targets.get(), little_endian);
     device_targets.release();
     return probs;
 }

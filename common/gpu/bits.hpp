@@ -18,6 +18,15 @@ __host__ __device__ __forceinline__ std::uint64_t insert_zero_bits(std::uint64_t
     return compact;
 }
 
+// log2 of a power of two (kernels index tiles by shifts: a 64-bit division is a slow subroutine).
+__host__ __device__ __forceinline__ int log2_exact(std::uint64_t power_of_two) {
+#if defined(__CUDA_ARCH__)
+    return __ffsll(static_cast<long long>(power_of_two)) - 1;
+#else
+    return __builtin_ctzll(power_of_two);
+#endif
+}
+
 // Deposits the bits of value, lowest first, into the set positions of mask.
 __host__ __device__ __forceinline__ std::uint64_t deposit_bits(std::uint64_t value, std::uint64_t mask) {
     std::uint64_t out = 0;

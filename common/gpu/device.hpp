@@ -5,6 +5,24 @@
 
 #include "common/gpu/runtime.hpp"
 
+// Full unrolling keeps small per-thread arrays in registers under nvcc (an array indexed by a loop
+// that is not unrolled lives in local memory); the host compiler chooses for itself.
+// KORVANE_UNROLL_BY(n) unrolls a long loop n times only, which keeps the register count (and so the
+// number of resident threads) of a kernel in check.
+#if defined(__CUDACC__)
+#define KORVANE_PRAGMA(text) _Pragma(#text)
+#define KORVANE_UNROLL _Pragma("unroll")
+#define KORVANE_UNROLL_BY(n) KORVANE_PRAGMA(unroll n)
+#else
+#define KORVANE_UNROLL
+#define KORVANE_UNROLL_BY(n)
+#endif
+
+// __launch_bounds__(threads, blocks): kernels give their block size and the blocks that must fit a
+// multiprocessor at once (2, or 1 for a kernel that keeps many amplitudes in registers). With the
+// block size alone, ptxas aims at full occupancy on some architectures (32 registers for 256
+// threads) and spills to get there.
+
 namespace korvane::gpu {
 
 // Linear index of the calling thread in a one-dimensional launch.

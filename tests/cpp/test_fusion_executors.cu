@@ -157,13 +157,14 @@ TEST_F(FusionExecutors, SparseShareMemSkipsRecordsOutsideTheTile) {
 
 TEST_F(FusionExecutors, DenseMMChecksComeBeforeAnyLaunch) {
     const std::uint64_t launches = hostdevice::launch_count();
-    const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k) {
-        return message_of([&] { apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, mask, k, nullptr, 0); });
+    const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k, std::uint64_t buffer = 16) {
+        return message_of(
+            [&] { apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, buffer, mask, k, nullptr, 0); });
     };
     EXPECT_EQ(run(4, 0, 0), "ValueError: DenseMM active qubits must be in [1, n-1]");
     EXPECT_EQ(run(4, 0xf, 4), "ValueError: DenseMM active qubits must be in [1, n-1]");
     EXPECT_EQ(run(4, 0x10, 1), "ValueError: DenseMM active mask must name k qubits of the register");
-    EXPECT_EQ(run(32, 1, 1), "ValueError: DenseMM column count exceeds cuBLAS int range");
+    EXPECT_EQ(run(4, 0x3, 2, 3), "ValueError: DenseMM scratch buffers hold less than one column");
     EXPECT_EQ(hostdevice::launch_count(), launches);
 }
 
@@ -182,7 +183,7 @@ void check_gemm_failures() {
         for (std::size_t i = 0; i < narrow.size(); ++i) EXPECT_EQ(after[i].re, narrow[i].re) << i;
     };
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(nullptr, n, d.get(), scratch_a.get(), scratch_b.get(), 1, 1, matrix.get(), 0);
+                  apply_densemm<T>(nullptr, n, d.get(), scratch_a.get(), scratch_b.get(), 16, 1, 1, matrix.get(), 0);
               }),
               "RuntimeError: cublasSetStream DenseMM failed");
     unchanged();
@@ -190,8 +191,8 @@ void check_gemm_failures() {
     cache.ensure(16);
     const std::vector<CuComplex<T>> host_matrix(4, CuComplex<T>{1, 0});  // not device memory
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(cache.handle, n, d.get(), scratch_a.get(), scratch_b.get(), 1, 1, host_matrix.data(),
-                                   0);
+                  apply_densemm<T>(cache.handle, n, d.get(), scratch_a.get(), scratch_b.get(), 16, 1, 1,
+                                   host_matrix.data(), 0);
               }),
               std::string("RuntimeError: ") + (sizeof(T) == 4 ? "cublasCgemm" : "cublasZgemm") + " DenseMM failed");
     unchanged();
@@ -213,8 +214,8 @@ TEST_F(FusionExecutors, DenseMMWithTwoColumnsAppliesTheMatrixToEachSubBlock) {
     DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
     cache.ensure(std::uint64_t(1) << n);
     hostdevice::clear_launch_log();
-    apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, active, k, matrix.get(),
-                          0);
+    apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, cache.capacity, active,
+                          k, matrix.get(), 0);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 2u);
@@ -242,6 +243,135 @@ TEST_F(FusionExecutors, DenseMMWithTwoColumnsAppliesTheMatrixToEachSubBlock) {
             EXPECT_NEAR(got.re, sum.real(), 1e-12);
             EXPECT_NEAR(got.im, sum.imag(), 1e-12);
         }
+}
+
+// The state after a k-qubit dense matrix on the active qubits (row-major, local bit p = p-th active
+// qubit), computed on the host.
+std::vector<CuComplex<double>> dense_reference(const std::vector<CuComplex<double>>& state,
+                                               const std::vector<CuComplex<double>>& m, std::uint64_t active) {
+    const std::vector<int> positions = [&] {
+        std::vector<int> p;
+        for (int q = 0; q < 64; ++q)
+            if ((active >> q) & 1) p.push_back(q);
+        return p;
+    }();
+    const std::size_t dim = std::size_t(1) << positions.size();
+    const auto local = [&](std::size_t g) {
+        std::size_t l = 0;
+        for (std::size_t p = 0; p < positions.size(); ++p) l |= ((g >> positions[p]) & 1) << p;
+        return l;
+    };
+    const auto with_local = [&](std::size_t g, std::size_t l) {
+        for (std::size_t p = 0; p < positions.size(); ++p)
+            g = (g & ~(std::size_t(1) << positions[p])) | (((l >> p) & 1) << positions[p]);
+        return g;
+    };
+    std::vector<CuComplex<double>> out(state.size());
+    for (std::size_t g = 0; g < state.size(); ++g) {
+        std::complex<double> sum = 0;
+        for (std::size_t c = 0; c < dim; ++c) {
+            const auto& e = m[local(g) * dim + c];
+            const auto& a = state[with_local(g, c)];
+            sum += std::complex<double>(e.re, e.im) * std::complex<double>(a.re, a.im);
+        }
+        out[g] = {sum.real(), sum.imag()};
+    }
+    return out;
+}
+
+TEST_F(FusionExecutors, DenseMMRunsInSlicesOfColumnsAsLargeAsTheBuffers) {
+    // n = 6, k = 2 on qubits 1 and 4: 16 columns (qubits 0, 2, 3, 5). Buffers of 16 elements hold four
+    // columns, so four slices, each a gather, a GEMM and a scatter of 16 elements.
+    const int n = 6;
+    const std::uint64_t active = 0b010010;
+    const auto state = random_amplitudes(n, 7);
+    const auto m = random_amplitudes(4, 8);
+    DeviceArray<CuComplex<double>> d(state);
+    DeviceArray<CuComplex<double>> matrix(m);
+    DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
+    cache.ensure(16);
+    hostdevice::clear_launch_log();
+    apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, 16, active, 2,
+                          matrix.get(), 0);
+    const auto log = hostdevice::launch_log();
+    ASSERT_EQ(log.size(), 8u);
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        EXPECT_NE(log[i].kernel.find(i % 2 ? "transpose_from_low_bits" : "transpose_to_low_bits"), std::string::npos);
+        EXPECT_EQ(log[i].grid.x, 1u);
+    }
+    const auto expected = dense_reference(state, m, active);
+    const auto after = d.read();
+    for (std::size_t g = 0; g < after.size(); ++g) {
+        EXPECT_NEAR(after[g].re, expected[g].re, 1e-12) << g;
+        EXPECT_NEAR(after[g].im, expected[g].im, 1e-12) << g;
+    }
+}
+
+// A refused step stops the group there: the columns of the slices before it hold the result, the
+// others their old amplitudes, and nothing of the scratch buffers (filled with a marker) reaches the
+// state. Launch j of the group is gather (j even) or scatter (j odd) of slice j / 2.
+TEST_F(FusionExecutors, DenseMMStepsAreCheckedBeforeTheNext) {
+    const int n = 6;
+    const std::uint64_t active = 0b010010;
+    const auto state = random_amplitudes(n, 9);
+    const auto m = random_amplitudes(4, 10);
+    const auto expected = dense_reference(state, m, active);
+    DeviceArray<CuComplex<double>> matrix(m);
+    DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
+    cache.ensure(16);
+    // Slice of global index g: its column bits above the lowest two (qubits 3 and 5).
+    const auto slice_of = [](std::size_t g) { return ((g >> 3) & 1) | (((g >> 5) & 1) << 1); };
+    for (const int refused : {0, 1, 4, 7}) {
+        DeviceArray<CuComplex<double>> d(state);
+        const std::vector<CuComplex<double>> marker(16, CuComplex<double>{7, 7});
+        ASSERT_EQ(cudaMemcpy(cache.transpose_buffer, marker.data(), 16 * sizeof(marker[0]), cudaMemcpyHostToDevice),
+                  cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(cache.gemm_buffer, marker.data(), 16 * sizeof(marker[0]), cudaMemcpyHostToDevice),
+                  cudaSuccess);
+        hostdevice::clear_launch_log();
+        hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources, refused);
+        EXPECT_EQ(message_of([&] {
+                      apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, 16,
+                                            active, 2, matrix.get(), 0);
+                  }),
+                  "RuntimeError: CUDA error: too many resources requested for launch")
+            << refused;
+        EXPECT_EQ(hostdevice::launch_log().size(), std::size_t(refused) + 1) << "a step ran after the refused one";
+        const std::size_t done = refused / 2;  // slices completed
+        const auto after = d.read();
+        for (std::size_t g = 0; g < after.size(); ++g) {
+            const auto& want = slice_of(g) < done ? expected[g] : state[g];
+            EXPECT_NEAR(after[g].re, want.re, 1e-12) << refused << " " << g;
+            EXPECT_NEAR(after[g].im, want.im, 1e-12) << refused << " " << g;
+            if (slice_of(g) >= done) EXPECT_EQ(after[g].re, state[g].re) << "not bit-identical: " << g;
+        }
+    }
+}
+
+TEST_F(FusionExecutors, SparseShareMemRefusedLaunchLeavesTheStateUnchanged) {
+    const auto state = random_amplitudes(5, 11);
+    DeviceArray<CuComplex<double>> d(state);
+    DeviceArray<DeviceMatrixGate<double>> gates({x_record(0), x_record(1)});
+    hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources);
+    launch_sparsesharemem<double>(5, d.get(), 0b00011, 2, gates.get(), 2, 0);
+    EXPECT_EQ(message_of([] { korvane::check_last_error(); }),
+              "RuntimeError: CUDA error: too many resources requested for launch");
+    const auto after = d.read();
+    for (std::size_t i = 0; i < state.size(); ++i) EXPECT_EQ(after[i].re, state[i].re) << i;
+}
+
+TEST_F(FusionExecutors, CacheResizingReportsAFailedFree) {
+    DenseMMCache<float>& cache = DenseMMCache<float>::this_thread();
+    cache.ensure(8);
+    CuComplex<float>* const held = cache.transpose_buffer;
+    cache.transpose_buffer = held + 1;  // not an allocation: its free fails
+    EXPECT_EQ(message_of([&] { cache.ensure(16); }),
+              "RuntimeError: cudaFree cached DenseMM transpose buffer: invalid argument");
+    EXPECT_EQ(cache.capacity, 0u);
+    EXPECT_EQ(cache.transpose_buffer, nullptr);
+    EXPECT_EQ(cudaFree(held), cudaSuccess);
+    cache.ensure(16);  // the next ensure allocates afresh
+    EXPECT_EQ(cache.capacity, 16u);
 }
 
 // ------------------------------------------------------------------ upload and dispatch
@@ -275,6 +405,64 @@ TEST_F(FusionExecutors, UploadMakesOneArrayPerKindOfGroupAndBindsTheCacheOnlyFor
     EXPECT_EQ(hostdevice::live_blas_handles(0), 1);
     EXPECT_EQ(DenseMMCache<float>::this_thread().capacity, 64u);
     EXPECT_EQ(DenseMMCache<double>::this_thread().capacity, 0u);
+}
+
+TEST_F(FusionExecutors, UploadsBeyondTheirShareOfScratchGoInWindowsOfGroups) {
+    // n = 12 in complex128: 64 KiB of state, a scratch limit of 64 KiB, half of it for uploads. Six
+    // DenseMM groups on five qubits bring 16 KiB of matrix each; global phases between them (single
+    // groups, nothing to upload, which the per-gate stand-in leaves out) end each group's scan.
+    // Windows: two DenseMM groups each.
+    const int n = 12;
+    std::vector<GateRecord> gates;
+    for (int round = 0; round < 6; ++round) {
+        for (std::int64_t q = 0; q < 5; ++q) {
+            gates.push_back(named(kGateH, {q + round}));
+            gates.push_back(named(kGateS, {q + round}));
+        }
+        if (round < 5) gates.push_back(named(kGateGlobalPhase, {}));
+        if (round < 5) gates.back().parameter = {0.5};
+    }
+    FusionOptions options;
+    options.sparsesharemem_qubits = 5;
+    options.densemm_max_qubits = 5;
+    options.densemm_gate_threshold_scale = 0;
+    PreparedFusionChunk chunk;
+    chunk.n = n;
+    chunk.records = gates;
+    chunk.plan = plan_fusion_chunk(n, gates, options);
+    ASSERT_EQ(chunk.plan.groups.size(), 11u);
+    for (std::size_t g = 0; g < 11; ++g) {
+        ASSERT_EQ(chunk.plan.groups[g].kind, g % 2 ? FusionGroupKind::AutoPair : FusionGroupKind::DenseMM) << g;
+        if (g % 2 == 0) ASSERT_EQ(chunk.plan.groups[g].active.size(), 5u);
+    }
+    std::vector<std::size_t> ends;
+    for (std::size_t first = 0; first < 11; first = ends.back())
+        ends.push_back(upload_window_end<double>(n, chunk.plan, first));
+    EXPECT_EQ(ends, (std::vector<std::size_t>{4, 8, 11}));
+
+    auto expected = random_amplitudes(n, 12);
+    DeviceState state(n, korvane::kComplex128, 0);
+    ASSERT_EQ(cudaMemcpy(state.data_as<double>(), expected.data(), expected.size() * 16, cudaMemcpyHostToDevice),
+              cudaSuccess);
+    for (const FusionGroup& g : chunk.plan.groups) {
+        if (g.kind != FusionGroupKind::DenseMM) continue;
+        std::vector<CuComplex<double>> m(g.dense_matrix.size());
+        for (std::size_t e = 0; e < m.size(); ++e) m[e] = {g.dense_matrix[e].real(), g.dense_matrix[e].imag()};
+        std::uint64_t active = 0;
+        for (const std::int64_t q : g.active) active |= std::uint64_t(1) << q;
+        expected = dense_reference(expected, m, active);
+    }
+    // The state, two matrices and the two DenseMM buffers (a quarter of the state each here) fit;
+    // all six matrices at once would not.
+    hostdevice::configure_devices(1, hostdevice::live_bytes(0) + (64 << 10));
+    execute_prepared_fusion_chunk(state, chunk);
+    std::vector<CuComplex<double>> after(expected.size());
+    ASSERT_EQ(cudaMemcpy(after.data(), state.data_as<double>(), after.size() * 16, cudaMemcpyDeviceToHost),
+              cudaSuccess);
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        EXPECT_NEAR(after[i].re, expected[i].re, 1e-12) << i;
+        EXPECT_NEAR(after[i].im, expected[i].im, 1e-12) << i;
+    }
 }
 
 TEST_F(FusionExecutors, AutoPairGroupsGoToThePerGatePathAndNeverToTheExecutors) {

@@ -379,6 +379,23 @@ TEST_F(HostDevice, InjectedLaunchFailuresAreRefusedLaunches) {
     cudaFree(d);
 }
 
+TEST_F(HostDevice, InjectedFailuresCanWaitForChosenLaunches) {
+    int* d = device_alloc<int>(4);
+    cudaMemset(d, 0, 4 * sizeof(int));
+    hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources, 2);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(2048), 0}, 0, d, 4ull);  // invalid: not one of the skipped
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+    for (int run = 0; run < 2; ++run) {
+        launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+        EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "launch " << run << " was to run";
+    }
+    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
+    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    cudaFree(d);
+}
+
 TEST_F(HostDevice, LaunchLogNamesKernelsAndGeometry) {
     int* d = device_alloc<int>(300);
     hostdevice::clear_launch_log();

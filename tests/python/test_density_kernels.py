@@ -104,6 +104,38 @@ def test_stored_unitaries_on_one_to_six_targets(k, dtype):
     check(rho, ops, dtype, scale=4)
 
 
+@pytest.mark.parametrize("k", [3, 4, 5, 6])
+def test_left_and_right_passes_on_every_tile_shape(k, dtype):
+    """Matrices narrower than a tile, exactly one, and wider than one (several tiles of column
+    groups side by side); targets low, high and interleaved in any order; controls met by a row
+    group but not by its column group and the other way round."""
+    rng = np.random.default_rng(60 + k)
+    for n in (k, k + 1, 10) if k in (3, 6) else (k, k + 1):
+        rho = random_density(n, rng)
+        qubits = [int(q) for q in rng.permutation(n)]
+        layouts = (list(range(k)), list(range(n - 1, n - 1 - k, -1)), qubits[:k])
+        ops = []
+        for targets in layouts[2:] if n == 10 else layouts:  # the reference is slow at n = 10
+            rest = [q for q in range(n) if q not in targets]
+            control = rest[:1]
+            ops.append(gate("unitary", targets, control, [int(rng.integers(0, 2))] * len(control),
+                            matrix=random_unitary(1 << k, rng)))
+        check(rho, ops, dtype, scale=4)
+
+
+@pytest.mark.parametrize("k,n", [(2, 2), (2, 5), (2, 7), (3, 3), (3, 4), (3, 5), (3, 7)])
+def test_two_and_three_target_kraus_on_every_tile_shape(k, n, dtype):
+    """A block holds 16 (k = 2) or 4 (k = 3) column groups: rows with fewer, exactly as many, and
+    several blocks per row group; one and several operators; targets low, high and interleaved."""
+    rng = np.random.default_rng(70 + 10 * k + n)
+    rho = random_density(n, rng)
+    ops = []
+    for targets in (list(range(k)), list(range(n - 1, n - 1 - k, -1)), [int(q) for q in rng.permutation(n)[:k]]):
+        for count in (1, 3):
+            ops.append(kraus(targets, random_kraus_set(k, count, rng), "custom"))
+    check(rho, ops, dtype, scale=6)
+
+
 def test_one_target_unitary_with_control_acts_on_matching_rows_and_columns(dtype):
     # Blocks where only the column meets the control get only the right product.
     u = random_unitary(2, np.random.default_rng(5))
@@ -322,17 +354,20 @@ def test_each_path_launches_its_kernel_with_its_geometry(hd):
         (gate("h", [3]), [("unitary_merged_kernel<double, 1>", ((32 * 32 + 255) // 256, 1, 1), (256, 1, 1), 0)]),
         (gate("unitary", [1, 4], matrix=u2),
          [("unitary_merged_row2_kernel<double>", (4 * 16 * 16 // 256, 1, 1), (256, 1, 1), 0)]),
+        # Tiles of 1024 elements: 16 rows x 64 columns for the left pass (one row group each);
+        # 64 columns (all four column groups) x 16 rows for the right pass.
         (gate("unitary", [0, 5, 2, 3], matrix=u4),
-         [("unitary_left_kernel<double, 4>", (dim * 4 // 256, 1, 1), (256, 1, 1), 0),
-          ("unitary_right_kernel<double, 4>", (dim * 4 // 256, 1, 1), (256, 1, 1), 0)]),
+         [("unitary_left_kernel<double, 4>", (dim // 16 * 1, 1, 1), (256, 1, 1), 0),
+          ("unitary_right_kernel<double, 4>", (dim // 16 * 1, 1, 1), (256, 1, 1), 0)]),
         (gate("z", [2], parameter=[0.5]), [("diagonal_free_kernel<double>",) + tile + (0,)]),
         (gate("cp", [2], [0], [1], [0.5]), [("diagonal_controlled_kernel<double>",) + tile + (0,)]),
         (gate("mcx", [2], [0, 1], [1, 0]), [("permutation_kernel<double>",) + tile + (0,)]),
         (gate("swap", [2, 5]), [("permutation_kernel<double>",) + tile + (0,)]),
         (channel("amplitude_damping", 4, 0.2),
          [("channel_kernel<double, korvane::density::ChannelKind::AmplitudeDamping>",) + tile + (0,)]),
+        # One block per row group and four column groups: 8 x 2 blocks of 4 x 64 elements.
         (kraus([1, 2, 3], random_kraus_set(3, 2, np.random.default_rng(3))),
-         [("kraus_kernel<double, 3>", ((8 * 8 + 255) // 256, 1, 1), (256, 1, 1), 0)]),
+         [("kraus_kernel<double, 3>", (8 * 2, 1, 1), (256, 1, 1), 0)]),
     ]
     for op, expected in cases:
         assert launched(hd, n, [op]) == expected, op
@@ -342,7 +377,8 @@ def test_six_targets_on_six_qubits_is_one_group(hd, dtype):
     u = random_unitary(64, np.random.default_rng(4))
     rows = launched(hd, 6, [gate("unitary", [5, 0, 4, 1, 3, 2], matrix=u)], dtype)
     assert [r[0].split("<")[0] for r in rows] == ["unitary_left_kernel", "unitary_right_kernel"]
-    assert all(r[1] == (1, 1, 1) for r in rows)  # dim threads per pass
+    # 64 x 64 elements in tiles of 64 x 16 (left) and 16 x 64 (right): four blocks per pass.
+    assert all(r[1] == (4, 1, 1) and r[2] == (256, 1, 1) for r in rows)
     rho = random_density(6, np.random.default_rng(5))
     check(rho, [gate("unitary", [5, 0, 4, 1, 3, 2], matrix=u)], dtype, scale=4)
 

@@ -64,6 +64,28 @@ def test_outcome_and_collapse_match_the_models(dtype, endian, no_leaks):
         assert abs(np.trace(after) - 1) < tol
 
 
+def test_probabilities_summed_per_block_and_directly_give_the_model_outcomes(hd, dtype):
+    """Up to 10 targets each block sums the diagonal per outcome in shared memory (at most 1024
+    blocks striding over it); with 11 every element adds to its outcome directly. Either way the
+    outcome for each seed is the model's, drawn from sums in index order."""
+    n = 11
+    rng = np.random.default_rng(31)
+    diagonal = rng.uniform(size=1 << n)
+    rho = np.diag(diagonal / diagonal.sum()).astype(dtype)
+    for k, per_block in ((10, "true"), (11, "false")):
+        for seed in (3, 4):
+            targets = [int(q) for q in rng.permutation(n)[:k]]
+            state = State.from_numpy(n, rho)
+            hd.clear_launches()
+            got = dormeth.measure_device(state, targets, "big", seed)
+            o = model_outcome(outcome_probabilities(rho.astype(complex), n, targets, "big"), seed)
+            assert got == format(o, f"0{k}b")
+            (probs,) = [l for l in hd.launches() if "probs" in l["kernel"]]
+            kind = "float" if dtype == "complex64" else "double"
+            assert f"density_measure_probs_kernel<{kind}, {per_block}>" in probs["kernel"]
+            assert probs["grid"] == (8, 1, 1)  # 2048 diagonal elements, under either cap
+
+
 def test_fixed_seeds_reproduce_and_collapse_to_a_basis_state():
     outcomes = set()
     for seed in range(40):
@@ -171,7 +193,7 @@ def test_probability_and_collapse_launches(hd):
     hd.clear_launches()
     dormeth.measure_device(state, [2, 4], seed=1)
     kernels = [(r["kernel"].split("::")[-1], r["grid"], r["block"]) for r in hd.launches()]
-    assert kernels == [("density_measure_probs_kernel<double>", (1, 1, 1), (256, 1, 1)),
+    assert kernels == [("density_measure_probs_kernel<double, true>", (1, 1, 1), (256, 1, 1)),
                        ("density_measure_collapse_kernel<double>", (2, 8, 1), (32, 8, 1))]
 
 

@@ -82,6 +82,13 @@ def kernels(hd, name):
     return [l for l in hd.launches() if name in l["kernel"]]
 
 
+def densemm_slice(n, element):
+    """Amplitudes per DenseMM slice: each of the two scratch buffers gets a power of two within an
+    eighth of the per-call scratch limit (a quarter of the state, at least 64 KiB, at most 1 GiB)."""
+    limit = min(max((element << n) // 4, 64 << 10), 1 << 30)
+    return min(1 << n, 1 << int(np.log2(limit // 4 // element)))
+
+
 OPTION_SETS = [
     {},
     {"pad_sparsesharemem": False, "sparsesharemem_qubits": 3},
@@ -172,7 +179,10 @@ def test_densemm_groups_of_every_size(k, dtype, hd):
     assert_close(result, run_reference(state.astype(complex), n, gates), dtype, scale=10)
     assert not kernels(hd, "sparsesharemem_kernel")
     gathers = kernels(hd, "transpose_to_low_bits")
-    assert gathers and gathers[0]["grid"] == (8, 1, 1) and gathers[0]["block"] == (256, 1, 1)
+    element = 8 if dtype == "complex64" else 16
+    slice_size = densemm_slice(n, element)  # the whole state in complex64, half of it in complex128
+    assert gathers and gathers[0]["grid"] == (slice_size // 256, 1, 1) and gathers[0]["block"] == (256, 1, 1)
+    assert len(gathers) % ((1 << n) // slice_size) == 0
     assert len(gathers) == len(kernels(hd, "transpose_from_low_bits"))
 
 
@@ -211,8 +221,9 @@ def test_worked_examples_execute_as_planned(hd):
         result = execute(n, state, gates)
         assert_close(result, run_reference(state.astype(complex), n, gates), "complex64")
         names = [l["kernel"] for l in hd.launches()]
-        if dense:
-            assert len(names) == 2 and "transpose_to_low_bits<float>" in names[0]
+        if dense:  # 2^20 amplitudes in 16 slices of 2^16 (1 MiB of scratch beside 8 MiB of state)
+            assert densemm_slice(n, 8) == 1 << 16
+            assert len(names) == 2 * 16 and all("transpose_to_low_bits<float>" in x for x in names[::2])
         else:
             assert len(names) == 1 and "sparsesharemem_kernel<float>" in names[0]
 
@@ -409,6 +420,62 @@ def two_devices(hd):
     gc.collect()
     hd.configure(2)
     move_caches("cuda:0")
+
+
+@pytest.mark.parametrize("dtype", ["complex64", "complex128"])
+def test_a_state_that_fits_gate_by_gate_runs_fused_with_a_quarter_more(two_devices, dtype):
+    """Device 0 holds the state and a quarter of its size more, nothing else: fused plans with
+    DenseMM groups (sliced to fit their scratch) and SparseShareMem groups run and give the per-gate
+    result, in the PairAutoFusion run and as prepared chunks. (A group's own matrix is not scratch:
+    a DenseMM group of 10 qubits would bring 2^20 elements, more than this state.)"""
+    hd = two_devices
+    n = 16
+    rng = np.random.default_rng(16)
+    gates = random_circuit(n, 60, rng)
+    state = random_state(n, dtype, rng)
+    expected = run(n, state, gates, velqa.PairAuto)
+    hd.configure(2, state.nbytes * 5 // 4)
+    assert hd.live_bytes(0) == 0
+    hd.clear_launches()
+    assert_close(run(n, state, gates, velqa.PairAutoFusion), expected, dtype)
+    for options in ({"densemm_gate_threshold_scale": 0.0, "sparsesharemem_qubits": 4}, {"max_gates_per_group": 7}):
+        assert_close(execute(n, state, gates, **options), expected, dtype, scale=2)
+    gathers = kernels(hd, "transpose_to_low_bits")
+    assert gathers and gathers[0]["grid"][0] * 256 == densemm_slice(n, state.itemsize) < 1 << n
+    assert kernels(hd, "sparsesharemem_kernel")
+    # Gate by gate the same state fits with nothing to spare (once this thread's DenseMM cache has
+    # left device 0); DenseMM needs its scratch.
+    move_caches("cuda:1")
+    hd.configure(2, state.nbytes)
+    assert_close(run(n, state, gates, velqa.PairAuto), expected, dtype)
+    with pytest.raises(RuntimeError, match="out of memory"):
+        run(n, state, gates, velqa.PairAutoFusion)
+
+
+def test_a_refused_densemm_step_stops_the_group_with_earlier_slices_applied(hd):
+    """n = 16 in complex64: 16 slices of 512 columns, a slice being the value of qubits 12 to 15.
+    Whichever gather or scatter is refused, the chunk fails with the launch error, nothing runs after
+    it, the slices before it hold the group's result and the others their old amplitudes."""
+    n, dtype = 16, "complex64"
+    rng = np.random.default_rng(17)
+    gates = [gate("h", [q]) for q in range(3)] + [gate("u", [q], parameter=rng.normal(size=3)) for q in range(3)]
+    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates], sparsesharemem_qubits=3,
+                                             densemm_gate_threshold_scale=0.0)
+    state = random_state(n, dtype, rng)
+    expected = run_reference(state.astype(complex), n, gates)
+    slice_of = np.arange(1 << n) >> 12
+    for refused in (0, 1, 10, 31):
+        device = velqa.DeviceState.from_numpy(n, state)
+        hd.clear_launches()
+        hd.inject_launch_failures(1, skip=refused)
+        with pytest.raises(RuntimeError, match="^CUDA error: too many resources requested for launch$"):
+            velqa.execute_prepared_fusion_chunk(device, chunk)
+        log = hd.launches()
+        assert len(log) == refused + 1 and not log[-1]["accepted"]
+        out = device.to_numpy()
+        done = slice_of < refused // 2
+        assert_close(out[done], expected[done], dtype)
+        np.testing.assert_array_equal(out[~done], state[~done])
 
 
 def test_upload_failures_name_their_operation_and_free_everything(two_devices):

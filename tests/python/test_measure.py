@@ -19,6 +19,9 @@ def outcome_indices(n, targets, endian):
     return o
 
 
+CTYPE = {"complex64": "float", "complex128": "double"}
+
+
 def outcome_probabilities(psi, n, targets, endian):
     amp = np.asarray(psi, dtype=np.complex128)
     p = amp.real ** 2 + amp.imag ** 2
@@ -64,6 +67,36 @@ def test_counts_follow_the_draw_model(no_leaks, dtype, endian, n, targets, shots
     assert sum(counts.values()) == shots
     assert all(len(key) == len(targets) for key in counts)
     np.testing.assert_array_equal(state.to_numpy(), psi)  # collapse_last=False: bit-identical
+
+
+@pytest.mark.parametrize("endian", ["little", "big"])
+def test_probabilities_summed_per_block_directly_and_in_windows_give_the_model_draws(hd, dtype, endian):
+    """Up to 10 targets each block sums per outcome in shared memory (one launch, at most 1024 blocks
+    striding over the state); above, every amplitude adds to its outcome directly. When 2^k doubles
+    exceed the scratch limit (here 15 targets of 15 qubits: 256 KiB against a limit of 64 KiB or
+    128 KiB), the outcomes come in windows, one pass each over the amplitudes of that window. Every
+    way, the counts of 3000 shots are exactly the model's, which draws from sums in index order."""
+    rng = np.random.default_rng(30)
+    element = 8 if dtype == "complex64" else 16
+    for n, k in ((12, 10), (12, 11), (15, 15)):
+        psi = random_state(n, dtype, rng)
+        targets = [int(q) for q in rng.permutation(n)[:k]]
+        window = min(k, int(np.log2(max((element << n) // 4, 64 << 10) // 8)))
+        state = velqa.DeviceState.from_numpy(n, psi)
+        # The device holds the state, the targets and one window of probabilities, and no more.
+        hd.configure(1, hd.live_bytes(0) + 8 * k + (8 << window))
+        hd.clear_launches()
+        counts, last = velqa.sample_measure_device(state, targets, 3000, endian=endian, seed=n + k,
+                                                   collapse_last=False)
+        assert (counts, last) == model_sample(psi, n, targets, endian, 3000, n + k)
+        passes = [l for l in hd.launches() if "measure_probs_kernel" in l["kernel"]]
+        assert len(passes) == 1 << (k - window)
+        per_block = "true" if k <= 10 else "false"
+        assert all(f"measure_probs_kernel<{CTYPE[dtype]}, {per_block}>" in l["kernel"] for l in passes)
+        count = 1 << (n - k + window)  # amplitudes read per pass
+        cap = 1024 if k <= 10 else 65535
+        assert all(l["grid"] == (min((count + 255) // 256, cap), 1, 1) for l in passes)
+        hd.reset()
 
 
 def test_fixed_seed_reproduces(dtype):

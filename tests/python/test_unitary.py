@@ -136,8 +136,15 @@ def test_kernel_family_and_thread_count_by_target_count(hd, dtype, mode):
         g = unitary(targets, ref.random_unitary(1 << K, rng))
         run(n, psi, [g], mode)
         if K >= 6:
-            name, threads = f"cu_unitary_kernel<{T}>", 1 << n
-        elif K >= 3:
+            # Tiles of 1024 amplitudes (whole groups of 2^K), one block each.
+            groups = 1 << (n - K)
+            per_tile = min(groups, 1024 >> K)
+            (launch,) = hd.launches()
+            assert "velqa::" + f"cu_unitary_kernel<{T}>" in launch["kernel"]
+            assert launch["grid"] == (groups // per_tile, 1, 1) and launch["block"] == (256, 1, 1)
+            assert launch["shared_bytes"] == per_tile * ((1 << K) + 1) * ESIZE[dtype]
+            continue
+        if K >= 3:
             name, threads = f"cu_unitary_inplace_kernel<{T}, {K}>", 1 << (n - K)
         elif mode == velqa.PairAuto:
             name = f"unitary_{K}q_no_control<{T}>"
@@ -205,16 +212,16 @@ def test_refusals_leave_state_unchanged(no_leaks, dtype, mode, change, error, me
     np.testing.assert_array_equal(state.to_numpy(), psi)
 
 
-@pytest.mark.parametrize("K,fail_at", [(6, "matrix"), (6, "targets"), (6, "scratch"), (4, "sorted targets")])
+@pytest.mark.parametrize("K,fail_at", [(6, "matrix"), (6, "targets"), (4, "sorted targets")])
 def test_allocation_failure_reports_and_frees(no_leaks, dtype, K, fail_at):
     n = 9
     rng = np.random.default_rng(9)
     psi = random_state(n, dtype, rng)
     state = velqa.DeviceState.from_numpy(n, psi)
     g = unitary(range(K), ref.random_unitary(1 << K, rng))
-    # Allocation order: matrix, targets, then sorted targets (K <= 5) or the scratch state.
+    # Allocation order: matrix, targets, then sorted targets (K <= 5).
     needed = {"matrix": (1 << 2 * K) * ESIZE[dtype], "targets": 8 * K}
-    needed["sorted targets"] = needed["scratch"] = 0
+    needed["sorted targets"] = 0
     room = sum(list(needed.values())[:list(needed).index(fail_at)])
     live = no_leaks.live_bytes(0)
     no_leaks.configure(1, live + room + 7)
@@ -222,3 +229,66 @@ def test_allocation_failure_reports_and_frees(no_leaks, dtype, K, fail_at):
         velqa.run_circuit_device(state, [g])
     assert no_leaks.live_bytes(0) == live
     np.testing.assert_array_equal(state.to_numpy(), psi)
+
+
+def kron_unitary(K, rng):
+    """A dense unitary on K qubits, cheap to build: the product of two random unitaries on parts."""
+    return np.kron(ref.random_unitary(1 << (K // 2), rng), ref.random_unitary(1 << (K - K // 2), rng))
+
+
+def test_groups_wider_than_a_tile_run_in_slices_of_bounded_scratch(no_leaks):
+    """2^11 amplitudes per group exceed a shared-memory tile of 1024: slices of groups
+    go through a scratch buffer of at most the per-call limit (a quarter of the state, at least
+    64 KiB). At n = 14 that is two groups per slice, four slices; with a control, half the groups
+    are left bit-identical. The device holds the state, the gate's matrix and targets and one
+    slice, and no more."""
+    hd = no_leaks
+    n, K, dtype = 14, 11, "complex128"
+    rng = np.random.default_rng(11)
+    psi = random_state(n, dtype, rng)
+    state = velqa.DeviceState.from_numpy(n, psi)
+    targets = [int(q) for q in rng.permutation([q for q in range(n) if q != 5])[:K]]
+    g = unitary(targets, kron_unitary(K, rng), [5], [1])
+    matrix_bytes, slice_bytes = (1 << 2 * K) * 16, 2 * (1 << K) * 16
+    hd.configure(1, hd.live_bytes(0) + matrix_bytes + 8 * K + slice_bytes)
+    hd.clear_launches()
+    velqa.run_circuit_device(state, [g])
+    names = [l["kernel"].split("::")[-1] for l in hd.launches()]
+    assert names == ["cu_unitary_gather_kernel<double>", "cu_unitary_slice_kernel<double>"] * 4
+    out = state.to_numpy()
+    assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
+    untouched = (np.arange(1 << n) >> 5) & 1 == 0
+    np.testing.assert_array_equal(out[untouched], psi[untouched])
+    # One byte less and the slice cannot be allocated: nothing is launched or changed.
+    state = velqa.DeviceState.from_numpy(n, psi)
+    hd.configure(1, hd.live_bytes(0) + matrix_bytes + 8 * K + slice_bytes - 1)
+    hd.clear_launches()
+    with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
+        velqa.run_circuit_device(state, [g])
+    assert hd.launches() == []
+    np.testing.assert_array_equal(state.to_numpy(), psi)
+
+
+def test_a_refused_slice_leaves_its_groups_and_the_later_ones_unchanged(hd):
+    """The launches of every slice are checked before the next: when the gather of the third slice
+    is refused, the groups of the first two slices hold the gate's result and the others their old
+    amplitudes, never scratch data."""
+    n, K, dtype = 14, 11, "complex128"
+    rng = np.random.default_rng(12)
+    psi = random_state(n, dtype, rng)
+    targets = list(range(3, 14))  # groups are numbered by qubits 0, 1, 2: two per slice
+    g = unitary(targets, kron_unitary(K, rng))
+    expected = ref.run_reference(psi, n, [g])
+    for failing, step in ((0, "gather"), (1, "slice"), (4, "gather"), (7, "slice")):
+        state = velqa.DeviceState.from_numpy(n, psi)
+        hd.inject_launch_failures(1, skip=failing)
+        with pytest.raises(RuntimeError, match=r"^CUDA error: too many resources requested for launch$"):
+            velqa.run_circuit_device(state, [g])
+        (refused,) = [l for l in hd.launches() if not l["accepted"]]
+        assert f"cu_unitary_{step}_kernel" in refused["kernel"]
+        done = failing // 2  # slices completed before the refused launch
+        group = np.arange(1 << n) & 7
+        out = state.to_numpy()
+        np.testing.assert_array_equal(out[group >= 2 * done], psi[group >= 2 * done])
+        assert_close(out[group < 2 * done], expected[group < 2 * done], dtype, scale=K)
+        hd.clear_launches()

@@ -1,11 +1,12 @@
 #include "velqa/fusion/densemm.hpp"
 
+#include <algorithm>
 #include <bit>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "common/cuda_check.hpp"
+#include "common/device_buffer.hpp"
 #include "common/gpu/bits.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr unsigned kThreads = 256;
 constexpr std::uint64_t kMaxBlocks = 65535;
+constexpr std::uint64_t kMaxSliceColumns = std::uint64_t(1) << 30;  // the largest power of two cuBLAS counts in an int
 
 // Removes the bits of index at the set positions of mask and closes the gaps: the bits at the other
 // positions, packed lowest first. Costs one step per bit of mask (the k active qubits), where
@@ -30,10 +32,11 @@ __host__ __device__ __forceinline__ std::uint64_t remove_bits(std::uint64_t inde
     return index;
 }
 
-// Position of global index g in the gathered matrix: column (inactive bits) times 2^k plus row
-// (active bits, lowest first).
-__device__ __forceinline__ std::uint64_t gathered_index(std::uint64_t g, std::uint64_t active_mask, std::int32_t k) {
-    return (remove_bits(g, active_mask) << k) | korvane::gpu::extract_bits(g, active_mask);
+// Position of global index g in a slice of gathered columns: column (inactive bits, modulo the
+// slice's column count) times 2^k plus row (active bits, lowest first).
+__device__ __forceinline__ std::uint64_t gathered_index(std::uint64_t g, std::uint64_t active_mask, std::int32_t k,
+                                                        std::uint64_t column_mask) {
+    return ((remove_bits(g, active_mask) & column_mask) << k) | korvane::gpu::extract_bits(g, active_mask);
 }
 
 template <class T>
@@ -59,32 +62,48 @@ struct Gemm<double> {
 
 }  // namespace
 
-// Launch: 256-thread blocks, at most 65535 of them; each thread strides over the N indices.
+// A slice: the columns whose inactive bits at fixed_mask (the inactive qubits above those the slice
+// spans) equal fixed_value. Its count = 2^k x columns indices are taken in increasing order, index m
+// being the m-th index of the state with those bits.
+
+// Launch: 256-thread blocks, at most 65535 of them; each thread strides over the slice's indices.
 template <class T>
-__global__ void __launch_bounds__(kThreads)
-    transpose_to_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
-                          std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
-    (void)inactive_mask;  // the column is found from the active bits alone
+__global__ void __launch_bounds__(kThreads, 2)
+    transpose_to_low_bits(std::uint64_t count, const CuComplex<T>* source, CuComplex<T>* destination,
+                          std::uint64_t active_mask, std::uint64_t fixed_mask, std::uint64_t fixed_value,
+                          std::int32_t k, std::uint64_t column_mask) {
     const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
-    for (std::uint64_t g = korvane::gpu::global_thread_index(); g < N; g += stride)
-        destination[gathered_index(g, active_mask, k)] = source[g];
+    for (std::uint64_t m = korvane::gpu::global_thread_index(); m < count; m += stride) {
+        const std::uint64_t g = korvane::gpu::insert_zero_bits(m, fixed_mask) | fixed_value;
+        destination[gathered_index(g, active_mask, k, column_mask)] = source[g];
+    }
 }
 
-// Launch: 256-thread blocks, at most 65535 of them; each thread strides over the N indices.
+// Launch: 256-thread blocks, at most 65535 of them; each thread strides over the slice's indices.
 template <class T>
-__global__ void __launch_bounds__(kThreads)
-    transpose_from_low_bits(std::uint64_t N, const CuComplex<T>* source, CuComplex<T>* destination,
-                            std::uint64_t active_mask, std::uint64_t inactive_mask, std::int32_t k) {
-    (void)inactive_mask;
+__global__ void __launch_bounds__(kThreads, 2)
+    transpose_from_low_bits(std::uint64_t count, const CuComplex<T>* source, CuComplex<T>* destination,
+                            std::uint64_t active_mask, std::uint64_t fixed_mask, std::uint64_t fixed_value,
+                            std::int32_t k, std::uint64_t column_mask) {
     const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
-    for (std::uint64_t g = korvane::gpu::global_thread_index(); g < N; g += stride)
-        destination[g] = source[gathered_index(g, active_mask, k)];
+    for (std::uint64_t m = korvane::gpu::global_thread_index(); m < count; m += stride) {
+        const std::uint64_t g = korvane::gpu::insert_zero_bits(m, fixed_mask) | fixed_value;
+        destination[g] = source[gathered_index(g, active_mask, k, column_mask)];
+    }
+}
+
+template <class T>
+std::uint64_t densemm_buffer_elements(std::int64_t n) {
+    const std::uint64_t state_bytes = (std::uint64_t(1) << n) * sizeof(CuComplex<T>);
+    const std::uint64_t per_buffer = korvane::scratch_limit_bytes(state_bytes) / 4 / sizeof(CuComplex<T>);
+    const std::uint64_t elements = std::bit_floor(per_buffer);
+    return std::min(elements, std::uint64_t(1) << n);
 }
 
 template <class T>
 void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, CuComplex<T>* transpose_buffer,
-                   CuComplex<T>* gemm_buffer, std::uint64_t active_mask, std::int32_t k, const CuComplex<T>* matrix,
-                   cudaStream_t stream) {
+                   CuComplex<T>* gemm_buffer, std::uint64_t buffer_elements, std::uint64_t active_mask, std::int32_t k,
+                   const CuComplex<T>* matrix, cudaStream_t stream) {
     if (k < 1 || k >= n) throw std::invalid_argument("DenseMM active qubits must be in [1, n-1]");
     if (k > 30) throw std::invalid_argument("DenseMM matrix dimension exceeds cuBLAS int range");
     const std::uint64_t N = std::uint64_t(1) << n;
@@ -92,14 +111,17 @@ void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, C
     if (std::popcount(active_mask) != k || (active_mask & ~(N - 1)) != 0)
         throw std::invalid_argument("DenseMM active mask must name k qubits of the register");
     // Checked before anything is queued, so a refused group costs no pass over the state.
+    if ((buffer_elements >> k) == 0) throw std::invalid_argument("DenseMM scratch buffers hold less than one column");
     const std::uint64_t cols = N >> k;
-    if (cols > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
-        throw std::invalid_argument("DenseMM column count exceeds cuBLAS int range");
+    // Columns per slice: a power of two, so that a slice is the columns with fixed upper inactive
+    // bits; never more than cuBLAS counts in an int.
+    const std::uint64_t slice_columns = std::min({cols, std::bit_floor(buffer_elements >> k), kMaxSliceColumns});
+    const std::uint64_t slice_count = slice_columns << k;
+    // Inactive qubits above the lowest log2(slice_columns) ones: fixed within a slice.
     const std::uint64_t inactive_mask = active_mask ^ (N - 1);
-    const korvane::LaunchGeometry geometry = korvane::capped_geometry(N, kThreads, kMaxBlocks);
+    const std::uint64_t fixed_mask = korvane::gpu::insert_zero_bits(~(slice_columns - 1), active_mask) & inactive_mask;
+    const korvane::LaunchGeometry geometry = korvane::capped_geometry(slice_count, kThreads, kMaxBlocks);
 
-    korvane::gpu::launch<&transpose_to_low_bits<T>>(geometry, stream, N, state, transpose_buffer, active_mask,
-                                                    inactive_mask, k);
     if (cublasSetStream(handle, stream) != CUBLAS_STATUS_SUCCESS)
         throw std::runtime_error("cublasSetStream DenseMM failed");
     using G = Gemm<T>;
@@ -107,12 +129,19 @@ void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, C
     const S one{1, 0};
     const S zero{0, 0};
     const int dim = 1 << k;
-    if (G::run(handle, dim, static_cast<int>(cols), dim, &one, reinterpret_cast<const S*>(matrix), dim,
-               reinterpret_cast<const S*>(transpose_buffer), dim, &zero, reinterpret_cast<S*>(gemm_buffer),
-               dim) != CUBLAS_STATUS_SUCCESS)
-        throw std::runtime_error(G::kFailure);
-    korvane::gpu::launch<&transpose_from_low_bits<T>>(geometry, stream, N, gemm_buffer, state, active_mask,
-                                                      inactive_mask, k);
+    for (std::uint64_t first = 0; first < cols; first += slice_columns) {
+        const std::uint64_t fixed_value = korvane::gpu::deposit_bits(first / slice_columns, fixed_mask);
+        korvane::gpu::launch<&transpose_to_low_bits<T>>(geometry, stream, slice_count, state, transpose_buffer,
+                                                        active_mask, fixed_mask, fixed_value, k, slice_columns - 1);
+        korvane::check_last_error();
+        if (G::run(handle, dim, static_cast<int>(slice_columns), dim, &one, reinterpret_cast<const S*>(matrix), dim,
+                   reinterpret_cast<const S*>(transpose_buffer), dim, &zero, reinterpret_cast<S*>(gemm_buffer),
+                   dim) != CUBLAS_STATUS_SUCCESS)
+            throw std::runtime_error(G::kFailure);
+        korvane::gpu::launch<&transpose_from_low_bits<T>>(geometry, stream, slice_count, gemm_buffer, state,
+                                                          active_mask, fixed_mask, fixed_value, k, slice_columns - 1);
+        korvane::check_last_error();
+    }
 }
 
 template <class T>
@@ -129,11 +158,14 @@ void DenseMMCache<T>::ensure(std::uint64_t elements) {
         throw std::runtime_error("cublasCreate DenseMM cache failed");
     }
     if (capacity >= elements) return;
-    const bool failed = (cudaFree(transpose_buffer) != cudaSuccess) | (cudaFree(gemm_buffer) != cudaSuccess);
-    if (failed) (void)cudaGetLastError();
+    // The old buffers go first; a failed free is reported, with the cache left holding none.
+    const cudaError_t transpose_freed = cudaFree(transpose_buffer);
+    const cudaError_t gemm_freed = cudaFree(gemm_buffer);
     transpose_buffer = nullptr;
     gemm_buffer = nullptr;
     capacity = 0;
+    korvane::cuda_check(transpose_freed, "cudaFree cached DenseMM transpose buffer");
+    korvane::cuda_check(gemm_freed, "cudaFree cached DenseMM GEMM buffer");
     const std::uint64_t bytes = elements * sizeof(CuComplex<T>);
     korvane::cuda_check(cudaMalloc(&transpose_buffer, bytes), "cudaMalloc cached DenseMM transpose buffer");
     const cudaError_t status = cudaMalloc(&gemm_buffer, bytes);
@@ -168,11 +200,13 @@ DenseMMCache<T>& DenseMMCache<T>::this_thread() {
 }
 
 template void apply_densemm<float>(cublasHandle_t, std::int64_t, CuComplex<float>*, CuComplex<float>*,
-                                   CuComplex<float>*, std::uint64_t, std::int32_t, const CuComplex<float>*,
-                                   cudaStream_t);
+                                   CuComplex<float>*, std::uint64_t, std::uint64_t, std::int32_t,
+                                   const CuComplex<float>*, cudaStream_t);
 template void apply_densemm<double>(cublasHandle_t, std::int64_t, CuComplex<double>*, CuComplex<double>*,
-                                    CuComplex<double>*, std::uint64_t, std::int32_t, const CuComplex<double>*,
-                                    cudaStream_t);
+                                    CuComplex<double>*, std::uint64_t, std::uint64_t, std::int32_t,
+                                    const CuComplex<double>*, cudaStream_t);
+template std::uint64_t densemm_buffer_elements<float>(std::int64_t);
+template std::uint64_t densemm_buffer_elements<double>(std::int64_t);
 template struct DenseMMCache<float>;
 template struct DenseMMCache<double>;
 

@@ -1,6 +1,7 @@
 // The DenseMM executor: applies a group's dense 2^k x 2^k matrix to the whole state by gathering
-// the sub-blocks into the columns of a matrix, one complex GEMM, and scattering the product back.
-// The scratch buffers and the cuBLAS handle come from a per-thread, per-precision cache.
+// the sub-blocks into the columns of a matrix, a complex GEMM, and scattering the product back, in
+// slices of columns as large as the scratch buffers hold. The scratch buffers and the cuBLAS handle
+// come from a per-thread, per-precision cache.
 #pragma once
 
 #include <cstdint>
@@ -13,16 +14,25 @@ namespace velqa::fusion {
 
 using korvane::CuComplex;
 
-// Queues gather, GEMM and scatter on the stream; k must be in [1, n-1]. matrix holds the group's
-// 4^k elements in row-major order. Launch status is checked by the caller.
+// Queues gather, GEMM and scatter on the stream for each slice of columns that buffers of
+// buffer_elements elements hold (at least one column of 2^k); k must be in [1, n-1]. matrix holds the
+// group's 4^k elements in row-major order. Every step is checked before the next, so a refused step
+// leaves the state as the slices before it made it: their columns updated, the others unchanged,
+// and no scratch data written to the state.
 template <class T>
 void apply_densemm(cublasHandle_t handle, std::int64_t n, CuComplex<T>* state, CuComplex<T>* transpose_buffer,
-                   CuComplex<T>* gemm_buffer, std::uint64_t active_mask, std::int32_t k, const CuComplex<T>* matrix,
-                   cudaStream_t stream);
+                   CuComplex<T>* gemm_buffer, std::uint64_t buffer_elements, std::uint64_t active_mask, std::int32_t k,
+                   const CuComplex<T>* matrix, cudaStream_t stream);
 
-// The calling thread's DenseMM resources for one precision: two state-sized scratch buffers and a
-// cuBLAS handle on one device. Rebuilt when the thread's current device changes, grown (never
-// shrunk) with the state, released when the thread ends.
+// Elements per DenseMM scratch buffer for an n-qubit state: the largest power of two with both
+// buffers within half the per-call scratch limit (the other half is for the plan's uploads), and
+// no more than the state.
+template <class T>
+std::uint64_t densemm_buffer_elements(std::int64_t n);
+
+// The calling thread's DenseMM resources for one precision: two scratch buffers and a cuBLAS handle
+// on one device. Rebuilt when the thread's current device changes, grown (never shrunk) with the
+// slices it must hold, released when the thread ends.
 template <class T>
 struct DenseMMCache {
     std::int32_t device = -1;    // -1 while empty

@@ -23,22 +23,33 @@ struct PreparedFusionChunk {
     FusionPlan plan;
 };
 
-// The device side of one plan execution: all SparseShareMem records in one array, all DenseMM
-// matrices in another (one allocation and one copy each), and the thread's DenseMM cache bound
-// when the plan has a DenseMM group. release() frees the matrices, then the records, reporting a
-// failure; an error that unwinds the execution frees them quietly.
+// The device side of a window of a plan's groups, [first_group, end_group): the SparseShareMem
+// records of the window in one array, its DenseMM matrices in another (one allocation and one copy
+// each), and the thread's DenseMM cache bound when the window has a DenseMM group. A plan runs in
+// one window unless its uploads would exceed their share of the scratch limit (upload_window_end).
+// release() frees the matrices, then the records, reporting a failure; an error that unwinds the
+// execution frees them quietly.
 template <class T>
 struct FusionUpload {
-    FusionUpload(std::uint64_t n, const FusionPlan& plan);
+    FusionUpload(std::uint64_t n, const FusionPlan& plan, std::size_t first_group = 0,
+                 std::size_t end_group = std::size_t(-1));
     void release();
 
     std::uint64_t n;
+    std::uint64_t first_record = 0;  // plan offsets of the window's first record and matrix element
+    std::uint64_t first_matrix_element = 0;
     korvane::DeviceBuffer<DeviceMatrixGate<T>> records;  // declared first: freed after the matrices
     korvane::DeviceBuffer<CuComplex<T>> matrices;
     CuComplex<T>* transpose_buffer = nullptr;
     CuComplex<T>* gemm_buffer = nullptr;
+    std::uint64_t buffer_elements = 0;  // of each DenseMM buffer
     cublasHandle_t handle = nullptr;
 };
+
+// The end of the upload window that starts at group first: as many groups as fit half the scratch
+// limit of an n-qubit state (the DenseMM buffers have the other half), and at least one.
+template <class T>
+std::size_t upload_window_end(std::uint64_t n, const FusionPlan& plan, std::size_t first);
 
 // Queues one SparseShareMem or DenseMM group; an AutoPair group is refused.
 template <class T>

@@ -1,8 +1,9 @@
 // UNITARY: a caller's 2^K x 2^K matrix on K targets, optionally controlled. Entry j of the target
 // list supplies bit j of the matrix row and column index. One and two targets update in place with
 // the matrix inside the kernel arguments; three to five in place with the matrix in device memory;
-// six and more read the state from before the gate and write into a scratch copy of it. Unlike the
-// named gates the launcher allocates device memory and drains the stream before returning.
+// six and more in place too, group by group through shared memory, or through a bounded scratch
+// buffer slice by slice for groups too wide for it. Unlike the named gates the launcher allocates
+// device memory and drains the stream before returning.
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
@@ -104,10 +105,11 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
 }
 
 // K = 3, 4 or 5 targets in place; matrix is the device copy, targets in the caller's order,
-// sorted_targets ascending (they drive the base expansion).
+// sorted_targets ascending (they drive the base expansion). The offset of each local index is
+// computed from the targets held in registers, so no per-thread table of 2^K offsets is kept.
 // Launch: 256-thread blocks, 2^(n-K) threads, one per base with every target bit clear.
 template <class T, int K>
-__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads, K < 5 ? 2 : 1)
     cu_unitary_inplace_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
                               const std::int64_t* sorted_targets, std::uint64_t /*target_mask*/,
                               std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix) {
@@ -117,48 +119,155 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     std::uint64_t base = t;
     for (int j = 0; j < K; ++j) base = pair_index(base, std::uint64_t(1) << sorted_targets[j]);
     if ((base & ctrl_mask) != ctrl_value) return;
-    std::uint64_t offset[dim];
-    offset[0] = 0;
-    for (int j = 0; j < K; ++j) {
-        const std::uint64_t bit = std::uint64_t(1) << targets[j];
-        for (int c = 0; c < (1 << j); ++c) offset[(1 << j) + c] = offset[c] | bit;
-    }
+    std::int64_t qubit[K];
+    KORVANE_UNROLL
+    for (int j = 0; j < K; ++j) qubit[j] = targets[j];
+    const auto at = [&](int c) {
+        std::uint64_t index = base;
+        KORVANE_UNROLL
+        for (int j = 0; j < K; ++j) index |= std::uint64_t((c >> j) & 1) << qubit[j];
+        return index;
+    };
     CuComplex<T> x[dim];
-    for (int c = 0; c < dim; ++c) x[c] = state[base | offset[c]];
+    KORVANE_UNROLL
+    for (int c = 0; c < dim; ++c) x[c] = state[at(c)];
     for (int r = 0; r < dim; ++r) {
         const CuComplex<T>* row = matrix + r * dim;
         CuComplex<T> acc = row[0] * x[0];
+        KORVANE_UNROLL
         for (int c = 1; c < dim; ++c) acc += row[c] * x[c];
-        state[base | offset[r]] = acc;
+        state[at(r)] = acc;
     }
 }
 
-// K >= 6 targets out of place: output starts as a copy of input; each thread whose index matches
-// the controls writes its row of the matrix applied to the input amplitudes of its base.
-// Launch: 256-thread blocks, 2^n threads, one per output amplitude.
+// K >= 6 targets. A group is the 2^K amplitudes of one base (every target bit clear); groups are
+// numbered by their other bits in increasing order. The matrix arrives transposed (element (r, c)
+// at c 2^K + r), so the lanes of a warp, which compute neighbouring rows r of one group, read
+// neighbouring matrix elements.
+namespace wide {
+
+constexpr unsigned kThreads = 256;
+constexpr std::uint64_t kMaxBlocks = 65535;
+// Groups of up to kTileAmplitudes (K <= 10) are staged in shared memory and updated in place;
+// larger ones go through a bounded scratch buffer in slices of groups.
+constexpr std::int64_t kTileBits = 10;
+constexpr std::uint64_t kTileAmplitudes = std::uint64_t(1) << kTileBits;
+constexpr unsigned kMaxOutputs = kTileAmplitudes / kThreads;  // outputs per thread of a tile
+
+// The index of local row r of the group whose base is base: bit j of r at qubit targets[j].
+__device__ __forceinline__ std::uint64_t scatter(std::uint64_t base, std::uint64_t r, const std::int64_t* targets,
+                                                 std::int64_t K) {
+    for (std::int64_t j = 0; j < K; ++j) base |= ((r >> j) & 1) << targets[j];
+    return base;
+}
+
+// Groups per tile: as many whole groups as a tile holds, at most every group of the state.
+__host__ __device__ __forceinline__ std::uint64_t tile_groups(std::int64_t n, std::int64_t K) {
+    return std::uint64_t(1) << ((n < kTileBits ? n : kTileBits) - K);
+}
+
+}  // namespace wide
+
+// Launch (cooperative, it holds barriers): 256-thread blocks, grid min(tiles, 65535) striding over
+// the tiles of G = tile_groups consecutive groups (1024 amplitudes, or the whole state when it is
+// smaller), G (2^K + 1) amplitudes of dynamic shared memory.
+// A tile's amplitudes are loaded and stored in increasing index order (lanes on neighbouring
+// amplitudes whichever qubits are targets) and sit in shared memory by (group, local row), a
+// group's slot padded by one amplitude so lanes on different groups use different banks. Each
+// thread computes up to four outputs from the staged tile, which it writes back to the tile after
+// a barrier. Groups that miss the controls are neither loaded nor stored.
 template <class T>
-__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
-    cu_unitary_kernel(std::int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const std::int64_t* targets,
-                      std::int64_t K, std::uint64_t target_mask, std::uint64_t ctrl_mask, std::uint64_t ctrl_value,
-                      const CuComplex<T>* matrix, std::int64_t dim) {
-    const std::uint64_t i = global_thread_index();
-    if (i >= (std::uint64_t(1) << n) || (i & ctrl_mask) != ctrl_value) return;
-    std::uint64_t r = 0;
-    for (std::int64_t j = 0; j < K; ++j) r |= ((i >> targets[j]) & 1) << j;
-    const std::uint64_t base = i & ~target_mask;
-    const std::uint64_t last = static_cast<std::uint64_t>(dim) - 1;
-    const CuComplex<T>* row = matrix + r * static_cast<std::uint64_t>(dim);
-    CuComplex<T> acc{T(0), T(0)};
-    std::uint64_t offset = 0;  // scatter(c): bit j of c moved to qubit targets[j]
-    for (std::uint64_t c = 0;; ++c) {
-        acc += row[c] * input[base | offset];
-        if (c == last) break;
-        // c -> c + 1 flips the trailing ones of c and the zero above them.
-        std::uint64_t flipped = c ^ (c + 1);
-        for (std::int64_t j = 0; flipped; ++j, flipped >>= 1)
-            if (flipped & 1) offset ^= std::uint64_t(1) << targets[j];
+__global__ void __launch_bounds__(wide::kThreads, 2)
+    cu_unitary_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, std::int64_t K,
+                      std::uint64_t target_mask, std::uint64_t ctrl_mask, std::uint64_t ctrl_value,
+                      const CuComplex<T>* matrix_t, std::int64_t dim) {
+    CuComplex<T>* tile = korvane::gpu::dynamic_shared_memory<CuComplex<T>>();
+    const std::uint64_t d = static_cast<std::uint64_t>(dim);
+    const std::uint64_t pitch = d + 1;
+    const std::uint64_t groups = wide::tile_groups(n, K);
+    const std::uint64_t amplitudes = groups * d;  // at most kMaxOutputs per thread
+    const std::uint64_t tiles = (std::uint64_t(1) << (n - K)) >> korvane::gpu::log2_exact(groups);
+    const std::uint64_t low_rest = korvane::gpu::insert_zero_bits(groups - 1, target_mask);
+    const std::uint64_t free_bits = target_mask | low_rest;
+    // The loop bound is the same for every thread of a block, so all of them reach every barrier.
+    for (std::uint64_t tile_index = blockIdx.x; tile_index < tiles; tile_index += gridDim.x) {
+        const std::uint64_t fixed = korvane::gpu::insert_zero_bits(tile_index * groups, target_mask);
+        const auto slot = [&](std::uint64_t i) {
+            std::uint64_t r = 0;
+            for (std::int64_t j = 0; j < K; ++j) r |= ((i >> targets[j]) & 1) << j;
+            return korvane::gpu::extract_bits(i, low_rest) * pitch + r;
+        };
+        for (std::uint64_t m = threadIdx.x; m < amplitudes; m += blockDim.x) {
+            const std::uint64_t i = korvane::gpu::deposit_bits(m, free_bits) | fixed;
+            if ((i & ctrl_mask) == ctrl_value) tile[slot(i)] = state[i];
+        }
+        __syncthreads();
+        CuComplex<T> out[wide::kMaxOutputs];
+        KORVANE_UNROLL
+        for (unsigned q = 0; q < wide::kMaxOutputs; ++q) {
+            const std::uint64_t s = threadIdx.x + q * blockDim.x;
+            if (s >= amplitudes) break;
+            const CuComplex<T>* x = tile + (s >> K) * pitch;
+            const std::uint64_t r = s & (d - 1);
+            CuComplex<T> acc{T(0), T(0)};
+            KORVANE_UNROLL_BY(4)
+            for (std::uint64_t c = 0; c < d; ++c) acc += matrix_t[c * d + r] * x[c];
+            out[q] = acc;
+        }
+        __syncthreads();  // every input read before any is overwritten
+        KORVANE_UNROLL
+        for (unsigned q = 0; q < wide::kMaxOutputs; ++q) {
+            const std::uint64_t s = threadIdx.x + q * blockDim.x;
+            if (s >= amplitudes) break;
+            tile[(s >> K) * pitch + (s & (d - 1))] = out[q];
+        }
+        __syncthreads();
+        for (std::uint64_t m = threadIdx.x; m < amplitudes; m += blockDim.x) {
+            const std::uint64_t i = korvane::gpu::deposit_bits(m, free_bits) | fixed;
+            if ((i & ctrl_mask) == ctrl_value) state[i] = tile[slot(i)];
+        }
+        __syncthreads();  // the tile is loaded again for the next tile index
     }
-    output[i] = acc;
+}
+
+// The groups [first, first + count) copied into scratch, group by group (local row r of group
+// first + g at g 2^K + r); groups that miss the controls are skipped.
+// Launch: 256-thread blocks, grid min(ceil(count 2^K / 256), 65535), threads striding.
+template <class T>
+__global__ void __launch_bounds__(wide::kThreads, 2)
+    cu_unitary_gather_kernel(const CuComplex<T>* state, CuComplex<T>* scratch, std::uint64_t first, std::uint64_t count,
+                             const std::int64_t* targets, std::int64_t K, std::uint64_t target_mask,
+                             std::uint64_t ctrl_mask, std::uint64_t ctrl_value) {
+    const std::uint64_t elements = count << K;
+    const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
+    for (std::uint64_t e = global_thread_index(); e < elements; e += stride) {
+        const std::uint64_t base = korvane::gpu::insert_zero_bits(first + (e >> K), target_mask);
+        if ((base & ctrl_mask) != ctrl_value) continue;
+        scratch[e] = state[wide::scatter(base, e & ((std::uint64_t(1) << K) - 1), targets, K)];
+    }
+}
+
+// The groups [first, first + count) of the state computed from their copy in scratch: lanes on
+// neighbouring rows of one group, reading neighbouring elements of the transposed matrix.
+// Launch: as cu_unitary_gather_kernel.
+template <class T>
+__global__ void __launch_bounds__(wide::kThreads, 2)
+    cu_unitary_slice_kernel(CuComplex<T>* state, const CuComplex<T>* scratch, std::uint64_t first, std::uint64_t count,
+                            const std::int64_t* targets, std::int64_t K, std::uint64_t target_mask,
+                            std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix_t) {
+    const std::uint64_t d = std::uint64_t(1) << K;
+    const std::uint64_t elements = count << K;
+    const std::uint64_t stride = std::uint64_t(gridDim.x) * blockDim.x;
+    for (std::uint64_t e = global_thread_index(); e < elements; e += stride) {
+        const std::uint64_t base = korvane::gpu::insert_zero_bits(first + (e >> K), target_mask);
+        if ((base & ctrl_mask) != ctrl_value) continue;
+        const std::uint64_t r = e & (d - 1);
+        const CuComplex<T>* x = scratch + (e - r);
+        CuComplex<T> acc{T(0), T(0)};
+        KORVANE_UNROLL_BY(4)
+        for (std::uint64_t c = 0; c < d; ++c) acc += matrix_t[c * d + r] * x[c];
+        state[wide::scatter(base, r, targets, K)] = acc;
+    }
 }
 
 namespace {
@@ -237,6 +346,67 @@ void launch_inplace(std::size_t K, std::int64_t n, CuComplex<T>* state, const st
     }
 }
 
+// Element (r, c) of a dim x dim row-major matrix at c dim + r.
+template <class T>
+std::vector<CuComplex<T>> transposed(const std::vector<CuComplex<T>>& m, std::uint64_t dim) {
+    std::vector<CuComplex<T>> out(m.size());
+    for (std::uint64_t r = 0; r < dim; ++r)
+        for (std::uint64_t c = 0; c < dim; ++c) out[c * dim + r] = m[r * dim + c];
+    return out;
+}
+
+// K >= 6: groups that fit a shared-memory tile in place; larger groups in slices of as many groups
+// as the scratch limit holds (at least one), each slice gathered into scratch and computed back into
+// the state. Every launch is checked before the next; a refused slice leaves its groups unchanged.
+template <class T>
+void launch_wide(std::int64_t n, CuComplex<T>* state, const std::vector<std::int64_t>& targets,
+                 std::uint64_t target_mask, const ControlMasks& m, const std::vector<CuComplex<T>>& matrix_t,
+                 cudaStream_t stream) {
+    using korvane::cuda_check;
+    const auto K = static_cast<std::int64_t>(targets.size());
+    const std::int64_t dim = std::int64_t(1) << K;
+    DeviceBuffer<CuComplex<T>> device_matrix(matrix_t.size());
+    upload(device_matrix, matrix_t.data(), matrix_t.size(), stream);
+    DeviceBuffer<std::int64_t> device_targets(targets.size());
+    upload(device_targets, targets.data(), targets.size(), stream);
+    const std::uint64_t groups = std::uint64_t(1) << (n - K);
+    const std::size_t group_bytes = sizeof(CuComplex<T>) << K;
+    if (K <= wide::kTileBits) {
+        const std::uint64_t per_tile = wide::tile_groups(n, K);
+        const korvane::LaunchGeometry geometry{
+            dim3(static_cast<unsigned>(std::min(groups / per_tile, wide::kMaxBlocks))), dim3(wide::kThreads),
+            per_tile * static_cast<std::uint64_t>(dim + 1) * sizeof(CuComplex<T>)};
+        korvane::gpu::launch_cooperative<&cu_unitary_kernel<T>>(geometry, stream, n, state, device_targets.get(), K,
+                                                                target_mask, m.ctrl_mask, m.ctrl_value,
+                                                                device_matrix.get(), dim);
+        korvane::check_last_error();
+    } else {
+        const std::size_t limit = korvane::scratch_limit_bytes((std::size_t(1) << n) * sizeof(CuComplex<T>));
+        const std::uint64_t per_slice =
+            std::max<std::uint64_t>(1, std::min<std::uint64_t>(groups, limit / group_bytes));
+        DeviceBuffer<CuComplex<T>> scratch(per_slice << K);
+        for (std::uint64_t first = 0; first < groups; first += per_slice) {
+            const std::uint64_t count = std::min(per_slice, groups - first);
+            const auto geometry = korvane::capped_geometry(count << K, wide::kThreads, wide::kMaxBlocks);
+            launch<&cu_unitary_gather_kernel<T>>(geometry, stream, state, scratch.get(), first, count,
+                                                 device_targets.get(), K, target_mask, m.ctrl_mask, m.ctrl_value);
+            korvane::check_last_error();
+            launch<&cu_unitary_slice_kernel<T>>(geometry, stream, state, scratch.get(), first, count,
+                                                device_targets.get(), K, target_mask, m.ctrl_mask, m.ctrl_value,
+                                                device_matrix.get());
+            korvane::check_last_error();
+        }
+        cuda_check(cudaStreamSynchronize(stream));
+        device_targets.release();
+        device_matrix.release();
+        scratch.release();
+        return;
+    }
+    cuda_check(cudaStreamSynchronize(stream));
+    device_targets.release();
+    device_matrix.release();
+}
+
 }  // namespace
 
 template <class T>
@@ -311,26 +481,14 @@ void launch_unitary(VELQA_UNITARY_SIGNATURE(T)) {
         return;
     }
 
+    if (K >= 6) {
+        launch_wide<T>(n, state, targets, target_mask, m, transposed(host, static_cast<std::uint64_t>(dim)), stream);
+        return;
+    }
     DeviceBuffer<CuComplex<T>> device_matrix(host.size());
     upload(device_matrix, host.data(), host.size(), stream);
     DeviceBuffer<std::int64_t> device_targets(K);
     upload(device_targets, targets.data(), K, stream);
-    if (K >= 6) {
-        const std::uint64_t amplitudes = std::uint64_t(1) << n;
-        DeviceBuffer<CuComplex<T>> scratch(amplitudes);
-        const std::size_t bytes = amplitudes * sizeof(CuComplex<T>);
-        cuda_check(cudaMemcpyAsync(scratch.get(), state, bytes, cudaMemcpyDeviceToDevice, stream));
-        launch<&cu_unitary_kernel<T>>(linear_geometry(amplitudes), stream, n, state, scratch.get(),
-                                      device_targets.get(), static_cast<std::int64_t>(K), target_mask, m.ctrl_mask,
-                                      m.ctrl_value, device_matrix.get(), dim);
-        korvane::check_last_error();
-        cuda_check(cudaMemcpyAsync(state, scratch.get(), bytes, cudaMemcpyDeviceToDevice, stream));
-        cuda_check(cudaStreamSynchronize(stream));
-        device_targets.release();
-        device_matrix.release();
-        scratch.release();
-        return;
-    }
     DeviceBuffer<std::int64_t> device_sorted(K);
     upload(device_sorted, sorted.data(), K, stream);
     launch_inplace<T>(K, n, state, device_targets.get(), device_sorted.get(), target_mask, m, device_matrix.get(),
