@@ -7,7 +7,6 @@
 #include "velqa/fusion/fusion.hpp"
 #include "velqa/gate_traits.hpp"
 #include "velqa/gates/control_masks.hpp"
-#include "velqa/gates/launchers.hpp"
 
 namespace velqa {
 namespace {
@@ -26,16 +25,6 @@ void check_named_gate(std::uint64_t n, const GateRecord& r, std::size_t targets)
 }
 
 }  // namespace
-
-// Transitional: UNITARY's launcher still takes the record's parts.
-template <class T>
-void launch_unitary(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    launch_unitary<T>(n, state, gate.target, gate.control, gate.control_state, gate.matrix, gate.matrix_dim, stream,
-                      mode);
-}
-
-template void launch_unitary<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_unitary<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 template <class T>
 void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, cudaStream_t stream, KernelMode mode) {

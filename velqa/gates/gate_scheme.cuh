@@ -27,7 +27,6 @@
 #include "velqa/gate_traits.hpp"
 #include "velqa/gates/control_masks.hpp"
 #include "velqa/gates/gate_matrix.hpp"
-#include "velqa/gates/launchers.hpp"
 
 namespace velqa {
 
@@ -136,24 +135,11 @@ struct GateDefaults {
     static constexpr bool kControlledScan = false;
 };
 
-template <class G, class T>
-struct kernels_of {
-    using type = typename G::template kernels<T>;
-};
-
-// Transitional: velqa_unitary.cu's gate struct names its AutoPair kernels one by one.
-template <class G, class T>
-requires requires { G::template compact<T>; }
-struct kernels_of<G, T> {
-    using type = GateKernels<nullptr, nullptr, G::template compact<T>, G::template target0_compact<T>,
-                             G::template no_control<T>, G::template target0_no_control<T>>;
-};
-
 // The AutoPair table: picks the kernel from the control count k and the target position.
 template <class G, class T, class... C>
 void autopair_dispatch(std::int64_t n, CuComplex<T>* state, std::int32_t target, const ControlMasks& m, std::uint64_t k,
                        cudaStream_t stream, const C&... constants) {
-    using K = typename kernels_of<G, T>::type;
+    using K = typename G::template kernels<T>;
     const std::uint64_t target_bit = std::uint64_t(1) << target;
     if (k == 0) {
         const std::uint64_t count = std::uint64_t(1) << (n - 1);
@@ -203,29 +189,3 @@ void launch_single_target(std::int64_t n, CuComplex<T>* state, const GateRecord&
 
 }  // namespace scheme
 }  // namespace velqa
-
-// Transitional, until velqa_unitary.cu names its kernels like the other units: its four AutoPair
-// kernels come from this macro and its gate struct names them one by one.
-#define VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, UPDATE, ...)               \
-    template <class T>                                                                                              \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                               \
-        compact(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,       \
-                std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) {                                              \
-        ::velqa::scheme::compact_body(count, state, mask, value, target_bit, UPDATE);                               \
-    }                                                                                                               \
-    template <class T>                                                                                              \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                               \
-        target0_compact(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask,                    \
-                        std::uint64_t value __VA_OPT__(, ) __VA_ARGS__) {                                           \
-        ::velqa::scheme::compact_body(count, state, mask, value, std::uint64_t(1), UPDATE);                         \
-    }                                                                                                               \
-    template <class T>                                                                                              \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads) no_control(                                   \
-        std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) { \
-        ::velqa::scheme::no_control_body(count, state, target_bit, UPDATE);                                         \
-    }                                                                                                               \
-    template <class T>                                                                                              \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                               \
-        target0_no_control(std::uint64_t count, ::korvane::CuComplex<T>* state __VA_OPT__(, ) __VA_ARGS__) {        \
-        ::velqa::scheme::target0_no_control_body(count, state, UPDATE);                                             \
-    }
