@@ -70,7 +70,27 @@ std::int32_t local_index(const std::vector<std::int64_t>& active, std::int64_t q
     return p;
 }
 
-// Columns E0, E3, E4, E5, E8 per (n breakpoint, k); E1 = E2 = E7 = 0 and E6 = 1 in every row.
+// The DenseMM cost table. A group of k active qubits on an n-qubit state becomes DenseMM when
+//     sum over its gates of (E0 + 2^-c E[column])  >  densemm_gate_threshold_scale x E8,
+// c being the gate's control count (a controlled gate updates 2^-c of the pairs): when its gates
+// would cost more in the SparseShareMem kernel than one DenseMM execution costs beyond that kernel.
+//
+// Unit: the work one uncontrolled general 2x2 gate adds to a SparseShareMem group beyond what every
+// gate adds, so E6 = 1 in every row. The coefficients are ratios of GPU times at the row's n and k:
+//   E0       every gate: its record read and the barrier after it;
+//   E1 ... E7 by the gate table's cost column: 1 X, 2 Y, 3 H, 4 diagonal, 5 RX and RY, 6 any
+//            other 2x2, 7 SWAP. X, Y and SWAP only move amplitudes: E1 = E2 = E7 = 0;
+//   E8       one DenseMM execution (gather, GEMM, scatter) less one SparseShareMem pass.
+// Rows: n = 14, 16, ..., 24 (linear in between, the nearest row outside) and k = 1 ... 7 (k above 7
+// uses k = 7); stored: E0, E3, E4, E5, E8.
+//
+// Measuring a row (another n, or another GPU): on that GPU, at the row's n and k, time
+// SparseShareMem groups of uncontrolled gates of one kind at several group sizes. The line through
+// the times has a slope s(kind) per gate and an intercept F, the group's load and store of the
+// state. With u = s(U) - s(X): E0 = s(X) / u and E[column] = (s(kind) - s(X)) / u. Time one DenseMM
+// group at the same n and k: E8 = (its time - F) / u. bench/bench_fusion.py then shows on standard
+// circuits whether fused runs with the new row beat those with the old, and bench/bench_planner
+// which groups each makes DenseMM.
 constexpr double kCostTable[6][7][5] = {
     {
         {0.2267309915, 0.4663068114, 0.4305625079, 0.4126543972, 19.2041906135},
