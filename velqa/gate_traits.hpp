@@ -39,7 +39,6 @@ enum GateId : std::int32_t {
     kGateGlobalPhase = 15,
     kGateU = 16,
     kGateUnitary = 17,
-    kGateSqrtW = 18,
 };
 
 namespace fusion {
@@ -113,9 +112,6 @@ template <class T>
 void launch_u(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
               KernelMode mode);
 template <class T>
-void launch_sqrtw(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                  KernelMode mode);
-template <class T>
 void launch_unitary(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
                     KernelMode mode);
 
@@ -175,10 +171,6 @@ inline Matrix2 sqrtx(const GateRecord&) { return Matrix2{kP, kM, kM, kP}; }
 inline Matrix2 sqrtxdg(const GateRecord&) { return Matrix2{kM, kP, kP, kM}; }
 inline Matrix2 sqrty(const GateRecord&) { return Matrix2{kP, -kP, kP, kP}; }
 inline Matrix2 sqrtydg(const GateRecord&) { return Matrix2{kM, kM, -kM, kM}; }
-inline Matrix2 sqrtw(const GateRecord&) {
-    const double r = 1 / std::sqrt(2.0);
-    return Matrix2{r, -kP, std::conj(kP), r};
-}
 
 // cos and sin of half the first parameter.
 inline std::pair<double, double> half_angle(const GateRecord& g) {
@@ -331,10 +323,6 @@ inline constexpr GateTraits kGateTraits[] = {
      .matrix = gate_matrix::unitary,
      .matrix_from_record = true,
      .launch = {&launch_unitary<float>, &launch_unitary<double>}},
-    {.id = kGateSqrtW,
-     .names = {"sqrtw"},
-     .matrix = gate_matrix::sqrtw,
-     .launch = {&launch_sqrtw<float>, &launch_sqrtw<double>}},
 };
 
 // The row of an id; nullptr for an id no gate has.
