@@ -48,6 +48,7 @@ MEMCHECK_TESTS = [
     "tests/python/test_gates.py::test_endian_does_not_change_gates",
     "tests/python/test_gates.py::test_identities_that_expose_wrong_constants",
     "tests/python/test_unitary.py::test_every_target_count_matches_reference",
+    "tests/python/test_unitary.py::test_groups_wider_than_a_tile_match_reference",
     "tests/python/test_unitary.py::test_controlled_wide_gate_leaves_other_amplitudes_bit_identical",
     "tests/python/test_measure.py::test_fixed_seed_reproduces",
     "tests/python/test_measure.py::test_outcome_bit_order_on_basis_states",
@@ -61,18 +62,24 @@ MEMCHECK_TESTS = [
     "tests/python/test_density_measure.py::test_basis_states_measure_as_they_are",
     "tests/python/test_density_fusion.py::test_random_lists_agree_with_fusion_on_and_off[5]",
     "tests/python/test_density_fusion.py::test_random_lists_agree_with_fusion_on_and_off[8]",
+    "tests/python/test_observables.py::test_exact_values",
+    "tests/python/test_observables.py::test_both_modules_agree_on_a_pure_state",
 ]
 # racecheck and synccheck: the tests that run the kernels with barriers on a GPU.
 RACECHECK_TESTS = [
     "tests/python/test_fusion.py::test_random_circuits_match_per_gate_run_and_reference[complex64-10]",
     "tests/python/test_density_kernels.py::test_stored_unitaries_on_one_to_six_targets[complex64-2]",
+    "tests/python/test_density_kernels.py::test_stored_unitaries_on_one_to_six_targets[complex64-4]",
+    "tests/python/test_unitary.py::test_controlled_wide_gate_leaves_other_amplitudes_bit_identical[complex64-PairAuto]",
     "tests/python/test_density_fusion.py::test_random_lists_agree_with_fusion_on_and_off[8]",
+    "tests/python/test_observables.py::test_both_modules_agree_on_a_pure_state",
 ]
 # Every test of the kernels with barriers, for runs in each thread order of the host device.
 BARRIER_TESTS = [
     "tests/python/test_fusion.py",
     "tests/python/test_density_fusion.py",
     "tests/python/test_density_kernels.py",
+    "tests/python/test_observables.py",
 ]
 SELECTIONS = {"memcheck": MEMCHECK_TESTS, "racecheck": RACECHECK_TESTS, "barrier": BARRIER_TESTS}
 
@@ -84,6 +91,7 @@ BENCHMARKS = [
     ("bench/bench_unitary_sampling.py", [], 40),
     ("bench/bench_fusion.py", ["--sizes", "22", "24", "26"], 45),
     ("bench/bench_density_fusion.py", ["--sizes", "10", "11", "12"], 30),
+    ("bench/bench_observables.py", ["--n", "24", "--repeats", "2"], 30),
     ("bench_planner", [], 20),
 ]
 

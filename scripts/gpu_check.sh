@@ -20,7 +20,7 @@
 #   outputs (summary, plot), kept in reserve          10 s
 #   benchmarks: what is left, at least 540 - 5 - 150 - 120 - 60 - 30 - 30 - 10 = 135 s, and more
 #   when the stages before them end early. A benchmark starts only when its allowance (20 to 45 s,
-#   listed in gpu_check.py, 210 s for all six) fits in what is left; the log and the summary name
+#   listed in gpu_check.py, 240 s for all seven) fits in what is left; the log and the summary name
 #   those skipped. Every stage's timeout is cut to what is left of the 540 s.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

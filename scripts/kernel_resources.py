@@ -42,12 +42,15 @@ NO_LAUNCH_BOUNDS = 1024  # what the hardware allows a kernel compiled without __
 
 # The most dynamic shared memory each launcher asks for, by kernel (unqualified name with template
 # arguments); other kernels take none. SparseShareMem groups hold at most 10 qubits (2^10 elements)
-# and density fusion groups at most 5 (4^5 elements).
+# and density fusion groups at most 5 (4^5 elements). A wide UNITARY tile holds G = 2^(10-K) groups
+# of 2^K amplitudes, each padded by one: 1024 + G elements, the most at K = 6.
 DYNAMIC_SHARED_BYTES = {
     "sparsesharemem_kernel<float>": (1 << 10) * 8,
     "sparsesharemem_kernel<double>": (1 << 10) * 16,
     "density_sparsesharemem_kernel<float>": (1 << 10) * 8,
     "density_sparsesharemem_kernel<double>": (1 << 10) * 16,
+    "cu_unitary_kernel<float>": (1024 + 16) * 8,
+    "cu_unitary_kernel<double>": (1024 + 16) * 16,
 }
 
 

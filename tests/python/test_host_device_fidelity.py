@@ -38,12 +38,16 @@ def every_family(rng):
             gates += [vgate("unitary", list(range(k)), matrix=random_unitary(1 << k, rng)) for k in range(1, 8)]
             velqa.run_circuit_device(s, gates, mode=mode)
         velqa.sample_measure_device(s, [0, 3], 5, seed=1)
+        velqa.probabilities_device(s, [1, 2])
+        velqa.expectation_pauli_device(s, [(1.0, "XZ", [0, 1]), (0.5, "Z", [2])])
         rho = dormeth.DeviceDensityState.zero_state(6, dtype=dtype)
         ops = [gate("h", [q]) for q in range(6)] + [gate("rz", [1], parameter=[0.3]), gate("cx", [2], [0], [1])]
         ops += [gate("unitary", list(range(k)), matrix=random_unitary(1 << k, rng)) for k in range(1, 7)]
         ops += [channel(name, 2, 0.1) for name in ("bit_flip", "depolarizing", "amplitude_damping")]
         ops += [kraus(list(range(k)), random_kraus_set(k, 2, rng)) for k in (1, 2, 3)]
         dormeth.run_density_operations_device(rho, 6, ops)
+        dormeth.probabilities_device(rho, [1, 2])
+        dormeth.expectation_pauli_device(rho, [(1.0, "XZ", [0, 1]), (0.5, "Z", [2])])
         dormeth.measure_device(rho, [0], seed=1)
 
 

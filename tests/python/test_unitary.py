@@ -48,6 +48,21 @@ def test_every_target_count_matches_reference(dtype, mode):
             assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
 
 
+def test_groups_wider_than_a_tile_match_reference(dtype):
+    """Eleven targets, two groups of 2^11 amplitudes, one of them outside the control: the slices of
+    scratch that carry groups too wide for a shared-memory tile."""
+    rng = np.random.default_rng(21)
+    n, K = 12, 11
+    targets = [int(q) for q in rng.permutation(n) if q != 5][:K]
+    matrix = np.ones((1, 1))
+    for _ in range(K):  # dense, and far cheaper to draw than a Haar-random 2048 x 2048 unitary
+        matrix = np.kron(matrix, ref.random_unitary(2, rng))
+    g = unitary(targets, matrix, [5], [0])
+    psi = random_state(n, dtype, rng)
+    out = run(n, psi, [g], velqa.PairAuto)
+    assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
+
+
 @pytest.mark.parametrize("name,params", [("x", ()), ("h", ()), ("ry", (0.7,)), ("u", (0.3, -1.1, 2.0))])
 def test_one_target_equals_named_gate(dtype, mode, name, params):
     rng = np.random.default_rng(7)
