@@ -22,7 +22,7 @@ bool controls_well_formed(const GateRecord& g) {
     for (std::size_t j = 0; j < g.control.size(); ++j) {
         const std::int64_t c = g.control[j];
         if (c < 0 || c > 62 || (g.control_state[j] != 0 && g.control_state[j] != 1)) return false;
-        if (std::find(g.control.begin(), g.control.begin() + j, c) != g.control.begin() + j) return false;
+        if (std::find(g.control.data(), g.control.data() + j, c) != g.control.data() + j) return false;
         if (std::find(g.target.begin(), g.target.end(), c) != g.target.end()) return false;
     }
     return true;
@@ -258,7 +258,7 @@ std::vector<Complex> build_dense_group_matrix(const std::vector<FusedGate>& reco
             for (std::size_t i = 0; i < d; ++i) {
                 if ((i & tbit) || !(i & t2bit) || (i & r.control_mask) != r.control_values) continue;
                 const std::size_t j = (i | tbit) & ~t2bit;
-                std::swap_ranges(m.begin() + i * d, m.begin() + (i + 1) * d, m.begin() + j * d);
+                std::swap_ranges(m.data() + i * d, m.data() + (i + 1) * d, m.data() + j * d);
             }
             continue;
         }
