@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "velqa/gate_record.hpp"
+#include "velqa/gate_traits.hpp"
 
 namespace bench {
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "common/parse.hpp"
+#include "velqa/gate_traits.hpp"
 
 namespace velqa {
 

@@ -3,59 +3,43 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "common/precision.hpp"
+#include "velqa/gate_traits.hpp"
 
 namespace velqa {
 
+namespace {
+
+// Every name and alias names one gate, and every id is its row's position, so a new row cannot
+// shadow another gate or be looked up as the wrong one.
+consteval bool table_is_consistent() {
+    for (std::size_t i = 0; i < std::size(kGateTraits); ++i) {
+        if (static_cast<std::size_t>(kGateTraits[i].id) != i) return false;
+        for (const char* name : kGateTraits[i].names) {
+            if (!name) continue;
+            int seen = 0;
+            for (const GateTraits& other : kGateTraits)
+                for (const char* alias : other.names) seen += alias && std::string_view(alias) == name;
+            if (seen != 1) return false;
+        }
+    }
+    return true;
+}
+static_assert(table_is_consistent());
+
+}  // namespace
+
 std::int32_t gate_id_from_name(const std::string& name) {
-    static const std::unordered_map<std::string, std::int32_t> table = {
-        {"x", kGateX},
-        {"cx", kGateX},
-        {"mcx", kGateX},
-        {"y", kGateY},
-        {"cy", kGateY},
-        {"mcy", kGateY},
-        {"z", kGateZ},
-        {"cz", kGateZ},
-        {"mcz", kGateZ},
-        {"h", kGateH},
-        {"ch", kGateH},
-        {"mch", kGateH},
-        {"s", kGateS},
-        {"cs", kGateS},
-        {"mcs", kGateS},
-        {"s_dag", kGateSdg},
-        {"sqrtx", kGateSqrtX},
-        {"sx", kGateSqrtX},
-        {"sqrtx_dag", kGateSqrtXdg},
-        {"sxdg", kGateSqrtXdg},
-        {"sqrty", kGateSqrtY},
-        {"sqrty_dag", kGateSqrtYdg},
-        {"swap", kGateSwap},
-        {"rx", kGateRX},
-        {"crx", kGateRX},
-        {"mcrx", kGateRX},
-        {"ry", kGateRY},
-        {"cry", kGateRY},
-        {"mcry", kGateRY},
-        {"rz", kGateRZ},
-        {"crz", kGateRZ},
-        {"mcrz", kGateRZ},
-        {"phase", kGatePhase},
-        {"p", kGatePhase},
-        {"cp", kGatePhase},
-        {"mcp", kGatePhase},
-        {"gp", kGateGlobalPhase},
-        {"global_phase", kGateGlobalPhase},
-        {"gphase", kGateGlobalPhase},
-        {"u", kGateU},
-        {"u1", kGateU},
-        {"u2", kGateU},
-        {"u3", kGateU},
-        {"unitary", kGateUnitary},
-    };
+    static const std::unordered_map<std::string_view, std::int32_t> table = [] {
+        std::unordered_map<std::string_view, std::int32_t> ids;
+        for (const GateTraits& gate : kGateTraits)
+            for (const char* alias : gate.names)
+                if (alias) ids.emplace(alias, gate.id);
+        return ids;
+    }();
     const auto it = table.find(name);
     if (it == table.end()) throw std::invalid_argument("Unsupported CUDA gate id: " + name);
     return it->second;
@@ -74,29 +58,18 @@ void rewrite_t_gate(std::string& name, std::vector<double>& parameter) {
 
 namespace {
 
-// How many parameters the gate's kernel uses: 0 for the gates that take none.
-std::size_t parameters_used(std::int32_t id) {
-    switch (id) {
-        case kGateRX:
-        case kGateRY:
-        case kGateRZ:
-        case kGatePhase:
-        case kGateGlobalPhase: return 1;
-        case kGateU: return 3;
-        default: return 0;
-    }
-}
-
 template <class T>
 bool parameters_finite(const GateRecord& r) {
-    const std::size_t used = parameters_used(r.id);
+    const GateTraits* gate = find_gate_traits(r.id);
+    const auto used = static_cast<std::size_t>(gate ? gate->parameters : 0);
     if (used == 0 || r.parameter.size() != used) return true;
     return std::all_of(r.parameter.begin(), r.parameter.end(), korvane::finite_in<T>);
 }
 
 template <class T>
 bool matrix_finite(const GateRecord& r) {
-    if (r.id != kGateUnitary) return true;
+    const GateTraits* gate = find_gate_traits(r.id);
+    if (!gate || !gate->matrix_from_record) return true;
     return std::all_of(r.matrix.begin(), r.matrix.end(), [](const std::complex<double>& z) {
         return korvane::finite_in<T>(z.real()) && korvane::finite_in<T>(z.imag());
     });

@@ -1,4 +1,5 @@
-// The native record of one statevector gate, the gate-name table and the kernel modes.
+// The native record of one statevector gate, the name lookup and the kernel modes. What each gate
+// kind is (its names, counts, matrix, launcher) is the table in velqa/gate_traits.hpp.
 #pragma once
 
 #include <complex>
@@ -16,29 +17,8 @@ enum class KernelMode : std::int32_t {
     PairAutoFusion = 3,  // plan fused groups first, then execute them
 };
 
-enum GateId : std::int32_t {
-    kGateX = 0,
-    kGateY = 1,
-    kGateZ = 2,
-    kGateH = 3,
-    kGateS = 4,
-    kGateSdg = 5,
-    kGateSqrtX = 6,
-    kGateSqrtXdg = 7,
-    kGateSqrtY = 8,
-    kGateSqrtYdg = 9,
-    kGateSwap = 10,
-    kGateRX = 11,
-    kGateRY = 12,
-    kGateRZ = 13,
-    kGatePhase = 14,
-    kGateGlobalPhase = 15,
-    kGateU = 16,
-    kGateUnitary = 17,
-};
-
 struct GateRecord {
-    std::int32_t id = 0;
+    std::int32_t id = 0;  // a GateId
     std::string name;
     std::vector<std::int64_t> control;
     std::vector<std::int64_t> control_state;
@@ -49,7 +29,8 @@ struct GateRecord {
     bool has_matrix = false;
 };
 
-// Exact, case-sensitive lookup; any other name raises "Unsupported CUDA gate id: <name>".
+// Exact, case-sensitive lookup of a name or alias in the gate table; any other name raises "Unsupported CUDA gate id:
+// <name>".
 std::int32_t gate_id_from_name(const std::string& name);
 
 // "t", "ct" and "mct" become "phase" with pi/4 appended to the parameters, "t_dag" with -pi/4.

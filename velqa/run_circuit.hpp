@@ -17,14 +17,15 @@ namespace velqa {
 // kernels queued on the default stream. Stops at the first error.
 template <class T>
 void run_gates(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state, const std::vector<GateRecord>& records,
-               const std::string& endian, std::int32_t device_id, KernelMode mode);
+               std::int32_t device_id, KernelMode mode);
 
-// The per-gate dispatcher: checks the gate's counts, calls its launcher, checks the launch.
+// The per-gate dispatcher: checks what the gate's row in the gate table asks (counts, qubits), calls
+// its launcher, checks the launch.
 template <class T>
 void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& record, cudaStream_t stream, KernelMode mode);
 
-// run_gates in the state's precision.
-void run_gates(const DeviceState& state, const std::vector<GateRecord>& records, const std::string& endian,
-               KernelMode mode);
+// run_gates in the state's precision. Gates act on the same amplitudes for either bit order, so the
+// runner takes no endian.
+void run_gates(const DeviceState& state, const std::vector<GateRecord>& records, KernelMode mode);
 
 }  // namespace velqa

@@ -76,16 +76,16 @@ void copy_to_numpy(const DeviceState& self, const py::array& state, bool use_pin
     self.copy_to_host(host, count, use_pinned_host);
 }
 
-void run_records(const StatePtr& state, const std::vector<GateRecord>& records, const std::string& endian,
-                 KernelMode mode) {
+void run_records(const StatePtr& state, const std::vector<GateRecord>& records, KernelMode mode) {
     py::gil_scoped_release release;
-    run_gates(*state, records, endian, mode);
+    run_gates(*state, records, mode);
 }
 
+// endian is only checked: gates act on the same amplitudes for either bit order.
 void run_circuit_device(const StatePtr& state, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
     check_endian(endian);
     const std::vector<GateRecord> records = convert_gate_ir(gate_ir);
-    run_records(state, records, endian, mode);
+    run_records(state, records, mode);
 }
 
 void run_circuit_device_gates(const StatePtr& state, const py::iterable& gates, const std::string& endian,
@@ -93,7 +93,7 @@ void run_circuit_device_gates(const StatePtr& state, const py::iterable& gates, 
     check_endian(endian);
     const std::vector<GateRecord> records = convert_quantum_gates(gates);
     if (records.empty()) return;
-    run_records(state, records, endian, mode);
+    run_records(state, records, mode);
 }
 
 ChunkPtr prepare_fusion_chunk_gates(std::int64_t n, const py::iterable& gates, bool fuse_swap,

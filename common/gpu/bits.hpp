@@ -1,4 +1,11 @@
 // Index bit manipulation shared by the kernels of both modules.
+//
+// Two pairs of inverse operations move bits between a compact number and chosen positions of an
+// index. They compute the same maps with the mask complemented, and each costs one loop step per
+// set bit of its mask (deposit_bits stops early once the value is used up): insert_zero_bits and
+// remove_bits walk the positions an index skips, deposit_bits and extract_bits those it fills.
+// Kernels call the pair whose mask is small: the k controls and targets of a gate, or the k qubits
+// of a tile, never the n - k others.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +23,18 @@ __host__ __device__ __forceinline__ std::uint64_t insert_zero_bits(std::uint64_t
         mask &= mask - 1;
     }
     return compact;
+}
+
+// Removes the bits of index at the set positions of mask and closes the gaps: the bits at the other
+// positions, packed lowest first (inverse of insert_zero_bits).
+__host__ __device__ __forceinline__ std::uint64_t remove_bits(std::uint64_t index, std::uint64_t mask) {
+    std::uint64_t shifted = mask;  // mask, moved down by the bits removed so far
+    while (shifted) {
+        const std::uint64_t low = shifted & (~shifted + 1);
+        index = ((index >> 1) & ~(low - 1)) | (index & (low - 1));
+        shifted = (shifted & ~low) >> 1;
+    }
+    return index;
 }
 
 // log2 of a power of two (kernels index tiles by shifts: a 64-bit division is a slow subroutine).

@@ -12,7 +12,8 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 
 
 def test_backend_attribute_names_the_build():
-    expected = "host" if _hostdevice is not None else "cuda"
+    # A host build run as on a GPU (its hostdevice module hidden) says which backend it expects.
+    expected = "host" if _hostdevice is not None else os.environ.get("KORVANE_EXPECT_BACKEND", "cuda")
     assert velqa.backend == expected
     assert dormeth.backend == expected
 

@@ -19,24 +19,14 @@ constexpr unsigned kThreads = 256;
 constexpr std::uint64_t kMaxBlocks = 65535;
 constexpr std::uint64_t kMaxSliceColumns = std::uint64_t(1) << 30;  // the largest power of two cuBLAS counts in an int
 
-// Removes the bits of index at the set positions of mask and closes the gaps: the bits at the other
-// positions, packed lowest first. Costs one step per bit of mask (the k active qubits), where
-// extracting the inactive bits would cost one per inactive qubit.
-__host__ __device__ __forceinline__ std::uint64_t remove_bits(std::uint64_t index, std::uint64_t mask) {
-    std::uint64_t shifted = mask;  // mask, moved down by the bits removed so far
-    while (shifted) {
-        const std::uint64_t low = shifted & (~shifted + 1);
-        index = ((index >> 1) & ~(low - 1)) | (index & (low - 1));
-        shifted = (shifted & ~low) >> 1;
-    }
-    return index;
-}
-
 // Position of global index g in a slice of gathered columns: column (inactive bits, modulo the
 // slice's column count) times 2^k plus row (active bits, lowest first).
 __device__ __forceinline__ std::uint64_t gathered_index(std::uint64_t g, std::uint64_t active_mask, std::int32_t k,
                                                         std::uint64_t column_mask) {
-    return ((remove_bits(g, active_mask) & column_mask) << k) | korvane::gpu::extract_bits(g, active_mask);
+    // remove_bits steps once per active qubit, where extracting the inactive bits would step once per
+    // inactive one.
+    return ((korvane::gpu::remove_bits(g, active_mask) & column_mask) << k) |
+           korvane::gpu::extract_bits(g, active_mask);
 }
 
 template <class T>

@@ -6,11 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "velqa/gate_traits.hpp"
+
 namespace velqa::fusion {
 namespace {
-
-// r * e^(i phi) for any sign of r (std::polar requires r >= 0).
-Complex polar_of(double r, double phi) { return {r * std::cos(phi), r * std::sin(phi)}; }
 
 // Complex product written out: std::complex's operator* guards infinities through a library call
 // per product, which dominates the dense-matrix build.
@@ -23,7 +22,7 @@ bool controls_well_formed(const GateRecord& g) {
     for (std::size_t j = 0; j < g.control.size(); ++j) {
         const std::int64_t c = g.control[j];
         if (c < 0 || c > 62 || (g.control_state[j] != 0 && g.control_state[j] != 1)) return false;
-        if (std::find(g.control.begin(), g.control.begin() + j, c) != g.control.begin() + j) return false;
+        if (std::find(g.control.data(), g.control.data() + j, c) != g.control.data() + j) return false;
         if (std::find(g.target.begin(), g.target.end(), c) != g.target.end()) return false;
     }
     return true;
@@ -31,62 +30,24 @@ bool controls_well_formed(const GateRecord& g) {
 
 // The counts fused_gate_matrix requires, without computing the matrix.
 bool has_fused_matrix(const GateRecord& g) {
-    if (g.target.size() != 1) return false;
-    switch (g.id) {
-        case kGateX:
-        case kGateY:
-        case kGateZ:
-        case kGateH:
-        case kGateS:
-        case kGateSdg:
-        case kGateSqrtX:
-        case kGateSqrtXdg:
-        case kGateSqrtY:
-        case kGateSqrtYdg: return true;
-        case kGateRX:
-        case kGateRY:
-        case kGateRZ:
-        case kGatePhase: return g.parameter.size() == 1;
-        case kGateU: return g.parameter.size() == 3;
-        case kGateUnitary: return g.matrix_dim == 2 && g.matrix.size() == 4;
-        default: return false;
-    }
+    const GateTraits* gate = find_gate_traits(g.id);
+    if (!gate || !gate->matrix || g.target.size() != 1) return false;
+    if (gate->matrix_from_record) return g.matrix_dim == 2 && g.matrix.size() == 4;
+    return gate->parameters == 0 || g.parameter.size() == static_cast<std::size_t>(gate->parameters);
 }
 
 FusedGateKind fused_kind(std::int32_t id) {
-    switch (id) {
-        case kGateX: return FusedGateKind::X;
-        case kGateY: return FusedGateKind::Y;
-        case kGateH: return FusedGateKind::H;
-        case kGateZ:
-        case kGateS:
-        case kGateSdg:
-        case kGateRZ:
-        case kGatePhase: return FusedGateKind::Diagonal;
-        case kGateRX: return FusedGateKind::RX;
-        case kGateRY: return FusedGateKind::RY;
-        case kGateSwap: return FusedGateKind::Swap;
-        default: return FusedGateKind::Dense;
-    }
+    const GateTraits* gate = find_gate_traits(id);
+    return gate ? gate->fused_kind : FusedGateKind::Dense;
 }
 
-// Column of the cost row charged per gate: 1 X, 2 Y, 3 H, 4 diagonal, 5 RX/RY, 7 SWAP, 6 others.
+// The entry of the cost row charged per gate (the gate table's cost column).
 int cost_column(std::int32_t id) {
-    switch (id) {
-        case kGateX: return 1;
-        case kGateY: return 2;
-        case kGateH: return 3;
-        case kGateZ:
-        case kGateS:
-        case kGateSdg:
-        case kGateRZ:
-        case kGatePhase: return 4;
-        case kGateRX:
-        case kGateRY: return 5;
-        case kGateSwap: return 7;
-        default: return 6;
-    }
+    const GateTraits* gate = find_gate_traits(id);
+    return gate ? gate->cost_column : 6;
 }
+
+bool is_swap(const GateRecord& g) { return fused_kind(g.id) == FusedGateKind::Swap; }
 
 korvane::QubitSet gate_qubits(std::int64_t n, const GateRecord& g) {
     korvane::QubitSet set;
@@ -109,7 +70,27 @@ std::int32_t local_index(const std::vector<std::int64_t>& active, std::int64_t q
     return p;
 }
 
-// Columns E0, E3, E4, E5, E8 per (n breakpoint, k); E1 = E2 = E7 = 0 and E6 = 1 in every row.
+// The DenseMM cost table. A group of k active qubits on an n-qubit state becomes DenseMM when
+//     sum over its gates of (E0 + 2^-c E[column])  >  densemm_gate_threshold_scale x E8,
+// c being the gate's control count (a controlled gate updates 2^-c of the pairs): when its gates
+// would cost more in the SparseShareMem kernel than one DenseMM execution costs beyond that kernel.
+//
+// Unit: the work one uncontrolled general 2x2 gate adds to a SparseShareMem group beyond what every
+// gate adds, so E6 = 1 in every row. The coefficients are ratios of GPU times at the row's n and k:
+//   E0       every gate: its record read and the barrier after it;
+//   E1 ... E7 by the gate table's cost column: 1 X, 2 Y, 3 H, 4 diagonal, 5 RX and RY, 6 any
+//            other 2x2, 7 SWAP. X, Y and SWAP only move amplitudes: E1 = E2 = E7 = 0;
+//   E8       one DenseMM execution (gather, GEMM, scatter) less one SparseShareMem pass.
+// Rows: n = 14, 16, ..., 24 (linear in between, the nearest row outside) and k = 1 ... 7 (k above 7
+// uses k = 7); stored: E0, E3, E4, E5, E8.
+//
+// Measuring a row (another n, or another GPU): on that GPU, at the row's n and k, time
+// SparseShareMem groups of uncontrolled gates of one kind at several group sizes. The line through
+// the times has a slope s(kind) per gate and an intercept F, the group's load and store of the
+// state. With u = s(U) - s(X): E0 = s(X) / u and E[column] = (s(kind) - s(X)) / u. Time one DenseMM
+// group at the same n and k: E8 = (its time - F) / u. bench/bench_fusion.py then shows on standard
+// circuits whether fused runs with the new row beat those with the old, and bench/bench_planner
+// which groups each makes DenseMM.
 constexpr double kCostTable[6][7][5] = {
     {
         {0.2267309915, 0.4663068114, 0.4305625079, 0.4126543972, 19.2041906135},
@@ -217,51 +198,12 @@ void build_fused_group(std::int64_t n, const std::vector<GateRecord>& gates, con
 
 std::optional<Matrix2> fused_gate_matrix(const GateRecord& g) {
     if (!has_fused_matrix(g)) return std::nullopt;
-    const Complex i1{0, 1};
-    const Complex p{0.5, 0.5};   // (1 + i) / 2
-    const Complex m{0.5, -0.5};  // (1 - i) / 2
-    const auto half = [&g] { return std::pair{std::cos(g.parameter[0] / 2), std::sin(g.parameter[0] / 2)}; };
-    switch (g.id) {
-        case kGateX: return Matrix2{0.0, 1.0, 1.0, 0.0};
-        case kGateY: return Matrix2{0.0, -i1, i1, 0.0};
-        case kGateZ: return Matrix2{1.0, 0.0, 0.0, -1.0};
-        case kGateH: {
-            const double h = 1 / std::sqrt(2.0);
-            return Matrix2{h, h, h, -h};
-        }
-        case kGateS: return Matrix2{1.0, 0.0, 0.0, i1};
-        case kGateSdg: return Matrix2{1.0, 0.0, 0.0, -i1};
-        case kGateSqrtX: return Matrix2{p, m, m, p};
-        case kGateSqrtXdg: return Matrix2{m, p, p, m};
-        case kGateSqrtY: return Matrix2{p, -p, p, p};
-        case kGateSqrtYdg: return Matrix2{m, m, -m, m};
-        case kGateRX: {
-            const auto [c, s] = half();
-            return Matrix2{c, Complex{0, -s}, Complex{0, -s}, c};
-        }
-        case kGateRY: {
-            const auto [c, s] = half();
-            return Matrix2{c, -s, s, c};
-        }
-        case kGateRZ: {
-            const double t = g.parameter[0];
-            return Matrix2{polar_of(1, -t / 2), 0.0, 0.0, polar_of(1, t / 2)};
-        }
-        case kGatePhase: return Matrix2{1.0, 0.0, 0.0, polar_of(1, g.parameter[0])};
-        case kGateU: {
-            const auto [c, s] = half();
-            const double phi = g.parameter[1];
-            const double lambda = g.parameter[2];
-            return Matrix2{c, -polar_of(s, lambda), polar_of(s, phi), polar_of(c, phi + lambda)};
-        }
-        case kGateUnitary: return Matrix2{g.matrix[0], g.matrix[1], g.matrix[2], g.matrix[3]};
-        default: return std::nullopt;
-    }
+    return find_gate_traits(g.id)->matrix(g);
 }
 
 bool is_fusable(const GateRecord& g, bool fuse_swap) {
     if (!controls_well_formed(g)) return false;
-    if (g.id == kGateSwap) return fuse_swap && g.target.size() == 2 && g.target[0] != g.target[1];
+    if (is_swap(g)) return fuse_swap && g.target.size() == 2 && g.target[0] != g.target[1];
     return has_fused_matrix(g) && gate_values_finite<float>(g);
 }
 
@@ -278,7 +220,7 @@ FusedGate make_device_matrix_gate(const GateRecord& g, const std::vector<std::in
     // Local indices become bits of 32-bit masks and of a 2^k sub-block index.
     if (active.size() > static_cast<std::size_t>(kMaxGroupQubits)) too_many_active_qubits();
     FusedGate record;
-    if (g.id == kGateSwap) {
+    if (is_swap(g)) {
         if (!is_fusable(g, true)) throw std::invalid_argument("unsupported fused SWAP gate");
         record.kind = FusedGateKind::Swap;
         record.target = local_index(active, g.target[0]);
@@ -316,7 +258,7 @@ std::vector<Complex> build_dense_group_matrix(const std::vector<FusedGate>& reco
             for (std::size_t i = 0; i < d; ++i) {
                 if ((i & tbit) || !(i & t2bit) || (i & r.control_mask) != r.control_values) continue;
                 const std::size_t j = (i | tbit) & ~t2bit;
-                std::swap_ranges(m.begin() + i * d, m.begin() + (i + 1) * d, m.begin() + j * d);
+                std::swap_ranges(m.data() + i * d, m.data() + (i + 1) * d, m.data() + j * d);
             }
             continue;
         }

@@ -11,11 +11,9 @@
 
 #include "common/group_selection.hpp"
 #include "velqa/gate_record.hpp"
+#include "velqa/gate_traits.hpp"
 
 namespace velqa::fusion {
-
-using Complex = std::complex<double>;
-using Matrix2 = std::array<Complex, 4>;  // m00, m01, m10, m11
 
 // The most active qubits a fused group may have: the SparseShareMem executor's limit, and so the
 // largest budget a plan may use (every group fits the budget, a padded one has min(budget, n)).
@@ -32,8 +30,6 @@ struct FusionOptions {
 };
 
 enum class FusionGroupKind : std::int32_t { AutoPair = 0, SparseShareMem = 1, DenseMM = 2 };
-
-enum class FusedGateKind : std::int32_t { Dense = 0, X = 1, Y = 2, H = 3, Diagonal = 4, RX = 5, RY = 6, Swap = 7 };
 
 // Host form of one fused gate; qubits are local indices in the group's ascending active list.
 struct FusedGate {

@@ -1,6 +1,14 @@
-// The scheme shared by every single-target gate, written once: kernel bodies for the kernel
-// modes, the macros that give each gate its named kernels, and the launcher decision tree with
-// the AutoPair selection. A gate's own unit supplies only its pair update and constants.
+// The scheme shared by every single-target gate, written once: the kernel bodies of the kernel
+// modes and the launcher decision tree with the AutoPair selection. A gate's unit supplies its pair
+// update, its named kernels (each a few lines calling a body here with the update), the table of
+// those kernels and its launcher:
+//
+//   template <class T>
+//   __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+//       cu_y_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+//                        std::uint64_t ctrl_value) {
+//       scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, YUpdate<T>{});
+//   }
 //
 // A pair update is a functor u(a0, a1) replacing the amplitudes of one pair (target bit 0 and 1)
 // by the gate's 2x2 matrix applied to them.
@@ -16,9 +24,9 @@
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "velqa/gate_record.hpp"
+#include "velqa/gate_traits.hpp"
 #include "velqa/gates/control_masks.hpp"
 #include "velqa/gates/gate_matrix.hpp"
-#include "velqa/gates/launchers.hpp"
 
 namespace velqa {
 
@@ -100,204 +108,84 @@ __device__ __forceinline__ void target0_no_control_body(std::uint64_t count, CuC
 
 }  // namespace scheme
 
-// Named kernels of a gate. UPDATE is an expression building the gate's pair update from the
-// kernel's trailing parameters, which follow it.
-#define VELQA_PAIR_KERNELS(name, UPDATE, ...)                                                                        \
-    template <class T>                                                                                               \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                                \
-        cu_##name##_kernel_all_state(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target,            \
-                                     std::uint64_t ctrl_mask, std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) { \
-        ::velqa::scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                            \
-    }                                                                                                                \
-    template <class T>                                                                                               \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                                \
-        cu_##name##_kernel_pair(std::int64_t n, ::korvane::CuComplex<T>* state, std::int32_t target,                 \
-                                std::uint64_t ctrl_mask, std::uint64_t ctrl_value __VA_OPT__(, ) __VA_ARGS__) {      \
-        ::velqa::scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, UPDATE);                                 \
-    }
-
-#define VELQA_COMPACT_KERNEL(kernel, UPDATE, ...)                                                            \
-    template <class T>                                                                                       \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                                        \
-        kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, \
-               std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) {                                        \
-        ::velqa::scheme::compact_body(count, state, mask, value, target_bit, UPDATE);                        \
-    }
-
-#define VELQA_TARGET0_COMPACT_KERNEL(kernel, UPDATE, ...)                                   \
-    template <class T>                                                                      \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                       \
-        kernel(std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t mask,     \
-               std::uint64_t value __VA_OPT__(, ) __VA_ARGS__) {                            \
-        ::velqa::scheme::compact_body(count, state, mask, value, std::uint64_t(1), UPDATE); \
-    }
-
-#define VELQA_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                                                                \
-    template <class T>                                                                                              \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads) kernel(                                       \
-        std::uint64_t count, ::korvane::CuComplex<T>* state, std::uint64_t target_bit __VA_OPT__(, ) __VA_ARGS__) { \
-        ::velqa::scheme::no_control_body(count, state, target_bit, UPDATE);                                         \
-    }
-
-#define VELQA_TARGET0_NO_CONTROL_KERNEL(kernel, UPDATE, ...)                                     \
-    template <class T>                                                                           \
-    __global__ void __launch_bounds__(::korvane::kLinearBlockThreads)                            \
-        kernel(std::uint64_t count, ::korvane::CuComplex<T>* state __VA_OPT__(, ) __VA_ARGS__) { \
-        ::velqa::scheme::target0_no_control_body(count, state, UPDATE);                          \
-    }
-
-#define VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, UPDATE, ...) \
-    VELQA_COMPACT_KERNEL(compact, UPDATE __VA_OPT__(, ) __VA_ARGS__)                                  \
-    VELQA_TARGET0_COMPACT_KERNEL(target0_compact, UPDATE __VA_OPT__(, ) __VA_ARGS__)                  \
-    VELQA_NO_CONTROL_KERNEL(no_control, UPDATE __VA_OPT__(, ) __VA_ARGS__)                            \
-    VELQA_TARGET0_NO_CONTROL_KERNEL(target0_no_control, UPDATE __VA_OPT__(, ) __VA_ARGS__)
-
-// The kernel table of a gate's traits struct: the two per-mode kernels and the AutoPair kernels.
-#define VELQA_KERNEL_TABLE(name, compact_k, target0_compact_k, no_control_k, target0_no_control_k) \
-    template <class T>                                                                             \
-    static constexpr auto all_state = &cu_##name##_kernel_all_state<T>;                            \
-    template <class T>                                                                             \
-    static constexpr auto pair = &cu_##name##_kernel_pair<T>;                                      \
-    template <class T>                                                                             \
-    static constexpr auto compact = &compact_k<T>;                                                 \
-    template <class T>                                                                             \
-    static constexpr auto target0_compact = &target0_compact_k<T>;                                 \
-    template <class T>                                                                             \
-    static constexpr auto no_control = &no_control_k<T>;                                           \
-    template <class T>                                                                             \
-    static constexpr auto target0_no_control = &target0_no_control_k<T>;
-
 namespace scheme {
 
 using korvane::linear_geometry;
 using korvane::gpu::launch;
 
-// Launch-time behaviour a gate's traits struct G may adjust.
+// The kernels of a single-target gate. AllState and Pair take (n, state, target, ctrl_mask,
+// ctrl_value, angles...); the four AutoPair kernels take (count, state, ...) and the PairAuto
+// constants (all_state_body ... target0_no_control_body above). A gate struct G names them as
+// `template <class T> using kernels = GateKernels<...>`, beside kLaunchFailure (the launch check's
+// prefix) and autopair_constants<T>(angles...), the PairAuto constants computed once on the host.
+template <auto AllState, auto Pair, auto Compact, auto Target0Compact, auto NoControl, auto Target0NoControl>
+struct GateKernels {
+    static constexpr auto all_state = AllState;
+    static constexpr auto pair = Pair;
+    static constexpr auto compact = Compact;
+    static constexpr auto target0_compact = Target0Compact;
+    static constexpr auto no_control = NoControl;
+    static constexpr auto target0_no_control = Target0NoControl;
+};
+
+// Launch-time behaviour a gate struct G may adjust.
 struct GateDefaults {
-    static constexpr bool kControlledScan = false;      // X: state_scan replaces compact
-    static constexpr bool kSelectorTakesMasks = false;  // H and U: no second control validation
+    // X: with controls and a target above qubit 0, the compact slot holds a scan of the whole
+    // state, launched with (total, state, target_bit, ctrl_mask, ctrl_value).
+    static constexpr bool kControlledScan = false;
 };
 
 // The AutoPair table: picks the kernel from the control count k and the target position.
 template <class G, class T, class... C>
 void autopair_dispatch(std::int64_t n, CuComplex<T>* state, std::int32_t target, const ControlMasks& m, std::uint64_t k,
                        cudaStream_t stream, const C&... constants) {
+    using K = typename G::template kernels<T>;
     const std::uint64_t target_bit = std::uint64_t(1) << target;
     if (k == 0) {
         const std::uint64_t count = std::uint64_t(1) << (n - 1);
         if (target == 0)
-            launch<G::template target0_no_control<T>>(linear_geometry(count), stream, count, state, constants...);
+            launch<K::target0_no_control>(linear_geometry(count), stream, count, state, constants...);
         else
-            launch<G::template no_control<T>>(linear_geometry(count), stream, count, state, target_bit, constants...);
+            launch<K::no_control>(linear_geometry(count), stream, count, state, target_bit, constants...);
         return;
     }
     const std::uint64_t count = std::uint64_t(1) << (n - k - 1);
     if (target == 0) {
-        launch<G::template target0_compact<T>>(linear_geometry(count), stream, count, state, m.ctrl_mask | 1,
-                                               m.ctrl_value & ~std::uint64_t(1), constants...);
+        launch<K::target0_compact>(linear_geometry(count), stream, count, state, m.ctrl_mask | 1,
+                                   m.ctrl_value & ~std::uint64_t(1), constants...);
     } else if constexpr (G::kControlledScan) {
         const std::uint64_t total = std::uint64_t(1) << n;
-        launch<G::template state_scan<T>>(linear_geometry(total), stream, total, state, target_bit, m.ctrl_mask,
-                                          m.ctrl_value);
+        launch<K::compact>(linear_geometry(total), stream, total, state, target_bit, m.ctrl_mask, m.ctrl_value);
     } else {
-        launch<G::template compact<T>>(linear_geometry(count), stream, count, state, m.ctrl_mask | target_bit,
-                                       m.ctrl_value & ~target_bit, target_bit, constants...);
+        launch<K::compact>(linear_geometry(count), stream, count, state, m.ctrl_mask | target_bit,
+                           m.ctrl_value & ~target_bit, target_bit, constants...);
     }
 }
 
-// The standard AutoPair selector: validates the controls again, then the table.
-template <class G, class T, class... C>
-void autopair_select(std::int64_t n, CuComplex<T>* state, std::int32_t target,
-                     const std::vector<std::int64_t>& controls, const std::vector<std::int64_t>& control_state,
-                     cudaStream_t stream, const C&... constants) {
-    const ControlMasks m = build_control_masks(controls, control_state);
-    autopair_dispatch<G, T>(n, state, target, m, controls.size(), stream, constants...);
-}
-
-// The launcher decision tree of every single-target gate: AllState, PairAuto, otherwise Pair;
-// then the launch check with the gate's prefix.
+// The launcher of every single-target gate: AllState, PairAuto, otherwise Pair; then the launch
+// check with the gate's prefix. The dispatcher has checked the record; angles are its parameters
+// rounded to T.
 template <class G, class T, class... A>
-void launch_single_target(std::int64_t n, CuComplex<T>* state, std::int32_t target,
-                          const std::vector<std::int64_t>& controls, const std::vector<std::int64_t>& control_state,
-                          cudaStream_t stream, KernelMode mode, A... angles) {
-    const ControlMasks m = build_control_masks(controls, control_state);
+void launch_single_target(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                          KernelMode mode, A... angles) {
+    using K = typename G::template kernels<T>;
+    const auto target = static_cast<std::int32_t>(gate.target[0]);
+    const ControlMasks m = build_control_masks(gate.control, gate.control_state);
     if (mode == KernelMode::AllState) {
-        launch<G::template all_state<T>>(linear_geometry(std::uint64_t(1) << n), stream, n, state, target, m.ctrl_mask,
-                                         m.ctrl_value, angles...);
+        launch<K::all_state>(linear_geometry(std::uint64_t(1) << n), stream, n, state, target, m.ctrl_mask,
+                             m.ctrl_value, angles...);
     } else if (mode == KernelMode::PairAuto) {
         std::apply(
             [&](const auto&... constants) {
-                if constexpr (G::kSelectorTakesMasks)
-                    autopair_dispatch<G, T>(n, state, target, m, controls.size(), stream, constants...);
-                else
-                    autopair_select<G, T>(n, state, target, controls, control_state, stream, constants...);
+                autopair_dispatch<G, T>(n, state, target, m, gate.control.size(), stream, constants...);
             },
             G::template autopair_constants<T>(angles...));
     } else {
-        launch<G::template pair<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state, target, m.ctrl_mask,
-                                    m.ctrl_value, angles...);
+        launch<K::pair>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state, target, m.ctrl_mask,
+                        m.ctrl_value, angles...);
     }
     korvane::check_launch(G::kLaunchFailure);
 }
 
 }  // namespace scheme
 }  // namespace velqa
-
-// Everything a parameterless gate that follows the standard scheme needs: its kernels, its traits,
-// its launcher and selector for both precisions. UPDATE builds its pair update (T in scope).
-#define VELQA_STANDARD_FIXED_GATE(name, UPDATE)                                                                  \
-    VELQA_PAIR_KERNELS(name, UPDATE)                                                                             \
-    namespace name##_autopair {                                                                                  \
-        VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, UPDATE)                 \
-    }                                                                                                            \
-    struct name##_gate : ::velqa::scheme::GateDefaults {                                                         \
-        static constexpr const char* kLaunchFailure = "cu_" #name " kernel launch failed: ";                     \
-        VELQA_KERNEL_TABLE(name, name##_autopair::compact, name##_autopair::target0_compact,                     \
-                           name##_autopair::no_control, name##_autopair::target0_no_control)                     \
-        template <class T>                                                                                       \
-        static std::tuple<> autopair_constants() {                                                               \
-            return {};                                                                                           \
-        }                                                                                                        \
-    };                                                                                                           \
-    template <class T>                                                                                           \
-    void launch_##name(VELQA_FIXED_SIGNATURE(T)) {                                                               \
-        ::velqa::scheme::launch_single_target<name##_gate, T>(n, state, target, controls, control_state, stream, \
-                                                              mode);                                             \
-    }                                                                                                            \
-    template <class T>                                                                                           \
-    void launch_##name##_autopair(VELQA_FIXED_SELECTOR_SIGNATURE(T)) {                                           \
-        ::velqa::scheme::autopair_select<name##_gate, T>(n, state, target, controls, control_state, stream);     \
-    }                                                                                                            \
-    VELQA_INSTANTIATE(launch_##name, VELQA_FIXED_SIGNATURE)                                                      \
-    VELQA_INSTANTIATE(launch_##name##_autopair, VELQA_FIXED_SELECTOR_SIGNATURE)
-
-// The same for a one-angle gate whose AutoPair kernels take two constants a and b: UPDATE<T> has
-// from_angle(theta), computed on the device in the AllState and Pair kernels and on the host (in T
-// arithmetic) for PairAuto, and holds a and b.
-#define VELQA_STANDARD_AB_GATE(name, UPDATE)                                                                           \
-    VELQA_PAIR_KERNELS(name, UPDATE<T>::from_angle(theta), T theta)                                                    \
-    namespace name##_autopair {                                                                                        \
-        VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, (UPDATE<T>{a, b}),            \
-                               ::korvane::CuComplex<T> a, ::korvane::CuComplex<T> b)                                   \
-    }                                                                                                                  \
-    struct name##_gate : ::velqa::scheme::GateDefaults {                                                               \
-        static constexpr const char* kLaunchFailure = "cu_" #name " kernel launch failed: ";                           \
-        VELQA_KERNEL_TABLE(name, name##_autopair::compact, name##_autopair::target0_compact,                           \
-                           name##_autopair::no_control, name##_autopair::target0_no_control)                           \
-        template <class T>                                                                                             \
-        static auto autopair_constants(T theta) {                                                                      \
-            const UPDATE<T> u = UPDATE<T>::from_angle(theta);                                                          \
-            return std::make_tuple(u.a, u.b);                                                                          \
-        }                                                                                                              \
-    };                                                                                                                 \
-    template <class T>                                                                                                 \
-    void launch_##name(VELQA_ANGLE_SIGNATURE(T)) {                                                                     \
-        ::velqa::scheme::launch_single_target<name##_gate, T>(n, state, target, controls, control_state, stream, mode, \
-                                                              theta);                                                  \
-    }                                                                                                                  \
-    template <class T>                                                                                                 \
-    void launch_##name##_autopair(VELQA_AB_SELECTOR_SIGNATURE(T)) {                                                    \
-        ::velqa::scheme::autopair_select<name##_gate, T>(n, state, target, controls, control_state, stream, a, b);     \
-    }                                                                                                                  \
-    VELQA_INSTANTIATE(launch_##name, VELQA_ANGLE_SIGNATURE)                                                            \
-    VELQA_INSTANTIATE(launch_##name##_autopair, VELQA_AB_SELECTOR_SIGNATURE)

@@ -14,14 +14,18 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     state[i] = korvane::unit_phase(phi) * state[i];
 }
 
+// The mode is unused: the launcher signature is every gate's.
 template <class T>
-void launch_global_phase(VELQA_GLOBAL_PHASE_SIGNATURE(T)) {
-    const ControlMasks m = build_control_masks(controls, control_state);
+void launch_global_phase(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                         KernelMode /*mode*/) {
+    const ControlMasks m = build_control_masks(gate.control, gate.control_state);
     korvane::gpu::launch<&cu_global_phase_kernel<T>>(korvane::linear_geometry(std::uint64_t(1) << n), stream, n, state,
-                                                     m.ctrl_mask, m.ctrl_value, phi);
+                                                     m.ctrl_mask, m.ctrl_value, static_cast<T>(gate.parameter[0]));
     korvane::check_launch("cu_global_phase kernel launch failed: ");
 }
 
-VELQA_INSTANTIATE(launch_global_phase, VELQA_GLOBAL_PHASE_SIGNATURE)
+template void launch_global_phase<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_global_phase<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t,
+                                          KernelMode);
 
 }  // namespace velqa

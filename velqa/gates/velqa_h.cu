@@ -1,5 +1,4 @@
-// H = r [[1, 1], [1, -1]] with r = 1/sqrt(2) held at the kernel's precision. The launcher makes the
-// AutoPair choice itself with the masks it has already built.
+// H = r [[1, 1], [1, -1]] with r = 1/sqrt(2) held at the kernel's precision.
 #include <type_traits>
 
 #include "velqa/gates/gate_scheme.cuh"
@@ -18,17 +17,59 @@ struct HUpdate {
     }
 };
 
-VELQA_AUTOPAIR_KERNELS(h_compact, h_target0_compact, h_no_control, h_target0_no_control, HUpdate<T>{})
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    h_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+              std::uint64_t target_bit) {
+    scheme::compact_body(count, state, mask, value, target_bit, HUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    h_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), HUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    h_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit) {
+    scheme::no_control_body(count, state, target_bit, HUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    h_target0_no_control(std::uint64_t count, CuComplex<T>* state) {
+    scheme::target0_no_control_body(count, state, HUpdate<T>{});
+}
 
 }  // namespace
 
-VELQA_PAIR_KERNELS(h, HUpdate<T>{})
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_h_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                          std::uint64_t ctrl_value) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, HUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_h_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                     std::uint64_t ctrl_value) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, HUpdate<T>{});
+}
 
 namespace {
 struct h_gate : scheme::GateDefaults {
-    static constexpr bool kSelectorTakesMasks = true;
     static constexpr const char* kLaunchFailure = "cu_h kernel launch failed: ";
-    VELQA_KERNEL_TABLE(h, h_compact, h_target0_compact, h_no_control, h_target0_no_control)
+    template <class T>
+    using kernels = scheme::GateKernels<&cu_h_kernel_all_state<T>, &cu_h_kernel_pair<T>, &h_compact<T>,
+                                        &h_target0_compact<T>, &h_no_control<T>, &h_target0_no_control<T>>;
     template <class T>
     static std::tuple<> autopair_constants() {
         return {};
@@ -37,10 +78,11 @@ struct h_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_h(VELQA_FIXED_SIGNATURE(T)) {
-    scheme::launch_single_target<h_gate, T>(n, state, target, controls, control_state, stream, mode);
+void launch_h(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<h_gate, T>(n, state, gate, stream, mode);
 }
 
-VELQA_INSTANTIATE(launch_h, VELQA_FIXED_SIGNATURE)
+template void launch_h<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_h<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -10,25 +10,69 @@ struct PhaseUpdate {
     __host__ __device__ __forceinline__ static PhaseUpdate from_angle(T phi) {
         return PhaseUpdate{korvane::unit_phase(phi)};
     }
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        (void)a0;
+    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
         a1 = e * a1;
     }
 };
 
 }  // namespace
 
-VELQA_PAIR_KERNELS(phase, PhaseUpdate<T>::from_angle(phi), T phi)
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_phase_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                              std::uint64_t ctrl_value, T phi) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, PhaseUpdate<T>::from_angle(phi));
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_phase_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                         std::uint64_t ctrl_value, T phi) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, PhaseUpdate<T>::from_angle(phi));
+}
 
 namespace phase_autopair {
-VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, PhaseUpdate<T>{e}, CuComplex<T> e)
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, std::uint64_t target_bit,
+            CuComplex<T> e) {
+    scheme::compact_body(count, state, mask, value, target_bit, PhaseUpdate<T>{e});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, CuComplex<T> e) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), PhaseUpdate<T>{e});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, CuComplex<T> e) {
+    scheme::no_control_body(count, state, target_bit, PhaseUpdate<T>{e});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_no_control(std::uint64_t count, CuComplex<T>* state, CuComplex<T> e) {
+    scheme::target0_no_control_body(count, state, PhaseUpdate<T>{e});
+}
+
 }  // namespace phase_autopair
 
 namespace {
 struct phase_gate : scheme::GateDefaults {
     static constexpr const char* kLaunchFailure = "cu_phase kernel launch failed: ";
-    VELQA_KERNEL_TABLE(phase, phase_autopair::compact, phase_autopair::target0_compact, phase_autopair::no_control,
-                       phase_autopair::target0_no_control)
+    template <class T>
+    using kernels = scheme::GateKernels<&cu_phase_kernel_all_state<T>, &cu_phase_kernel_pair<T>,
+                                        &phase_autopair::compact<T>, &phase_autopair::target0_compact<T>,
+                                        &phase_autopair::no_control<T>, &phase_autopair::target0_no_control<T>>;
     template <class T>
     static auto autopair_constants(T phi) {
         return std::make_tuple(PhaseUpdate<T>::from_angle(phi).e);
@@ -37,16 +81,11 @@ struct phase_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_phase(VELQA_ANGLE_SIGNATURE(T)) {
-    scheme::launch_single_target<phase_gate, T>(n, state, target, controls, control_state, stream, mode, theta);
+void launch_phase(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<phase_gate, T>(n, state, gate, stream, mode, static_cast<T>(gate.parameter[0]));
 }
 
-template <class T>
-void launch_phase_autopair(VELQA_E_SELECTOR_SIGNATURE(T)) {
-    scheme::autopair_select<phase_gate, T>(n, state, target, controls, control_state, stream, e);
-}
-
-VELQA_INSTANTIATE(launch_phase, VELQA_ANGLE_SIGNATURE)
-VELQA_INSTANTIATE(launch_phase_autopair, VELQA_E_SELECTOR_SIGNATURE)
+template void launch_phase<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_phase<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

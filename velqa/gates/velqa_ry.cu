@@ -22,6 +22,77 @@ struct RyUpdate {
 
 }  // namespace
 
-VELQA_STANDARD_AB_GATE(ry, RyUpdate)
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_ry_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                           std::uint64_t ctrl_value, T theta) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, RyUpdate<T>::from_angle(theta));
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_ry_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                      std::uint64_t ctrl_value, T theta) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, RyUpdate<T>::from_angle(theta));
+}
+
+namespace ry_autopair {
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, std::uint64_t target_bit,
+            CuComplex<T> a, CuComplex<T> b) {
+    scheme::compact_body(count, state, mask, value, target_bit, RyUpdate<T>{a, b});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, CuComplex<T> a,
+                    CuComplex<T> b) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), RyUpdate<T>{a, b});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, CuComplex<T> a, CuComplex<T> b) {
+    scheme::no_control_body(count, state, target_bit, RyUpdate<T>{a, b});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_no_control(std::uint64_t count, CuComplex<T>* state, CuComplex<T> a, CuComplex<T> b) {
+    scheme::target0_no_control_body(count, state, RyUpdate<T>{a, b});
+}
+
+}  // namespace ry_autopair
+
+namespace {
+struct ry_gate : scheme::GateDefaults {
+    static constexpr const char* kLaunchFailure = "cu_ry kernel launch failed: ";
+    template <class T>
+    using kernels = scheme::GateKernels<&cu_ry_kernel_all_state<T>, &cu_ry_kernel_pair<T>, &ry_autopair::compact<T>,
+                                        &ry_autopair::target0_compact<T>, &ry_autopair::no_control<T>,
+                                        &ry_autopair::target0_no_control<T>>;
+    template <class T>
+    static auto autopair_constants(T theta) {
+        const RyUpdate<T> u = RyUpdate<T>::from_angle(theta);
+        return std::make_tuple(u.a, u.b);
+    }
+};
+}  // namespace
+
+template <class T>
+void launch_ry(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<ry_gate, T>(n, state, gate, stream, mode, static_cast<T>(gate.parameter[0]));
+}
+
+template void launch_ry<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_ry<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -6,14 +6,82 @@ namespace {
 
 template <class T>
 struct SUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        (void)a0;
+    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
         a1 = CuComplex<T>{-a1.im, a1.re};  // i a1
     }
 };
 
 }  // namespace
 
-VELQA_STANDARD_FIXED_GATE(s, SUpdate<T>{})
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_s_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                          std::uint64_t ctrl_value) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, SUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_s_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                     std::uint64_t ctrl_value) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, SUpdate<T>{});
+}
+
+namespace s_autopair {
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+            std::uint64_t target_bit) {
+    scheme::compact_body(count, state, mask, value, target_bit, SUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), SUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit) {
+    scheme::no_control_body(count, state, target_bit, SUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_no_control(std::uint64_t count, CuComplex<T>* state) {
+    scheme::target0_no_control_body(count, state, SUpdate<T>{});
+}
+
+}  // namespace s_autopair
+
+namespace {
+struct s_gate : scheme::GateDefaults {
+    static constexpr const char* kLaunchFailure = "cu_s kernel launch failed: ";
+    template <class T>
+    using kernels = scheme::GateKernels<&cu_s_kernel_all_state<T>, &cu_s_kernel_pair<T>, &s_autopair::compact<T>,
+                                        &s_autopair::target0_compact<T>, &s_autopair::no_control<T>,
+                                        &s_autopair::target0_no_control<T>>;
+    template <class T>
+    static std::tuple<> autopair_constants() {
+        return {};
+    }
+};
+}  // namespace
+
+template <class T>
+void launch_s(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<s_gate, T>(n, state, gate, stream, mode);
+}
+
+template void launch_s<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_s<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -6,14 +6,82 @@ namespace {
 
 template <class T>
 struct SdgUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        (void)a0;
+    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
         a1 = CuComplex<T>{a1.im, -a1.re};  // -i a1
     }
 };
 
 }  // namespace
 
-VELQA_STANDARD_FIXED_GATE(sdag, SdgUpdate<T>{})
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_sdag_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                             std::uint64_t ctrl_value) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, SdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_sdag_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                        std::uint64_t ctrl_value) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, SdgUpdate<T>{});
+}
+
+namespace sdag_autopair {
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+            std::uint64_t target_bit) {
+    scheme::compact_body(count, state, mask, value, target_bit, SdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), SdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit) {
+    scheme::no_control_body(count, state, target_bit, SdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_no_control(std::uint64_t count, CuComplex<T>* state) {
+    scheme::target0_no_control_body(count, state, SdgUpdate<T>{});
+}
+
+}  // namespace sdag_autopair
+
+namespace {
+struct sdag_gate : scheme::GateDefaults {
+    static constexpr const char* kLaunchFailure = "cu_sdag kernel launch failed: ";
+    template <class T>
+    using kernels = scheme::GateKernels<&cu_sdag_kernel_all_state<T>, &cu_sdag_kernel_pair<T>,
+                                        &sdag_autopair::compact<T>, &sdag_autopair::target0_compact<T>,
+                                        &sdag_autopair::no_control<T>, &sdag_autopair::target0_no_control<T>>;
+    template <class T>
+    static std::tuple<> autopair_constants() {
+        return {};
+    }
+};
+}  // namespace
+
+template <class T>
+void launch_sdag(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<sdag_gate, T>(n, state, gate, stream, mode);
+}
+
+template void launch_sdag<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sdag<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -17,6 +17,76 @@ struct SqrtXdgUpdate {
 
 }  // namespace
 
-VELQA_STANDARD_FIXED_GATE(sqrtxdag, SqrtXdgUpdate<T>{})
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_sqrtxdag_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                                 std::uint64_t ctrl_value) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, SqrtXdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_sqrtxdag_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                            std::uint64_t ctrl_value) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, SqrtXdgUpdate<T>{});
+}
+
+namespace sqrtxdag_autopair {
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+            std::uint64_t target_bit) {
+    scheme::compact_body(count, state, mask, value, target_bit, SqrtXdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), SqrtXdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit) {
+    scheme::no_control_body(count, state, target_bit, SqrtXdgUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_no_control(std::uint64_t count, CuComplex<T>* state) {
+    scheme::target0_no_control_body(count, state, SqrtXdgUpdate<T>{});
+}
+
+}  // namespace sqrtxdag_autopair
+
+namespace {
+struct sqrtxdag_gate : scheme::GateDefaults {
+    static constexpr const char* kLaunchFailure = "cu_sqrtxdag kernel launch failed: ";
+    template <class T>
+    using kernels = scheme::GateKernels<&cu_sqrtxdag_kernel_all_state<T>, &cu_sqrtxdag_kernel_pair<T>,
+                                        &sqrtxdag_autopair::compact<T>, &sqrtxdag_autopair::target0_compact<T>,
+                                        &sqrtxdag_autopair::no_control<T>, &sqrtxdag_autopair::target0_no_control<T>>;
+    template <class T>
+    static std::tuple<> autopair_constants() {
+        return {};
+    }
+};
+}  // namespace
+
+template <class T>
+void launch_sqrtxdag(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                     KernelMode mode) {
+    scheme::launch_single_target<sqrtxdag_gate, T>(n, state, gate, stream, mode);
+}
+
+template void launch_sqrtxdag<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrtxdag<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

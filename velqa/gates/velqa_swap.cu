@@ -86,8 +86,13 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     exchange(state, i, i ^ b0 ^ b1);
 }
 
+namespace {
+
+// The AutoPair choice: no controls (a target on qubit 0 or not), controls with a target on qubit 0,
+// otherwise a scan of every base.
 template <class T>
-void launch_swap_autopair(VELQA_SWAP_SELECTOR_SIGNATURE(T)) {
+void autopair_swap(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1, const ControlMasks& m,
+                   std::int32_t k, cudaStream_t stream) {
     using korvane::linear_geometry;
     using korvane::gpu::launch;
     const std::uint64_t b0 = std::uint64_t(1) << t0;
@@ -103,31 +108,34 @@ void launch_swap_autopair(VELQA_SWAP_SELECTOR_SIGNATURE(T)) {
                                     b0, b1);
     } else if (zero_target) {
         const std::uint64_t compact = std::uint64_t(1) << (n - k - 2);
-        launch<&swap_target0_compact<T>>(linear_geometry(compact), stream, compact, state, both | ctrl_mask,
-                                         ctrl_value & ~both, other);
+        launch<&swap_target0_compact<T>>(linear_geometry(compact), stream, compact, state, both | m.ctrl_mask,
+                                         m.ctrl_value & ~both, other);
     } else {
-        launch<&swap_control_scan<T>>(linear_geometry(count, 512), stream, n, state, t0, t1, ctrl_mask, ctrl_value);
+        launch<&swap_control_scan<T>>(linear_geometry(count, 512), stream, n, state, t0, t1, m.ctrl_mask, m.ctrl_value);
     }
 }
 
+}  // namespace
+
 template <class T>
-void launch_swap(VELQA_SWAP_SIGNATURE(T)) {
+void launch_swap(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
     using korvane::linear_geometry;
     using korvane::gpu::launch;
-    const ControlMasks m = build_control_masks(controls, control_state);
+    const auto t0 = static_cast<std::int32_t>(gate.target[0]);
+    const auto t1 = static_cast<std::int32_t>(gate.target[1]);
+    const ControlMasks m = build_control_masks(gate.control, gate.control_state);
     if (mode == KernelMode::AllState)
         launch<&cu_swap_kernel_all_state<T>>(linear_geometry(std::uint64_t(1) << n), stream, n, state, t0, t1,
                                              m.ctrl_mask, m.ctrl_value);
     else if (mode == KernelMode::PairAuto)
-        launch_swap_autopair<T>(n, state, t0, t1, m.ctrl_mask, m.ctrl_value, static_cast<std::int32_t>(controls.size()),
-                                stream);
+        autopair_swap<T>(n, state, t0, t1, m, static_cast<std::int32_t>(gate.control.size()), stream);
     else
         launch<&cu_swap_kernel_pair<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state, t0, t1,
                                         m.ctrl_mask, m.ctrl_value);
     korvane::check_launch("cu_swap kernel launch failed: ");
 }
 
-VELQA_INSTANTIATE(launch_swap, VELQA_SWAP_SIGNATURE)
-VELQA_INSTANTIATE(launch_swap_autopair, VELQA_SWAP_SELECTOR_SIGNATURE)
+template void launch_swap<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_swap<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -1,5 +1,5 @@
 // U(theta, phi, lambda) = [[c, -e^(i lambda) s], [e^(i phi) s, e^(i(phi + lambda)) c]].
-// In PairAuto the matrix is built once on the host and the selector takes the finished masks.
+// In PairAuto the matrix is built once on the host and passed to the AutoPair kernels.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
@@ -18,18 +18,60 @@ __host__ __device__ __forceinline__ GateMatrix2x2<T> u_matrix(T theta, T phi, T 
         {(cos_lambda * cos_phi - sin_lambda * sin_phi) * c, (cos_lambda * sin_phi + sin_lambda * cos_phi) * c}};
 }
 
-VELQA_AUTOPAIR_KERNELS(u_compact, u_target0_compact, u_no_control, u_target0_no_control, MatrixUpdate<T>{M},
-                       GateMatrix2x2<T> M)
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    u_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+              std::uint64_t target_bit, GateMatrix2x2<T> M) {
+    scheme::compact_body(count, state, mask, value, target_bit, MatrixUpdate<T>{M});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    u_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+                      GateMatrix2x2<T> M) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), MatrixUpdate<T>{M});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    u_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, GateMatrix2x2<T> M) {
+    scheme::no_control_body(count, state, target_bit, MatrixUpdate<T>{M});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    u_target0_no_control(std::uint64_t count, CuComplex<T>* state, GateMatrix2x2<T> M) {
+    scheme::target0_no_control_body(count, state, MatrixUpdate<T>{M});
+}
 
 }  // namespace
 
-VELQA_PAIR_KERNELS(u, (MatrixUpdate<T>{u_matrix(theta, phi, lambda)}), T theta, T phi, T lambda)
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_u_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                          std::uint64_t ctrl_value, T theta, T phi, T lambda) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, MatrixUpdate<T>{u_matrix(theta, phi, lambda)});
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_u_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                     std::uint64_t ctrl_value, T theta, T phi, T lambda) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, MatrixUpdate<T>{u_matrix(theta, phi, lambda)});
+}
 
 namespace {
 struct u_gate : scheme::GateDefaults {
-    static constexpr bool kSelectorTakesMasks = true;
     static constexpr const char* kLaunchFailure = "cu_u kernel launch failed: ";
-    VELQA_KERNEL_TABLE(u, u_compact, u_target0_compact, u_no_control, u_target0_no_control)
+    template <class T>
+    using kernels = scheme::GateKernels<&cu_u_kernel_all_state<T>, &cu_u_kernel_pair<T>, &u_compact<T>,
+                                        &u_target0_compact<T>, &u_no_control<T>, &u_target0_no_control<T>>;
     template <class T>
     static auto autopair_constants(T theta, T phi, T lambda) {
         return std::make_tuple(u_matrix(theta, phi, lambda));
@@ -38,18 +80,12 @@ struct u_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_u(VELQA_U_SIGNATURE(T)) {
-    scheme::launch_single_target<u_gate, T>(n, state, target, controls, control_state, stream, mode, theta, phi,
-                                            lambda);
+void launch_u(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<u_gate, T>(n, state, gate, stream, mode, static_cast<T>(gate.parameter[0]),
+                                            static_cast<T>(gate.parameter[1]), static_cast<T>(gate.parameter[2]));
 }
 
-template <class T>
-void launch_u_autopair(VELQA_U_SELECTOR_SIGNATURE(T)) {
-    scheme::autopair_dispatch<u_gate, T>(n, state, target, ControlMasks{ctrl_mask, ctrl_value},
-                                         static_cast<std::uint64_t>(k), stream, M);
-}
-
-VELQA_INSTANTIATE(launch_u, VELQA_U_SIGNATURE)
-VELQA_INSTANTIATE(launch_u_autopair, VELQA_U_SELECTOR_SIGNATURE)
+template void launch_u<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_u<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

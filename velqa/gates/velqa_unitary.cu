@@ -10,6 +10,7 @@
 
 #include "common/device_buffer.hpp"
 #include "velqa/gates/gate_scheme.cuh"
+#include "velqa/gates/unitary_matrix.hpp"
 
 namespace velqa {
 
@@ -50,9 +51,35 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, MatrixUpdate<T>{U});
 }
 
-// The four 1-target AutoPair kernels. Launch: 256-thread blocks, count threads.
-VELQA_AUTOPAIR_KERNELS(unitary_1q_compact, unitary_1q_target0_compact, unitary_1q_no_control,
-                       unitary_1q_target0_no_control, MatrixUpdate<T>{U}, Unitary2x2<T> U)
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    unitary_1q_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+                       std::uint64_t target_bit, Unitary2x2<T> U) {
+    scheme::compact_body(count, state, mask, value, target_bit, MatrixUpdate<T>{U});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    unitary_1q_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
+                               Unitary2x2<T> U) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), MatrixUpdate<T>{U});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    unitary_1q_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, Unitary2x2<T> U) {
+    scheme::no_control_body(count, state, target_bit, MatrixUpdate<T>{U});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    unitary_1q_target0_no_control(std::uint64_t count, CuComplex<T>* state, Unitary2x2<T> U) {
+    scheme::target0_no_control_body(count, state, MatrixUpdate<T>{U});
+}
 
 // Launch: 256-thread blocks, 2^(n-2) threads, one per base with both target bits clear.
 template <class T>
@@ -107,6 +134,8 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
 // K = 3, 4 or 5 targets in place; matrix is the device copy, targets in the caller's order,
 // sorted_targets ascending (they drive the base expansion). The offset of each local index is
 // computed from the targets held in registers, so no per-thread table of 2^K offsets is kept.
+// target_mask is unused; it stays because the parameter list is part of the kernel's symbol, which
+// the resource table is keyed by.
 // Launch: 256-thread blocks, 2^(n-K) threads, one per base with every target bit clear.
 template <class T, int K>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads, K < 5 ? 2 : 1)
@@ -275,16 +304,12 @@ namespace {
 using korvane::linear_geometry;
 using korvane::gpu::launch;
 
-// The 1-target AutoPair table is the standard one.
+// The 1-target AutoPair table is the standard one; every other mode runs the in-place kernel.
 struct unitary_1q_gate : scheme::GateDefaults {
     template <class T>
-    static constexpr auto compact = &unitary_1q_compact<T>;
-    template <class T>
-    static constexpr auto target0_compact = &unitary_1q_target0_compact<T>;
-    template <class T>
-    static constexpr auto no_control = &unitary_1q_no_control<T>;
-    template <class T>
-    static constexpr auto target0_no_control = &unitary_1q_target0_no_control<T>;
+    using kernels = scheme::GateKernels<&cu_unitary_1q_inplace_kernel<T>, &cu_unitary_1q_inplace_kernel<T>,
+                                        &unitary_1q_compact<T>, &unitary_1q_target0_compact<T>,
+                                        &unitary_1q_no_control<T>, &unitary_1q_target0_no_control<T>>;
 };
 
 // The matrix rounded to the state's precision, part by part.
@@ -407,22 +432,17 @@ void launch_wide(std::int64_t n, CuComplex<T>* state, const std::vector<std::int
     device_matrix.release();
 }
 
-}  // namespace
-
+// The 2-target AutoPair choice: no controls or controls, with neither target on qubit 0 or with
+// the first or the second on it.
 template <class T>
-void launch_unitary_1q_autopair(VELQA_UNITARY_1Q_SELECTOR_SIGNATURE(T)) {
-    scheme::autopair_dispatch<unitary_1q_gate, T>(n, state, target, ControlMasks{ctrl_mask, ctrl_value},
-                                                  static_cast<std::uint64_t>(k), stream, U);
-}
-
-template <class T>
-void launch_unitary_2q_autopair(VELQA_UNITARY_2Q_SELECTOR_SIGNATURE(T)) {
+void autopair_2q(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1, const ControlMasks& m,
+                 std::int32_t k, const Unitary4x4<T>& U, cudaStream_t stream) {
     const std::uint64_t b0 = std::uint64_t(1) << t0;
     const std::uint64_t b1 = std::uint64_t(1) << t1;
     const std::uint64_t both = b0 | b1;
     const std::uint64_t other = t0 == 0 ? b1 : b0;
-    const std::uint64_t mask = both | ctrl_mask;
-    const std::uint64_t value = ctrl_value & ~both;
+    const std::uint64_t mask = both | m.ctrl_mask;
+    const std::uint64_t value = m.ctrl_value & ~both;
     const std::uint64_t count = std::uint64_t(1) << (n - k - 2);
     const auto geometry = linear_geometry(count);
     if (t0 != 0 && t1 != 0) {
@@ -444,24 +464,30 @@ void launch_unitary_2q_autopair(VELQA_UNITARY_2Q_SELECTOR_SIGNATURE(T)) {
     }
 }
 
+}  // namespace
+
 template <class T>
-void launch_unitary(VELQA_UNITARY_SIGNATURE(T)) {
+void launch_unitary(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
     using korvane::cuda_check;
+    const std::vector<std::int64_t>& targets = gate.target;
+    const std::int64_t dim = gate.matrix_dim;
     ControlMasks m;
-    const std::uint64_t target_mask = validate_unitary(n, targets, controls, control_state, matrix.size(), dim, m);
+    const std::uint64_t target_mask =
+        validate_unitary(n, targets, gate.control, gate.control_state, gate.matrix.size(), dim, m);
     const std::size_t K = targets.size();
-    const auto k = static_cast<std::int32_t>(controls.size());
+    const auto k = static_cast<std::int32_t>(gate.control.size());
 
     std::vector<std::int64_t> sorted(targets);
     std::sort(sorted.begin(), sorted.end());
-    const std::vector<CuComplex<T>> host = host_matrix<T>(matrix);
+    const std::vector<CuComplex<T>> host = host_matrix<T>(gate.matrix);
 
     if (K <= 2) {
         if (K == 1) {
             const Unitary2x2<T> U{host[0], host[1], host[2], host[3]};
             const auto target = static_cast<std::int32_t>(targets[0]);
             if (mode == KernelMode::PairAuto)
-                launch_unitary_1q_autopair<T>(n, state, target, m.ctrl_mask, m.ctrl_value, k, U, stream);
+                scheme::autopair_dispatch<unitary_1q_gate, T>(n, state, target, m, static_cast<std::uint64_t>(k),
+                                                              stream, U);
             else
                 launch<&cu_unitary_1q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state,
                                                          target, m.ctrl_mask, m.ctrl_value, U);
@@ -471,7 +497,7 @@ void launch_unitary(VELQA_UNITARY_SIGNATURE(T)) {
             const auto t0 = static_cast<std::int32_t>(targets[0]);
             const auto t1 = static_cast<std::int32_t>(targets[1]);
             if (mode == KernelMode::PairAuto)
-                launch_unitary_2q_autopair<T>(n, state, t0, t1, m.ctrl_mask, m.ctrl_value, k, U, stream);
+                autopair_2q<T>(n, state, t0, t1, m, k, U, stream);
             else
                 launch<&cu_unitary_2q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 2)), stream, n, state,
                                                          t0, t1, m.ctrl_mask, m.ctrl_value, U);
@@ -500,8 +526,7 @@ void launch_unitary(VELQA_UNITARY_SIGNATURE(T)) {
     device_sorted.release();
 }
 
-VELQA_INSTANTIATE(launch_unitary, VELQA_UNITARY_SIGNATURE)
-VELQA_INSTANTIATE(launch_unitary_1q_autopair, VELQA_UNITARY_1Q_SELECTOR_SIGNATURE)
-VELQA_INSTANTIATE(launch_unitary_2q_autopair, VELQA_UNITARY_2Q_SELECTOR_SIGNATURE)
+template void launch_unitary<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_unitary<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

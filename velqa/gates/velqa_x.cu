@@ -16,13 +16,44 @@ struct XUpdate {
 
 }  // namespace
 
-VELQA_PAIR_KERNELS(x, XUpdate<T>{})
+// Launch: 256-thread blocks, 2^n threads, one per amplitude.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_x_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                          std::uint64_t ctrl_value) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, XUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    cu_x_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
+                     std::uint64_t ctrl_value) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, XUpdate<T>{});
+}
 
 namespace x_autopair {
 
-VELQA_TARGET0_COMPACT_KERNEL(target0_compact, XUpdate<T>{})
-VELQA_NO_CONTROL_KERNEL(no_control, XUpdate<T>{})
-VELQA_TARGET0_NO_CONTROL_KERNEL(target0_no_control, XUpdate<T>{})
+// Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), XUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit) {
+    scheme::no_control_body(count, state, target_bit, XUpdate<T>{});
+}
+
+// Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
+template <class T>
+__global__ void __launch_bounds__(korvane::kLinearBlockThreads)
+    target0_no_control(std::uint64_t count, CuComplex<T>* state) {
+    scheme::target0_no_control_body(count, state, XUpdate<T>{});
+}
 
 // Launch: 256-thread blocks, total = 2^n threads, one per amplitude.
 template <class T>
@@ -41,17 +72,9 @@ struct x_gate : scheme::GateDefaults {
     static constexpr bool kControlledScan = true;
     static constexpr const char* kLaunchFailure = "cu_x kernel launch failed: ";
     template <class T>
-    static constexpr auto all_state = &cu_x_kernel_all_state<T>;
-    template <class T>
-    static constexpr auto pair = &cu_x_kernel_pair<T>;
-    template <class T>
-    static constexpr auto state_scan = &x_autopair::state_scan<T>;
-    template <class T>
-    static constexpr auto target0_compact = &x_autopair::target0_compact<T>;
-    template <class T>
-    static constexpr auto no_control = &x_autopair::no_control<T>;
-    template <class T>
-    static constexpr auto target0_no_control = &x_autopair::target0_no_control<T>;
+    using kernels = scheme::GateKernels<&cu_x_kernel_all_state<T>, &cu_x_kernel_pair<T>, &x_autopair::state_scan<T>,
+                                        &x_autopair::target0_compact<T>, &x_autopair::no_control<T>,
+                                        &x_autopair::target0_no_control<T>>;
     template <class T>
     static std::tuple<> autopair_constants() {
         return {};
@@ -60,16 +83,11 @@ struct x_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_x(VELQA_FIXED_SIGNATURE(T)) {
-    scheme::launch_single_target<x_gate, T>(n, state, target, controls, control_state, stream, mode);
+void launch_x(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<x_gate, T>(n, state, gate, stream, mode);
 }
 
-template <class T>
-void launch_x_autopair(VELQA_FIXED_SELECTOR_SIGNATURE(T)) {
-    scheme::autopair_select<x_gate, T>(n, state, target, controls, control_state, stream);
-}
-
-VELQA_INSTANTIATE(launch_x, VELQA_FIXED_SIGNATURE)
-VELQA_INSTANTIATE(launch_x_autopair, VELQA_FIXED_SELECTOR_SIGNATURE)
+template void launch_x<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_x<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

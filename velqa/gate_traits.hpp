@@ -1,0 +1,342 @@
+// What each statevector gate kind is, in one table: its names, what the dispatcher checks before it
+// runs, the form and cost it has in a fused group, its 2x2 matrix and its launcher. The name lookup,
+// the per-gate dispatcher (run_circuit.cpp) and the fusion planner read these facts from here. A
+// gate is added by its id, launcher declaration and row below, and its own unit
+// velqa/gates/velqa_<name>.cu with its kernels and launcher.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "common/complex.hpp"
+#include "common/gpu/runtime.hpp"
+#include "velqa/gate_record.hpp"
+
+namespace velqa {
+
+// A record's id: the position of its gate's row in kGateTraits.
+enum GateId : std::int32_t {
+    kGateX = 0,
+    kGateY = 1,
+    kGateZ = 2,
+    kGateH = 3,
+    kGateS = 4,
+    kGateSdg = 5,
+    kGateSqrtX = 6,
+    kGateSqrtXdg = 7,
+    kGateSqrtY = 8,
+    kGateSqrtYdg = 9,
+    kGateSwap = 10,
+    kGateRX = 11,
+    kGateRY = 12,
+    kGateRZ = 13,
+    kGatePhase = 14,
+    kGateGlobalPhase = 15,
+    kGateU = 16,
+    kGateUnitary = 17,
+};
+
+namespace fusion {
+
+using Complex = std::complex<double>;
+using Matrix2 = std::array<Complex, 4>;  // m00, m01, m10, m11; row = output value of the target bit
+
+// The record kinds of a fused group. X, Y, H and Diagonal records get cheaper arithmetic than the
+// general 2x2 product (Dense, RX, RY); Swap exchanges two local qubits.
+enum class FusedGateKind : std::int32_t { Dense = 0, X = 1, Y = 2, H = 3, Diagonal = 4, RX = 5, RY = 6, Swap = 7 };
+
+}  // namespace fusion
+
+// A gate's launcher: the dispatcher has checked the record's counts and qubits (except where the
+// row says the launcher checks them); it picks the kernel for the mode, queues it on the stream and
+// checks the launch.
+template <class T>
+using GateLauncher = void (*)(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                              KernelMode mode);
+
+// The launchers, each defined in its gate's unit for float and double.
+template <class T>
+void launch_x(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+              KernelMode mode);
+template <class T>
+void launch_y(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+              KernelMode mode);
+template <class T>
+void launch_z(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+              KernelMode mode);
+template <class T>
+void launch_h(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+              KernelMode mode);
+template <class T>
+void launch_s(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+              KernelMode mode);
+template <class T>
+void launch_sdag(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                 KernelMode mode);
+template <class T>
+void launch_sqrtx(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                  KernelMode mode);
+template <class T>
+void launch_sqrtxdag(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                     KernelMode mode);
+template <class T>
+void launch_sqrty(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                  KernelMode mode);
+template <class T>
+void launch_sqrtydag(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                     KernelMode mode);
+template <class T>
+void launch_swap(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                 KernelMode mode);
+template <class T>
+void launch_rx(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+               KernelMode mode);
+template <class T>
+void launch_ry(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+               KernelMode mode);
+template <class T>
+void launch_rz(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+               KernelMode mode);
+template <class T>
+void launch_phase(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                  KernelMode mode);
+template <class T>
+void launch_global_phase(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                         KernelMode mode);
+template <class T>
+void launch_u(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+              KernelMode mode);
+template <class T>
+void launch_unitary(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
+                    KernelMode mode);
+
+// Which count the dispatcher refuses first, with the row's count_message.
+enum class Counted : std::uint8_t { Nothing, Parameters, Targets };
+
+// The row's `targets` of a gate whose launcher checks its targets and controls itself (UNITARY:
+// their number follows from the matrix).
+constexpr std::int32_t kLauncherChecksQubits = -1;
+
+struct GateLaunchers {
+    GateLauncher<float> complex64;
+    GateLauncher<double> complex128;
+};
+
+struct GateTraits {
+    GateId id;
+    std::array<const char*, 4> names;  // the name, then its aliases; null entries are unused
+    // The dispatcher checks the controls and the first `targets` entries of the target list (a
+    // missing one is refused as index -1); further entries are ignored.
+    std::int32_t targets = 1;
+    std::int32_t parameters = 0;  // what the kernels use, each rounded to the state's precision
+    Counted counted = Counted::Nothing;
+    const char* count_message = nullptr;
+    // The 2x2 matrix in a fused group: built from the parameters (exactly `parameters` of them), or
+    // with matrix_from_record the record's own matrix when it is 2x2. None: the gate never joins a
+    // group as a matrix (a Swap record has its own form).
+    fusion::Matrix2 (*matrix)(const GateRecord& gate) = nullptr;
+    bool matrix_from_record = false;
+    fusion::FusedGateKind fused_kind = fusion::FusedGateKind::Dense;
+    std::int32_t cost_column = 6;  // the entry of the DenseMM cost row charged per gate (planner.cpp)
+    GateLaunchers launch;
+};
+
+namespace gate_matrix {
+
+using fusion::Complex;
+using fusion::Matrix2;
+
+constexpr Complex kI{0, 1};
+constexpr Complex kP{0.5, 0.5};   // (1 + i) / 2
+constexpr Complex kM{0.5, -0.5};  // (1 - i) / 2
+
+// r e^(i phi) for any sign of r (std::polar requires r >= 0).
+inline Complex polar_of(double r, double phi) { return {r * std::cos(phi), r * std::sin(phi)}; }
+
+inline Matrix2 x(const GateRecord&) { return Matrix2{0.0, 1.0, 1.0, 0.0}; }
+inline Matrix2 y(const GateRecord&) { return Matrix2{0.0, -kI, kI, 0.0}; }
+inline Matrix2 z(const GateRecord&) { return Matrix2{1.0, 0.0, 0.0, -1.0}; }
+inline Matrix2 h(const GateRecord&) {
+    const double r = 1 / std::sqrt(2.0);
+    return Matrix2{r, r, r, -r};
+}
+inline Matrix2 s(const GateRecord&) { return Matrix2{1.0, 0.0, 0.0, kI}; }
+inline Matrix2 sdg(const GateRecord&) { return Matrix2{1.0, 0.0, 0.0, -kI}; }
+inline Matrix2 sqrtx(const GateRecord&) { return Matrix2{kP, kM, kM, kP}; }
+inline Matrix2 sqrtxdg(const GateRecord&) { return Matrix2{kM, kP, kP, kM}; }
+inline Matrix2 sqrty(const GateRecord&) { return Matrix2{kP, -kP, kP, kP}; }
+inline Matrix2 sqrtydg(const GateRecord&) { return Matrix2{kM, kM, -kM, kM}; }
+
+// cos and sin of half the first parameter.
+inline std::pair<double, double> half_angle(const GateRecord& g) {
+    return {std::cos(g.parameter[0] / 2), std::sin(g.parameter[0] / 2)};
+}
+
+inline Matrix2 rx(const GateRecord& g) {
+    const auto [c, s] = half_angle(g);
+    return Matrix2{c, Complex{0, -s}, Complex{0, -s}, c};
+}
+
+inline Matrix2 ry(const GateRecord& g) {
+    const auto [c, s] = half_angle(g);
+    return Matrix2{c, -s, s, c};
+}
+
+inline Matrix2 rz(const GateRecord& g) {
+    const double t = g.parameter[0];
+    return Matrix2{polar_of(1, -t / 2), 0.0, 0.0, polar_of(1, t / 2)};
+}
+
+inline Matrix2 phase(const GateRecord& g) { return Matrix2{1.0, 0.0, 0.0, polar_of(1, g.parameter[0])}; }
+
+inline Matrix2 u(const GateRecord& g) {
+    const auto [c, s] = half_angle(g);
+    const double phi = g.parameter[1];
+    const double lambda = g.parameter[2];
+    return Matrix2{c, -polar_of(s, lambda), polar_of(s, phi), polar_of(c, phi + lambda)};
+}
+
+inline Matrix2 unitary(const GateRecord& g) { return Matrix2{g.matrix[0], g.matrix[1], g.matrix[2], g.matrix[3]}; }
+
+}  // namespace gate_matrix
+
+// Rows in id order. Cost columns: 1 X, 2 Y, 3 H, 4 diagonal, 5 RX and RY, 6 any other 2x2, 7 SWAP.
+inline constexpr GateTraits kGateTraits[] = {
+    {.id = kGateX,
+     .names = {"x", "cx", "mcx"},
+     .matrix = gate_matrix::x,
+     .fused_kind = fusion::FusedGateKind::X,
+     .cost_column = 1,
+     .launch = {&launch_x<float>, &launch_x<double>}},
+    {.id = kGateY,
+     .names = {"y", "cy", "mcy"},
+     .matrix = gate_matrix::y,
+     .fused_kind = fusion::FusedGateKind::Y,
+     .cost_column = 2,
+     .launch = {&launch_y<float>, &launch_y<double>}},
+    {.id = kGateZ,
+     .names = {"z", "cz", "mcz"},
+     .matrix = gate_matrix::z,
+     .fused_kind = fusion::FusedGateKind::Diagonal,
+     .cost_column = 4,
+     .launch = {&launch_z<float>, &launch_z<double>}},
+    {.id = kGateH,
+     .names = {"h", "ch", "mch"},
+     .matrix = gate_matrix::h,
+     .fused_kind = fusion::FusedGateKind::H,
+     .cost_column = 3,
+     .launch = {&launch_h<float>, &launch_h<double>}},
+    {.id = kGateS,
+     .names = {"s", "cs", "mcs"},
+     .matrix = gate_matrix::s,
+     .fused_kind = fusion::FusedGateKind::Diagonal,
+     .cost_column = 4,
+     .launch = {&launch_s<float>, &launch_s<double>}},
+    {.id = kGateSdg,
+     .names = {"s_dag"},
+     .matrix = gate_matrix::sdg,
+     .fused_kind = fusion::FusedGateKind::Diagonal,
+     .cost_column = 4,
+     .launch = {&launch_sdag<float>, &launch_sdag<double>}},
+    {.id = kGateSqrtX,
+     .names = {"sqrtx", "sx"},
+     .matrix = gate_matrix::sqrtx,
+     .launch = {&launch_sqrtx<float>, &launch_sqrtx<double>}},
+    {.id = kGateSqrtXdg,
+     .names = {"sqrtx_dag", "sxdg"},
+     .matrix = gate_matrix::sqrtxdg,
+     .launch = {&launch_sqrtxdag<float>, &launch_sqrtxdag<double>}},
+    {.id = kGateSqrtY,
+     .names = {"sqrty"},
+     .matrix = gate_matrix::sqrty,
+     .launch = {&launch_sqrty<float>, &launch_sqrty<double>}},
+    {.id = kGateSqrtYdg,
+     .names = {"sqrty_dag"},
+     .matrix = gate_matrix::sqrtydg,
+     .launch = {&launch_sqrtydag<float>, &launch_sqrtydag<double>}},
+    {.id = kGateSwap,
+     .names = {"swap"},
+     .targets = 2,
+     .counted = Counted::Targets,
+     .count_message = "SWAP gate requires exactly two parameters.",
+     .fused_kind = fusion::FusedGateKind::Swap,
+     .cost_column = 7,
+     .launch = {&launch_swap<float>, &launch_swap<double>}},
+    {.id = kGateRX,
+     .names = {"rx", "crx", "mcrx"},
+     .parameters = 1,
+     .counted = Counted::Parameters,
+     .count_message = "RX gate requires exactly one parameter.",
+     .matrix = gate_matrix::rx,
+     .fused_kind = fusion::FusedGateKind::RX,
+     .cost_column = 5,
+     .launch = {&launch_rx<float>, &launch_rx<double>}},
+    {.id = kGateRY,
+     .names = {"ry", "cry", "mcry"},
+     .parameters = 1,
+     .counted = Counted::Parameters,
+     .count_message = "RY gate requires exactly one parameter.",
+     .matrix = gate_matrix::ry,
+     .fused_kind = fusion::FusedGateKind::RY,
+     .cost_column = 5,
+     .launch = {&launch_ry<float>, &launch_ry<double>}},
+    {.id = kGateRZ,
+     .names = {"rz", "crz", "mcrz"},
+     .parameters = 1,
+     .counted = Counted::Parameters,
+     .count_message = "RZ gate requires exactly one parameter.",
+     .matrix = gate_matrix::rz,
+     .fused_kind = fusion::FusedGateKind::Diagonal,
+     .cost_column = 4,
+     .launch = {&launch_rz<float>, &launch_rz<double>}},
+    {.id = kGatePhase,
+     .names = {"phase", "p", "cp", "mcp"},
+     .parameters = 1,
+     .counted = Counted::Parameters,
+     .count_message = "PHASE gate requires exactly one parameter.",
+     .matrix = gate_matrix::phase,
+     .fused_kind = fusion::FusedGateKind::Diagonal,
+     .cost_column = 4,
+     .launch = {&launch_phase<float>, &launch_phase<double>}},
+    {.id = kGateGlobalPhase,
+     .names = {"gp", "global_phase", "gphase"},
+     .targets = 0,
+     .parameters = 1,
+     .counted = Counted::Parameters,
+     .count_message = "GLOBAL_PHASE gate requires exactly one parameter.",
+     .launch = {&launch_global_phase<float>, &launch_global_phase<double>}},
+    {.id = kGateU,
+     .names = {"u", "u1", "u2", "u3"},
+     .parameters = 3,
+     .counted = Counted::Parameters,
+     .count_message = "U gate requires exactly three parameters.",
+     .matrix = gate_matrix::u,
+     .launch = {&launch_u<float>, &launch_u<double>}},
+    {.id = kGateUnitary,
+     .names = {"unitary"},
+     .targets = kLauncherChecksQubits,
+     .matrix = gate_matrix::unitary,
+     .matrix_from_record = true,
+     .launch = {&launch_unitary<float>, &launch_unitary<double>}},
+};
+
+// The row of an id; nullptr for an id no gate has.
+constexpr const GateTraits* find_gate_traits(std::int32_t id) {
+    if (id < 0 || static_cast<std::size_t>(id) >= std::size(kGateTraits)) return nullptr;
+    return &kGateTraits[id];
+}
+
+template <class T>
+constexpr GateLauncher<T> launcher_of(const GateTraits& gate) {
+    if constexpr (std::is_same_v<T, float>)
+        return gate.launch.complex64;
+    else
+        return gate.launch.complex128;
+}
+
+}  // namespace velqa
