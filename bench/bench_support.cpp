@@ -66,6 +66,7 @@ std::vector<GroupRow> density_fusion_plan(std::int64_t n, const py::iterable& op
     static const char* const kKinds[] = {"single", "one_qubit", "sparsesharemem", "unfused"};
     const auto plan = plan_density_fusion(n, convert_operations(operations), density_fusion_options(n));
     std::vector<GroupRow> rows;
+    rows.reserve(plan.size());
     for (const auto& g : plan)
         rows.emplace_back(kKinds[static_cast<int>(g.kind)], g.active.size(), g.operation_indices);
     return rows;

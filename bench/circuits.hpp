@@ -57,6 +57,7 @@ inline std::vector<GateRecord> qaoa(int n, int layers, std::uint64_t seed = 11) 
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> angle(0, std::numbers::pi);
     std::vector<GateRecord> gates;
+    gates.reserve(static_cast<std::size_t>(n) * (1 + 4 * static_cast<std::size_t>(layers)));
     for (int q = 0; q < n; ++q) gates.push_back(gate(velqa::kGateH, {q}));
     for (int l = 0; l < layers; ++l) {
         const double gamma = angle(rng);
@@ -77,6 +78,7 @@ inline std::vector<GateRecord> qaoa(int n, int layers, std::uint64_t seed = 11) 
 inline std::vector<GateRecord> rcs(int n, int cycles, std::uint64_t seed = 5) {
     std::mt19937_64 rng(seed);
     std::vector<GateRecord> gates;
+    gates.reserve(static_cast<std::size_t>(n) * (2 + 2 * static_cast<std::size_t>(cycles)));
     for (int q = 0; q < n; ++q) gates.push_back(gate(velqa::kGateH, {q}));
     for (int c = 0; c < cycles; ++c) {
         for (int q = 0; q < n; ++q) {

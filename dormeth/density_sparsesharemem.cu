@@ -167,7 +167,7 @@ void launch_density_sparsesharemem(std::int64_t dimension, CuComplex<T>* state, 
     const std::uint64_t blocks = std::uint64_t(1) << (2 * rest);
     const LaunchGeometry geometry{dim3(static_cast<unsigned>(std::min(blocks, kMaxBlocks))), dim3(kThreads),
                                   (std::size_t(1) << (2 * k)) * sizeof(CuComplex<T>)};
-    gpu::launch_cooperative<&density_sparsesharemem_kernel<T>>(geometry, 0, state, dimension, blocks, active_mask,
+    gpu::launch_cooperative<&density_sparsesharemem_kernel<T>>(geometry, nullptr, state, dimension, blocks, active_mask,
                                                                active_mask ^ all, k, rest, records, record_count);
     check_launch("density_sparsesharemem kernel launch failed: ");
 }

@@ -135,7 +135,7 @@ template <class T>
 void launch_channel(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask, ChannelKind kind, T p) {
     dispatch_channel_kind(kind, [&]<ChannelKind K>() {
         require_fit(is_density_dimension(dimension) && is_qubit_mask(target_mask, dimension, 1));
-        gpu::launch<&channel_kernel<T, K>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0, state,
+        gpu::launch<&channel_kernel<T, K>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), nullptr, state,
                                            dimension, target_mask, p);
         check_launch("channel kernel launch failed: ");
     });
@@ -150,18 +150,18 @@ void launch_kraus(CuComplex<T>* state, std::int64_t dimension, const DeviceTarge
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     switch (k) {
         case 1:
-            gpu::launch<&kraus_kernel<T, 1>>(linear_geometry((dim >> 1) * (dim >> 1), kKrausThreads), 0, state,
+            gpu::launch<&kraus_kernel<T, 1>>(linear_geometry((dim >> 1) * (dim >> 1), kKrausThreads), nullptr, state,
                                              dimension, targets, kraus_count, matrices);
             break;
         case 2:
             gpu::launch_cooperative<&kraus_kernel<T, 2>>(
-                linear_geometry(kraus_tile_blocks<2>(dim) * kKrausThreads, kKrausThreads), 0, state, dimension, targets,
-                kraus_count, matrices);
+                linear_geometry(kraus_tile_blocks<2>(dim) * kKrausThreads, kKrausThreads), nullptr, state, dimension,
+                targets, kraus_count, matrices);
             break;
         default:
             gpu::launch_cooperative<&kraus_kernel<T, 3>>(
-                linear_geometry(kraus_tile_blocks<3>(dim) * kKrausThreads, kKrausThreads), 0, state, dimension, targets,
-                kraus_count, matrices);
+                linear_geometry(kraus_tile_blocks<3>(dim) * kKrausThreads, kKrausThreads), nullptr, state, dimension,
+                targets, kraus_count, matrices);
             break;
     }
     check_launch("kraus_kernel launch failed: ");

@@ -80,11 +80,11 @@ std::vector<double> outcome_probabilities(const DeviceDensityState& state, const
     cuda_check(cudaMemset(probs.get(), 0, outcomes * sizeof(double)));
     const LaunchGeometry geometry = probability_geometry(static_cast<std::uint64_t>(state.dimension()), k);
     if (per_block_outcomes(k))
-        gpu::launch_cooperative<&density_measure_probs_kernel<T, true>>(geometry, 0, n, state.data_as<T>(),
+        gpu::launch_cooperative<&density_measure_probs_kernel<T, true>>(geometry, nullptr, n, state.data_as<T>(),
                                                                         device_targets, k, little, probs.get());
     else
-        gpu::launch<&density_measure_probs_kernel<T, false>>(geometry, 0, n, state.data_as<T>(), device_targets, k,
-                                                             little, probs.get());
+        gpu::launch<&density_measure_probs_kernel<T, false>>(geometry, nullptr, n, state.data_as<T>(), device_targets,
+                                                             k, little, probs.get());
     check_last_error();
     std::vector<double> host(outcomes);
     cuda_check(cudaMemcpy(host.data(), probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
@@ -136,7 +136,7 @@ std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::in
     const double p = host[o];
     if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
     const auto [scale, rescale] = collapse_factors(p);
-    gpu::launch<&density_measure_collapse_kernel<T>>(matrix_tile_geometry(dim), 0, n, state.data_as<T>(),
+    gpu::launch<&density_measure_collapse_kernel<T>>(matrix_tile_geometry(dim), nullptr, n, state.data_as<T>(),
                                                      device_targets.get(), k, little, o, scale, rescale);
     check_last_error();
     device_targets.release();

@@ -79,7 +79,7 @@ double expectation_pauli_typed(const DeviceDensityState& state, const PauliPlan&
         capped_geometry((dim + kPauliItemsPerThread - 1) / kPauliItemsPerThread, kPauliBlock, kPauliMaxBlocks);
     const PauliSums sums = run_pauli_passes(plan, geometry.grid.x, [&](std::uint64_t p, PauliPartial* partials) {
         const PauliPass& pass = plan.passes[p];
-        gpu::launch_cooperative<&density_pauli_kernel<T>>(geometry, 0, state.num_qubits(), state.data_as<T>(),
+        gpu::launch_cooperative<&density_pauli_kernel<T>>(geometry, nullptr, state.num_qubits(), state.data_as<T>(),
                                                           pass.x_mask, p == 0, weights.get() + pass.first, pass.count,
                                                           partials);
         check_last_error();

@@ -328,16 +328,16 @@ void launch_left_right(CuComplex<T>* state, std::int64_t dimension, const Device
     const std::uint64_t dim = static_cast<std::uint64_t>(dimension);
     const std::uint64_t groups = dim >> K;
     const std::uint64_t left_blocks = groups * ((dim + (kPassTile >> K) - 1) / (kPassTile >> K));
-    gpu::launch_cooperative<&unitary_left_kernel<T, K>>(linear_geometry(left_blocks * kPassThreads, kPassThreads), 0,
-                                                        state, dimension, targets, control_mask, control_values,
-                                                        matrix);
+    gpu::launch_cooperative<&unitary_left_kernel<T, K>>(linear_geometry(left_blocks * kPassThreads, kPassThreads),
+                                                        nullptr, state, dimension, targets, control_mask,
+                                                        control_values, matrix);
     check_launch(kUnitaryLaunchFailed);
     const RightTile shape = right_tile(dim, K);
     const std::uint64_t rows = std::uint64_t(1) << shape.row_bits;
     const std::uint64_t right_blocks = ((dim + rows - 1) / rows) * (groups >> shape.group_bits);
-    gpu::launch_cooperative<&unitary_right_kernel<T, K>>(linear_geometry(right_blocks * kPassThreads, kPassThreads), 0,
-                                                         state, dimension, targets, control_mask, control_values,
-                                                         matrix);
+    gpu::launch_cooperative<&unitary_right_kernel<T, K>>(linear_geometry(right_blocks * kPassThreads, kPassThreads),
+                                                         nullptr, state, dimension, targets, control_mask,
+                                                         control_values, matrix);
     check_launch(kUnitaryLaunchFailed);
 }
 
@@ -354,16 +354,16 @@ void launch_unitary(CuComplex<T>* state, std::int64_t dimension, const DeviceTar
     switch (k) {
         case 1: {
             const std::uint64_t groups = dim >> 1;
-            gpu::launch<&unitary_merged_kernel<T, 1>>(linear_geometry(groups * groups), 0, state, dimension, targets,
-                                                      control_mask, control_values, matrix);
+            gpu::launch<&unitary_merged_kernel<T, 1>>(linear_geometry(groups * groups), nullptr, state, dimension,
+                                                      targets, control_mask, control_values, matrix);
             check_launch(kUnitaryLaunchFailed);
             break;
         }
         case 2: {
             const std::uint64_t groups = dim >> 2;
             gpu::launch_cooperative<&unitary_merged_row2_kernel<T>>(
-                linear_geometry(4 * groups * groups, kRow2BlockThreads), 0, state, dimension, targets, control_mask,
-                control_values, matrix);
+                linear_geometry(4 * groups * groups, kRow2BlockThreads), nullptr, state, dimension, targets,
+                control_mask, control_values, matrix);
             check_launch(kUnitaryLaunchFailed);
             break;
         }
@@ -378,7 +378,7 @@ template <class T>
 void launch_diagonal_free(CuComplex<T>* state, std::int64_t dimension, std::uint64_t target_mask, CuComplex<T> w10,
                           CuComplex<T> w01) {
     require_fit(is_density_dimension(dimension) && is_qubit_mask(target_mask, dimension, 1));
-    gpu::launch<&diagonal_free_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0, state,
+    gpu::launch<&diagonal_free_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), nullptr, state,
                                           dimension, target_mask, w10, w01);
     check_launch("diagonal kernel launch failed: ");
 }
@@ -389,8 +389,8 @@ void launch_diagonal_controlled(CuComplex<T>* state, std::int64_t dimension, std
                                 CuComplex<T> d1) {
     require_fit(is_density_dimension(dimension) && is_qubit_mask(target_mask, dimension, 1) &&
                 is_inside(control_mask, dimension) && (control_mask & target_mask) == 0);
-    gpu::launch<&diagonal_controlled_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0, state,
-                                                dimension, target_mask, control_mask, control_values, d0, d1);
+    gpu::launch<&diagonal_controlled_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), nullptr,
+                                                state, dimension, target_mask, control_mask, control_values, d0, d1);
     check_launch("diagonal kernel launch failed: ");
 }
 
@@ -400,7 +400,7 @@ void launch_permutation(CuComplex<T>* state, std::int64_t dimension, std::uint64
     // Controls disjoint from the permuted qubits keep pi its own inverse.
     require_fit(is_density_dimension(dimension) && is_qubit_mask(permutation_mask, dimension, is_swap ? 2 : 1) &&
                 is_inside(control_mask, dimension) && (control_mask & permutation_mask) == 0);
-    gpu::launch<&permutation_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), 0, state,
+    gpu::launch<&permutation_kernel<T>>(matrix_tile_geometry(static_cast<std::uint64_t>(dimension)), nullptr, state,
                                         dimension, permutation_mask, control_mask, control_values, is_swap);
     check_launch("permutation kernel launch failed: ");
 }

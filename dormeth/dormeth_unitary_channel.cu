@@ -47,7 +47,7 @@ void launch_unitary_channel(CuComplex<T>* state, std::int64_t dimension, const D
     dispatch_channel_kind(kind, [&]<ChannelKind K>() {
         require_fit(device_targets_fit(targets, dimension, 1));
         const std::uint64_t groups = static_cast<std::uint64_t>(dimension) >> 1;
-        gpu::launch<&unitary_channel_kernel<T, K>>(linear_geometry(groups * groups), 0, state, dimension, targets,
+        gpu::launch<&unitary_channel_kernel<T, K>>(linear_geometry(groups * groups), nullptr, state, dimension, targets,
                                                    matrix, p);
         check_launch("unitary_channel kernel launch failed: ");
     });

@@ -47,7 +47,7 @@ struct KernelResources {
     unsigned max_threads = 1024;
 };
 constexpr unsigned kRegistersPerBlock = 65536;
-constexpr std::size_t kSharedBytesPerBlock = 48 * 1024;
+constexpr std::size_t kSharedBytesPerBlock = std::size_t{48} * 1024;
 
 // The figures applied to the kernel the launch log names so, until reset(): a kernel's figures
 // as a test plants them, in place of the table generated from the cuda build.

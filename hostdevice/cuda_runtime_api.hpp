@@ -64,7 +64,7 @@ cudaError_t cudaFree(void* ptr);
 cudaError_t cudaMemset(void* ptr, int value, std::size_t count);
 cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind,
-                            cudaStream_t stream = 0);
+                            cudaStream_t stream = nullptr);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
 cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int flags);

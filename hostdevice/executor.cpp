@@ -233,7 +233,8 @@ KernelResources resources_of(const KernelInfo& kernel, const internal::KernelIma
 cudaError_t check_resources(const LaunchConfig& c, const KernelResources& k) {
     const std::uint64_t threads = std::uint64_t(c.block.x) * c.block.y * c.block.z;
     const std::uint64_t warp_threads = (threads + kWarpSize - 1) / kWarpSize * kWarpSize;
-    const std::uint64_t registers = (k.registers + kRegisterGranule - 1) / kRegisterGranule * kRegisterGranule;
+    const std::uint64_t registers =
+        (std::uint64_t{k.registers} + kRegisterGranule - 1) / kRegisterGranule * kRegisterGranule;
     if (threads > k.max_threads || registers * warp_threads > kRegistersPerBlock) return cudaErrorLaunchOutOfResources;
     if (k.static_shared_bytes + c.shared_bytes > kSharedBytesPerBlock) return cudaErrorInvalidValue;
     return cudaSuccess;

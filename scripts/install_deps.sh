@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the system packages the build needs (Debian). Idempotent; does nothing when all are present.
 set -euo pipefail
-packages=(cmake ninja-build g++ libboost-context-dev libopenblas-dev libgtest-dev)
+packages=(cmake ninja-build g++ libboost-context-dev libopenblas-dev libgtest-dev clang-format clang-tidy)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -64,12 +64,11 @@ void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::
     if (num_state != (std::uint64_t(1) << n)) throw std::invalid_argument("state size does not match 2**n");
     if (targets.empty() || targets.size() > 62) throw std::invalid_argument("measure targets size must be in [1, 62]");
     if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
-    for (std::size_t j = 0; j < targets.size(); ++j) {
-        const std::int64_t t = targets[j];
+    for (auto it = targets.begin(); it != targets.end(); ++it) {
+        const std::int64_t t = *it;
         if (t < 0 || static_cast<std::uint64_t>(t) >= n)
             throw std::invalid_argument("measure target index out of range");
-        if (std::find(targets.begin(), targets.begin() + j, t) != targets.begin() + j)
-            throw std::invalid_argument("duplicate measure target index");
+        if (std::find(targets.begin(), it, t) != it) throw std::invalid_argument("duplicate measure target index");
     }
 }
 
@@ -116,11 +115,11 @@ std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* d
         }
         cuda_check(cudaMemset(device_probs.get(), 0, window * sizeof(double)));
         if (korvane::per_block_outcomes(kk))
-            korvane::gpu::launch_cooperative<&measure_probs_kernel<T, true>>(geometry, 0, nn, data, device_targets, kk,
-                                                                             little_endian, device_probs.get(),
-                                                                             fixed_mask, fixed_value, window);
+            korvane::gpu::launch_cooperative<&measure_probs_kernel<T, true>>(
+                geometry, nullptr, nn, data, device_targets, kk, little_endian, device_probs.get(), fixed_mask,
+                fixed_value, window);
         else
-            korvane::gpu::launch<&measure_probs_kernel<T, false>>(geometry, 0, nn, data, device_targets, kk,
+            korvane::gpu::launch<&measure_probs_kernel<T, false>>(geometry, nullptr, nn, data, device_targets, kk,
                                                                   little_endian, device_probs.get(), fixed_mask,
                                                                   fixed_value, window);
         korvane::check_last_error();
@@ -179,7 +178,7 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
         const double p = cdf[last] - (last > 0 ? cdf[last - 1] : 0.0);
         if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
         const double scale = 1.0 / std::sqrt(p);
-        korvane::gpu::launch<&measure_collapse_kernel<T>>(geometry, 0, nn, data, device_targets.get(), kk,
+        korvane::gpu::launch<&measure_collapse_kernel<T>>(geometry, nullptr, nn, data, device_targets.get(), kk,
                                                           little_endian, last, scale);
         korvane::check_last_error();
     }

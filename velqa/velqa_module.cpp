@@ -199,7 +199,7 @@ py::array run_circuit(std::int64_t n, const py::array& state, const py::list& ga
 std::string measure(std::int64_t n, const py::array& state, const std::vector<std::int64_t>& targets,
                     const std::string& endian, const std::string& device, bool use_pinned_host) {
     StatePtr temp = temporary_state(n, state, endian, device, use_pinned_host);
-    const std::string outcome = measure_device(temp, targets, endian, py::none());
+    std::string outcome = measure_device(temp, targets, endian, py::none());
     temp->copy_to_host(const_cast<void*>(state.data()), static_cast<std::uint64_t>(state.size()), use_pinned_host);
     return outcome;
 }

@@ -104,7 +104,7 @@ double expectation_pauli_typed(const DeviceState& state, const korvane::PauliPla
         korvane::run_pauli_passes(plan, geometry.grid.x, [&](std::uint64_t p, PauliPartial* partials) {
             const korvane::PauliPass& pass = plan.passes[p];
             korvane::gpu::launch_cooperative<&pauli_expectation_kernel<T>>(
-                geometry, 0, n, state.data_as<T>(), pass.x_mask, std::bit_floor(pass.x_mask),
+                geometry, nullptr, n, state.data_as<T>(), pass.x_mask, std::bit_floor(pass.x_mask),
                 weights.get() + pass.first, pass.count, partials);
             korvane::check_last_error();
         });

@@ -95,7 +95,7 @@ TEST_F(FusionExecutors, SparseShareMemChecksComeBeforeAnyLaunch) {
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(0)});
     const std::uint64_t launches = hostdevice::launch_count();
     const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k, std::int32_t count) {
-        return message_of([&] { launch_sparsesharemem<double>(n, d.get(), mask, k, gates.get(), count, 0); });
+        return message_of([&] { launch_sparsesharemem<double>(n, d.get(), mask, k, gates.get(), count, nullptr); });
     };
     EXPECT_EQ(run(4, 0, 0, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
     EXPECT_EQ(run(12, 0x7ff, 11, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
@@ -122,7 +122,7 @@ TEST_F(FusionExecutors, SparseShareMemOnTheWholeStateAndUnsatisfiableControls) {
     swap.matrix[1] = swap.matrix[2] = {0, 0};
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(1, 0b100, 0b001), swap, x_record(2)});
     hostdevice::clear_launch_log();
-    launch_sparsesharemem<double>(n, d.get(), 0b111, n, gates.get(), 3, 0);
+    launch_sparsesharemem<double>(n, d.get(), 0b111, n, gates.get(), 3, nullptr);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 1u);
@@ -147,7 +147,7 @@ TEST_F(FusionExecutors, SparseShareMemSkipsRecordsOutsideTheTile) {
     bad_swap.kind = static_cast<std::int32_t>(FusedGateKind::Swap);
     bad_swap.target2 = 0;
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(2), x_record(-1), bad_swap});
-    launch_sparsesharemem<double>(4, d.get(), 0b0110, 2, gates.get(), 3, 0);
+    launch_sparsesharemem<double>(4, d.get(), 0b0110, 2, gates.get(), 3, nullptr);
     korvane::check_last_error();
     const auto after = d.read();
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(after[i].re, state[i].re) << i;
@@ -159,7 +159,7 @@ TEST_F(FusionExecutors, DenseMMChecksComeBeforeAnyLaunch) {
     const std::uint64_t launches = hostdevice::launch_count();
     const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k, std::uint64_t buffer = 16) {
         return message_of(
-            [&] { apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, buffer, mask, k, nullptr, 0); });
+            [&] { apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, buffer, mask, k, nullptr, nullptr); });
     };
     EXPECT_EQ(run(4, 0, 0), "ValueError: DenseMM active qubits must be in [1, n-1]");
     EXPECT_EQ(run(4, 0xf, 4), "ValueError: DenseMM active qubits must be in [1, n-1]");
@@ -183,7 +183,8 @@ void check_gemm_failures() {
         for (std::size_t i = 0; i < narrow.size(); ++i) EXPECT_EQ(after[i].re, narrow[i].re) << i;
     };
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(nullptr, n, d.get(), scratch_a.get(), scratch_b.get(), 16, 1, 1, matrix.get(), 0);
+                  apply_densemm<T>(nullptr, n, d.get(), scratch_a.get(), scratch_b.get(), 16, 1, 1, matrix.get(),
+                                   nullptr);
               }),
               "RuntimeError: cublasSetStream DenseMM failed");
     unchanged();
@@ -192,7 +193,7 @@ void check_gemm_failures() {
     const std::vector<CuComplex<T>> host_matrix(4, CuComplex<T>{1, 0});  // not device memory
     EXPECT_EQ(message_of([&] {
                   apply_densemm<T>(cache.handle, n, d.get(), scratch_a.get(), scratch_b.get(), 16, 1, 1,
-                                   host_matrix.data(), 0);
+                                   host_matrix.data(), nullptr);
               }),
               std::string("RuntimeError: ") + (sizeof(T) == 4 ? "cublasCgemm" : "cublasZgemm") + " DenseMM failed");
     unchanged();
@@ -215,7 +216,7 @@ TEST_F(FusionExecutors, DenseMMWithTwoColumnsAppliesTheMatrixToEachSubBlock) {
     cache.ensure(std::uint64_t(1) << n);
     hostdevice::clear_launch_log();
     apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, cache.capacity, active,
-                          k, matrix.get(), 0);
+                          k, matrix.get(), nullptr);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 2u);
@@ -292,7 +293,7 @@ TEST_F(FusionExecutors, DenseMMRunsInSlicesOfColumnsAsLargeAsTheBuffers) {
     cache.ensure(16);
     hostdevice::clear_launch_log();
     apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, 16, active, 2,
-                          matrix.get(), 0);
+                          matrix.get(), nullptr);
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 8u);
     for (std::size_t i = 0; i < log.size(); ++i) {
@@ -332,7 +333,7 @@ TEST_F(FusionExecutors, DenseMMStepsAreCheckedBeforeTheNext) {
         hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources, refused);
         EXPECT_EQ(message_of([&] {
                       apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, 16,
-                                            active, 2, matrix.get(), 0);
+                                            active, 2, matrix.get(), nullptr);
                   }),
                   "RuntimeError: CUDA error: too many resources requested for launch")
             << refused;
@@ -353,7 +354,7 @@ TEST_F(FusionExecutors, SparseShareMemRefusedLaunchLeavesTheStateUnchanged) {
     DeviceArray<CuComplex<double>> d(state);
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(0), x_record(1)});
     hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources);
-    launch_sparsesharemem<double>(5, d.get(), 0b00011, 2, gates.get(), 2, 0);
+    launch_sparsesharemem<double>(5, d.get(), 0b00011, 2, gates.get(), 2, nullptr);
     EXPECT_EQ(message_of([] { korvane::check_last_error(); }),
               "RuntimeError: CUDA error: too many resources requested for launch");
     const auto after = d.read();
@@ -484,7 +485,7 @@ TEST_F(FusionExecutors, AutoPairGroupsGoToThePerGatePathAndNeverToTheExecutors) 
         EXPECT_EQ(d.mode, KernelMode::PairAuto);
     }
     const FusionUpload<float> upload(3, chunk.plan);
-    EXPECT_EQ(message_of([&] { execute_fusion_group(upload, state.data_as<float>(), chunk.plan.groups[0], 0); }),
+    EXPECT_EQ(message_of([&] { execute_fusion_group(upload, state.data_as<float>(), chunk.plan.groups[0], nullptr); }),
               "ValueError: AutoPair group cannot use fusion workspace");
 }
 

@@ -227,6 +227,7 @@ TEST(FusionPlanner, RecordBuilderRefusesWhatCannotBeFused) {
 
 TEST(FusionPlanner, TenUGatesOnThreeQubitsAreDenseNineAreShared) {
     std::vector<GateRecord> gates;
+    gates.reserve(10);
     for (int i = 0; i < 10; ++i) gates.push_back(u_gate(i % 3, 0.1 * i, 0.2, 0.3 * i));
     const FusionPlan ten = plan_fusion_chunk(20, gates, FusionOptions{});
     ASSERT_EQ(ten.groups.size(), 1u);
@@ -458,7 +459,7 @@ std::vector<GateRecord> random_circuit(std::mt19937_64& rng, int n, int count) {
         Index t(qubits.begin(), qubits.begin() + targets);
         Index c(qubits.begin() + targets, qubits.begin() + targets + controls);
         Index s;
-        for (int j = 0; j < controls; ++j) s.push_back(rng() % 2);
+        for (int j = 0; j < controls; ++j) s.push_back(static_cast<std::int64_t>(rng() % 2));
         std::vector<double> p;
         if (id >= kGateRX && id <= kGatePhase) p = {a(rng)};
         if (id == kGateU) p = {a(rng), a(rng), a(rng)};

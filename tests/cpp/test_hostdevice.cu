@@ -142,11 +142,12 @@ __global__ void barrier_count_by_thread(int* out) {
     out[threadIdx.x] = 1;
 }
 
-// Launch: cooperative, 1-D; the two halves of the block wait at different barriers.
+// Launch: cooperative, 1-D; the two halves of the block wait at different barriers. The branches
+// look alike but are two barriers: that is the fault this kernel plants.
 constexpr unsigned kFirstHalfBarrierLine = __LINE__ + 4;
 constexpr unsigned kSecondHalfBarrierLine = __LINE__ + 5;
 __global__ void divergent_barriers(int* out) {
-    if (threadIdx.x < blockDim.x / 2) {
+    if (threadIdx.x < blockDim.x / 2) {  // NOLINT(bugprone-branch-clone)
         __syncthreads();
     } else {
         __syncthreads();
@@ -318,7 +319,7 @@ TEST_F(HostDevice, RealGeometryEveryThreadOnce) {
     const std::size_t threads = 12 * 24;
     unsigned* d = device_alloc<unsigned>(8 * threads);
     cudaMemset(d, 0, 8 * threads * sizeof(unsigned));
-    launch<record_coordinates>(LaunchGeometry{grid, block, 0}, 0, d);
+    launch<record_coordinates>(LaunchGeometry{grid, block, 0}, nullptr, d);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     std::vector<unsigned> h(8 * threads);
     cudaMemcpy(h.data(), d, h.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
@@ -359,11 +360,11 @@ TEST_F(HostDevice, LaunchConfigurationChecks) {
     };
     hostdevice::clear_launch_log();
     for (const Case& c : cases) {
-        launch<mark>(c.g, 0, d, 0ull);
+        launch<mark>(c.g, nullptr, d, 0ull);
         EXPECT_EQ(cudaGetLastError(), c.expected);
     }
     for (const auto& r : hostdevice::launch_log()) EXPECT_FALSE(r.accepted);
-    launch<mark>(LaunchGeometry{dim3(1), dim3(1024), 48 * 1024}, 0, d, 1ull);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(1024), 48 * 1024}, nullptr, d, 1ull);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     cudaFree(d);
 }
@@ -371,7 +372,7 @@ TEST_F(HostDevice, LaunchConfigurationChecks) {
 TEST_F(HostDevice, RejectedLaunchRunsNothing) {
     int* d = device_alloc<int>(64);
     cudaMemset(d, 0, 64 * sizeof(int));
-    launch<mark>(LaunchGeometry{dim3(1), dim3(2048), 0}, 0, d, 64ull);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(2048), 0}, nullptr, d, 64ull);
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
     std::vector<int> h(64, 7);
     cudaMemcpy(h.data(), d, 64 * sizeof(int), cudaMemcpyDeviceToHost);
@@ -383,12 +384,12 @@ TEST_F(HostDevice, InjectedLaunchFailuresAreRefusedLaunches) {
     int* d = device_alloc<int>(4);
     cudaMemset(d, 0, 4 * sizeof(int));
     hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources);
-    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    launch<mark>(korvane::linear_geometry(4), nullptr, d, 4ull);
     EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
     int h[4] = {9, 9, 9, 9};
     cudaMemcpy(h, d, sizeof(h), cudaMemcpyDeviceToHost);
     EXPECT_EQ(h[0] + h[1] + h[2] + h[3], 0) << "a refused launch ran";
-    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    launch<mark>(korvane::linear_geometry(4), nullptr, d, 4ull);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "only one failure was injected";
     cudaFree(d);
 }
@@ -397,15 +398,15 @@ TEST_F(HostDevice, InjectedFailuresCanWaitForChosenLaunches) {
     int* d = device_alloc<int>(4);
     cudaMemset(d, 0, 4 * sizeof(int));
     hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources, 2);
-    launch<mark>(LaunchGeometry{dim3(1), dim3(2048), 0}, 0, d, 4ull);  // invalid: not one of the skipped
+    launch<mark>(LaunchGeometry{dim3(1), dim3(2048), 0}, nullptr, d, 4ull);  // invalid: not one of the skipped
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
     for (int run = 0; run < 2; ++run) {
-        launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+        launch<mark>(korvane::linear_geometry(4), nullptr, d, 4ull);
         EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "launch " << run << " was to run";
     }
-    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    launch<mark>(korvane::linear_geometry(4), nullptr, d, 4ull);
     EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
-    launch<mark>(korvane::linear_geometry(4), 0, d, 4ull);
+    launch<mark>(korvane::linear_geometry(4), nullptr, d, 4ull);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     cudaFree(d);
 }
@@ -414,7 +415,7 @@ TEST_F(HostDevice, LaunchLogNamesKernelsAndGeometry) {
     int* d = device_alloc<int>(300);
     hostdevice::clear_launch_log();
     const auto before = hostdevice::launch_count();
-    launch<mark>(korvane::linear_geometry(300), 0, d, 300ull);
+    launch<mark>(korvane::linear_geometry(300), nullptr, d, 300ull);
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].kernel, "{anonymous}::mark");
@@ -438,7 +439,8 @@ TEST_P(BlockSizes, BlockReductionNeedsItsBarriers) {
     cudaMemcpy(in, h.data(), n * sizeof(double), cudaMemcpyHostToDevice);
     for (int workers : {1, 2}) {
         hostdevice::set_worker_count(workers);
-        launch_cooperative<block_sum>(LaunchGeometry{dim3(blocks), dim3(block), block * sizeof(double)}, 0, in, out, n);
+        launch_cooperative<block_sum>(LaunchGeometry{dim3(blocks), dim3(block), block * sizeof(double)}, nullptr, in,
+                                      out, n);
         ASSERT_EQ(cudaGetLastError(), cudaSuccess);
         std::vector<double> sums(blocks);
         cudaMemcpy(sums.data(), out, blocks * sizeof(double), cudaMemcpyDeviceToHost);
@@ -466,7 +468,8 @@ TEST_F(HostDevice, AThousandCooperativeLaunchesOnOneHostThread) {
     double* out = device_alloc<double>(1);
     cudaMemcpy(in, h.data(), block * sizeof(double), cudaMemcpyHostToDevice);
     for (int i = 0; i < 1000; ++i)
-        launch_cooperative<block_sum>(LaunchGeometry{dim3(1), dim3(block), block * sizeof(double)}, 0, in, out, block);
+        launch_cooperative<block_sum>(LaunchGeometry{dim3(1), dim3(block), block * sizeof(double)}, nullptr, in, out,
+                                      block);
     double sum = 0;
     cudaMemcpy(&sum, out, sizeof(double), cudaMemcpyDeviceToHost);
     EXPECT_EQ(sum, block * (block - 1) / 2.0);
@@ -481,7 +484,8 @@ TEST_F(HostDevice, SharedMemoryTranspose) {
     float* in = device_alloc<float>(dim * dim);
     float* out = device_alloc<float>(dim * dim);
     cudaMemcpy(in, h.data(), h.size() * sizeof(float), cudaMemcpyHostToDevice);
-    launch_cooperative<transpose_tiles>(LaunchGeometry{dim3(dim / 16, dim / 16), dim3(16, 16), 0}, 0, in, out, dim);
+    launch_cooperative<transpose_tiles>(LaunchGeometry{dim3(dim / 16, dim / 16), dim3(16, 16), 0}, nullptr, in, out,
+                                        dim);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     std::vector<float> t(dim * dim);
     cudaMemcpy(t.data(), out, t.size() * sizeof(float), cudaMemcpyDeviceToHost);
@@ -496,7 +500,7 @@ TEST_F(HostDevice, AtomicAddOnDoubleFromAllWorkers) {
     double* total = device_alloc<double>(1);
     cudaMemset(total, 0, sizeof(double));
     hostdevice::set_worker_count(2);
-    launch<atomic_total>(korvane::linear_geometry(n), 0, total, n);
+    launch<atomic_total>(korvane::linear_geometry(n), nullptr, total, n);
     double h = 0;
     cudaMemcpy(&h, total, sizeof(double), cudaMemcpyDeviceToHost);
     EXPECT_EQ(h, static_cast<double>(n) * (n - 1) / 2);
@@ -511,9 +515,9 @@ TEST_F(HostDevice, ConcurrentLaunchesFromTwoHostThreads) {
     cudaMemset(b, 0, n * sizeof(int));
     std::thread other([&] {
         cudaSetDevice(0);
-        for (int i = 0; i < 4; ++i) launch<mark>(korvane::linear_geometry(n), 0, b, n);
+        for (int i = 0; i < 4; ++i) launch<mark>(korvane::linear_geometry(n), nullptr, b, n);
     });
-    for (int i = 0; i < 4; ++i) launch<mark>(korvane::linear_geometry(n), 0, a, n);
+    for (int i = 0; i < 4; ++i) launch<mark>(korvane::linear_geometry(n), nullptr, a, n);
     other.join();
     std::vector<int> h(n);
     for (int* d : {a, b}) {
@@ -537,9 +541,9 @@ TEST_F(HostDevice, ThreadOrderOfPlainAndCooperativeLaunches) {
     const auto run = [&](bool cooperative) {
         cudaMemset(next, 0, blocks * sizeof(unsigned));
         if (cooperative)
-            launch_cooperative<record_phases>(LaunchGeometry{dim3(1), dim3(threads), 0}, 0, order, next);
+            launch_cooperative<record_phases>(LaunchGeometry{dim3(1), dim3(threads), 0}, nullptr, order, next);
         else
-            launch<record_order>(LaunchGeometry{dim3(blocks), dim3(threads), 0}, 0, order, next);
+            launch<record_order>(LaunchGeometry{dim3(blocks), dim3(threads), 0}, nullptr, order, next);
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);
         std::vector<unsigned> h(2 * threads * blocks);
         cudaMemcpy(h.data(), order, h.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
@@ -580,10 +584,10 @@ TEST_F(HostDevice, ThreadOrderExposesReadsOfWhatAnotherThreadWritesInTheSamePhas
     for (ThreadOrder order : {ThreadOrder::Forward, ThreadOrder::Reverse, ThreadOrder::Shuffled}) {
         hostdevice::set_thread_order(order);
         cudaMemcpy(a, values.data(), n * sizeof(int), cudaMemcpyHostToDevice);
-        launch<shift_left_racing>(LaunchGeometry{dim3(1), dim3(n), 0}, 0, a, n);
+        launch<shift_left_racing>(LaunchGeometry{dim3(1), dim3(n), 0}, nullptr, a, n);
         std::vector<int> plain(n);
         cudaMemcpy(plain.data(), a, n * sizeof(int), cudaMemcpyDeviceToHost);
-        launch_cooperative<shift_left_racing_shared>(LaunchGeometry{dim3(1), dim3(n), 0}, 0, in.get(), a);
+        launch_cooperative<shift_left_racing_shared>(LaunchGeometry{dim3(1), dim3(n), 0}, nullptr, in.get(), a);
         std::vector<int> shared(n);
         cudaMemcpy(shared.data(), a, n * sizeof(int), cudaMemcpyDeviceToHost);
         ASSERT_EQ(cudaGetLastError(), cudaSuccess);
@@ -614,7 +618,7 @@ TEST(HostDeviceSettings, ThreadOrderNames) {
 TEST_F(HostDevice, BarrierOutsideCooperativeLaunchIsFatal) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int* d = device_alloc<int>(32);
-    EXPECT_DEATH(launch<barrier_in_plain_launch>(LaunchGeometry{dim3(1), dim3(32), 0}, 0, d),
+    EXPECT_DEATH(launch<barrier_in_plain_launch>(LaunchGeometry{dim3(1), dim3(32), 0}, nullptr, d),
                  "__syncthreads at .*" + site(kPlainBarrierLine) +
                      " called in a kernel launched without cooperative execution \\(kernel "
                      "\\{anonymous\\}::barrier_in_plain_launch\\)");
@@ -626,14 +630,14 @@ TEST_F(HostDevice, BarrierReachedAfterAThreadReturnedIsFatal) {
     int* d = device_alloc<int>(64);
     for (ThreadOrder order : {ThreadOrder::Forward, ThreadOrder::Reverse}) {
         hostdevice::set_thread_order(order);
-        EXPECT_DEATH(launch_cooperative<barrier_after_early_return>(LaunchGeometry{dim3(2), dim3(32), 0}, 0, d),
+        EXPECT_DEATH(launch_cooperative<barrier_after_early_return>(LaunchGeometry{dim3(2), dim3(32), 0}, nullptr, d),
                      "threads of one block reach different numbers of barriers: thread \\([0-9]+,0,0\\) waits at "
                      "its barrier 1 \\(.*" +
                          site(kEarlyReturnBarrierLine) +
                          "\\) after thread \\(0,0,0\\) returned from 0 in block \\(0,0,0\\) \\(kernel "
                          "\\{anonymous\\}::barrier_after_early_return\\)");
     }
-    EXPECT_DEATH(launch_cooperative<barrier_count_by_thread>(LaunchGeometry{dim3(1), dim3(32), 0}, 0, d),
+    EXPECT_DEATH(launch_cooperative<barrier_count_by_thread>(LaunchGeometry{dim3(1), dim3(32), 0}, nullptr, d),
                  "threads of one block reach different numbers of barriers: thread \\([0-9]*[13579],0,0\\) waits at "
                  "its barrier 2 .* after thread \\([0-9]*[02468],0,0\\) returned from 1");
     cudaFree(d);
@@ -642,7 +646,7 @@ TEST_F(HostDevice, BarrierReachedAfterAThreadReturnedIsFatal) {
 TEST_F(HostDevice, ThreadsAtDifferentBarriersAreFatal) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int* d = device_alloc<int>(64);
-    EXPECT_DEATH(launch_cooperative<divergent_barriers>(LaunchGeometry{dim3(1), dim3(64), 0}, 0, d),
+    EXPECT_DEATH(launch_cooperative<divergent_barriers>(LaunchGeometry{dim3(1), dim3(64), 0}, nullptr, d),
                  "threads of one block wait at different barriers: thread \\(0,0,0\\) at .*" +
                      site(kFirstHalfBarrierLine) + ", thread \\(32,0,0\\) at .*" + site(kSecondHalfBarrierLine) +
                      " in block \\(0,0,0\\)");
@@ -657,9 +661,9 @@ TEST_F(HostDevice, StaticSharedMemoryStartsEveryBlockAsNaN) {
     hostdevice::set_worker_count(1);  // every block on one host thread, after block 0's values
     for (bool cooperative : {false, true}) {
         if (cooperative)
-            launch_cooperative<read_unwritten_static_shared>(LaunchGeometry{dim3(blocks), dim3(32), 0}, 0, out);
+            launch_cooperative<read_unwritten_static_shared>(LaunchGeometry{dim3(blocks), dim3(32), 0}, nullptr, out);
         else
-            launch<read_unwritten_static_shared>(LaunchGeometry{dim3(blocks), dim3(32), 0}, 0, out);
+            launch<read_unwritten_static_shared>(LaunchGeometry{dim3(blocks), dim3(32), 0}, nullptr, out);
         ASSERT_EQ(cudaGetLastError(), cudaSuccess);
         std::vector<double> h(32 * blocks);
         cudaMemcpy(h.data(), out, h.size() * sizeof(double), cudaMemcpyDeviceToHost);
@@ -694,19 +698,19 @@ TEST_F(HostDevice, LaunchesBeyondAKernelsResourcesAreRefusedAsOnAGpu) {
         std::vector<int> h(1024);
         cudaMemcpy(h.data(), d, h.size() * sizeof(int), cudaMemcpyDeviceToHost);
         cudaMemset(d, 0, 1024 * sizeof(int));
-        return std::accumulate(h.begin(), h.end(), 0u);
+        return static_cast<unsigned>(std::accumulate(h.begin(), h.end(), 0));
     };
     for (const Case& c : cases) {
         hostdevice::set_kernel_resources("{anonymous}::mark", c.planted);
-        launch<mark>(LaunchGeometry{dim3(1), dim3(c.threads), 0}, 0, d, 1024ull);
+        launch<mark>(LaunchGeometry{dim3(1), dim3(c.threads), 0}, nullptr, d, 1024ull);
         EXPECT_EQ(cudaGetLastError(), c.expected) << c.planted.registers << " registers, " << c.threads << " threads";
         EXPECT_EQ(ran(), c.expected == cudaSuccess ? c.threads : 0u);
     }
     EXPECT_STREQ(cudaGetErrorString(cudaErrorLaunchOutOfResources), "too many resources requested for launch");
     // Static and dynamic shared memory together above 48 KiB (the planted kernel has 40 KiB static).
-    launch<mark>(LaunchGeometry{dim3(1), dim3(32), 8 * 1024}, 0, d, 1024ull);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(32), 8 * 1024}, nullptr, d, 1024ull);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    launch<mark>(LaunchGeometry{dim3(1), dim3(32), 8 * 1024 + 1}, 0, d, 1024ull);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(32), 8 * 1024 + 1}, nullptr, d, 1024ull);
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
     EXPECT_EQ(ran(), 32u);
     hostdevice::KernelResources applied;
@@ -714,7 +718,7 @@ TEST_F(HostDevice, LaunchesBeyondAKernelsResourcesAreRefusedAsOnAGpu) {
     EXPECT_EQ(applied.static_shared_bytes, 40u * 1024);
     hostdevice::reset();
     EXPECT_FALSE(hostdevice::kernel_resources("{anonymous}::mark", &applied)) << "reset forgets planted figures";
-    launch<mark>(LaunchGeometry{dim3(1), dim3(1024), 0}, 0, d, 1024ull);
+    launch<mark>(LaunchGeometry{dim3(1), dim3(1024), 0}, nullptr, d, 1024ull);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     ASSERT_TRUE(hostdevice::kernel_resources("{anonymous}::mark", &applied));
     EXPECT_EQ(applied.registers, 0u) << "a test kernel is not in the cuda build's table";
@@ -723,9 +727,9 @@ TEST_F(HostDevice, LaunchesBeyondAKernelsResourcesAreRefusedAsOnAGpu) {
 
 TEST_F(HostDevice, StaticSharedMemoryOfTheHostBuildCountsTowardTheBlocksShare) {
     double* out = device_alloc<double>(64);
-    launch_cooperative<large_static_shared>(LaunchGeometry{dim3(1), dim3(64), 16 * 1024}, 0, out);
+    launch_cooperative<large_static_shared>(LaunchGeometry{dim3(1), dim3(64), 16 * 1024}, nullptr, out);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // 32 + 16 KiB
-    launch_cooperative<large_static_shared>(LaunchGeometry{dim3(1), dim3(64), 16 * 1024 + 8}, 0, out);
+    launch_cooperative<large_static_shared>(LaunchGeometry{dim3(1), dim3(64), 16 * 1024 + 8}, nullptr, out);
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
     hostdevice::KernelResources applied;
     ASSERT_TRUE(hostdevice::kernel_resources("{anonymous}::large_static_shared", &applied));
@@ -748,16 +752,16 @@ TEST_F(HostDevice, PointerArgumentsMustPointIntoLiveAllocationsOfTheLaunchDevice
     const auto geometry = LaunchGeometry{dim3(1), dim3(64), 0};
     for (int* bad : {host.data(), freed, other, d + 64}) {
         hostdevice::clear_launch_log();
-        launch<mark>(geometry, 0, bad, 64ull);
+        launch<mark>(geometry, nullptr, bad, 64ull);
         const cudaError_t status = cudaGetLastError();
         EXPECT_EQ(status, cudaErrorIllegalAddress);
         EXPECT_STREQ(cudaGetErrorString(status), "an illegal memory access was encountered");
         EXPECT_FALSE(hostdevice::launch_log().at(0).accepted);
     }
     EXPECT_EQ(host, std::vector<int>(64, 0)) << "a refused launch wrote host memory";
-    launch<mark>(geometry, 0, d + 32, 32ull);  // inside an allocation: anywhere in it
+    launch<mark>(geometry, nullptr, d + 32, 32ull);  // inside an allocation: anywhere in it
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    launch<mark>(geometry, 0, static_cast<int*>(nullptr), 0ull);
+    launch<mark>(geometry, nullptr, static_cast<int*>(nullptr), 0ull);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "null is a valid argument";
     cudaFree(d);
     cudaSetDevice(1);
@@ -853,7 +857,7 @@ void check_gemm(Gemm gemm_fn, double tolerance) {
     cublasHandle_t handle = nullptr;
     ASSERT_EQ(cublasCreate(&handle), CUBLAS_STATUS_SUCCESS);
     EXPECT_EQ(hostdevice::live_blas_handles(0), 1);
-    ASSERT_EQ(cublasSetStream(handle, 0), CUBLAS_STATUS_SUCCESS);
+    ASSERT_EQ(cublasSetStream(handle, nullptr), CUBLAS_STATUS_SUCCESS);
     const Blas one{1, 0}, zero{0, 0};
     // C = A^T B with A stored column-major k x m (so A^T is m x k).
     ASSERT_EQ(gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, reinterpret_cast<const Blas*>(da), k,

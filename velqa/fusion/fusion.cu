@@ -179,8 +179,9 @@ void execute_prepared_fusion_chunk(const DeviceState& state, const PreparedFusio
     if (n < 1 || n > 62 || state.num_state() != (std::uint64_t(1) << n))
         throw std::invalid_argument("state size does not match prepared chunk");
     cuda_check(cudaSetDevice(state.device_id()));
-    dispatch_precision(state.dtype(),
-                       [&]<class T>() { execute_plan<T>(n, state.data_as<T>(), chunk.records, chunk.plan, 0, true); });
+    dispatch_precision(state.dtype(), [&]<class T>() {
+        execute_plan<T>(n, state.data_as<T>(), chunk.records, chunk.plan, nullptr, true);
+    });
 }
 
 #define VELQA_FUSION_INSTANTIATE(T)                                                                                 \

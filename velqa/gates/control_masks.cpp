@@ -27,16 +27,16 @@ void check_gate_qubits(std::uint64_t n, const std::vector<std::int64_t>& targets
         return std::invalid_argument(std::string(role) + " qubit " + std::to_string(q) + " is out of range for " +
                                      std::to_string(n) + " qubits");
     };
-    for (std::size_t j = 0; j < targets.size(); ++j) {
-        const std::int64_t t = targets[j];
+    for (auto it = targets.begin(); it != targets.end(); ++it) {
+        const std::int64_t t = *it;
         if (t < 0 || static_cast<std::uint64_t>(t) >= n) throw out_of_range("target", t);
-        if (std::find(targets.begin(), targets.begin() + j, t) != targets.begin() + j)
+        if (std::find(targets.begin(), it, t) != it)
             throw std::invalid_argument("target qubit " + std::to_string(t) + " is repeated");
     }
-    for (std::size_t j = 0; j < controls.size(); ++j) {
-        const std::int64_t c = controls[j];
+    for (auto it = controls.begin(); it != controls.end(); ++it) {
+        const std::int64_t c = *it;
         if (c < 0 || static_cast<std::uint64_t>(c) >= n) throw out_of_range("control", c);
-        if (std::find(controls.begin(), controls.begin() + j, c) != controls.begin() + j)
+        if (std::find(controls.begin(), it, c) != it)
             throw std::invalid_argument("control qubit " + std::to_string(c) + " is repeated");
         if (std::find(targets.begin(), targets.end(), c) != targets.end())
             throw std::invalid_argument("control qubit " + std::to_string(c) + " is also a target");
