@@ -17,6 +17,7 @@
 #include "common/device_buffer.hpp"
 #include "common/gpu/bits.hpp"
 #include "common/gpu/runtime.hpp"
+#include "common/launch_geometry.hpp"
 
 namespace korvane {
 
@@ -68,6 +69,18 @@ __host__ __device__ __forceinline__ void pauli_phase_sum(std::uint64_t index, co
             im += w.im;
         }
     }
+}
+
+// Both modules' Pauli kernels: 256-thread blocks, at most 1024 of them (about one resident wave on
+// the largest GPUs; the threads walk the rest with a grid stride), and at least 64 items (amplitudes
+// or rows) a thread: small states run few blocks, which keeps the cost of the block sums (and, on the
+// host device, of running every thread as a fiber) small next to the reads. From 2^24 items on, the
+// grid is the full 1024 blocks.
+constexpr unsigned kPauliBlock = 256;
+inline LaunchGeometry pauli_geometry(std::uint64_t items) {
+    constexpr std::uint64_t kMaxBlocks = 1024;
+    constexpr std::uint64_t kItemsPerThread = 64;
+    return capped_geometry((items + kItemsPerThread - 1) / kItemsPerThread, kPauliBlock, kMaxBlocks);
 }
 
 // Block partials of one pass: the pass's part of Re <P> and the state's total, summed per block.

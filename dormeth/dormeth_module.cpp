@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/gpu/runtime.hpp"
+#include "common/observables_binding.hpp"
 #include "common/parse.hpp"
-#include "common/pauli_convert.hpp"
 #include "dormeth/convert.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
@@ -94,30 +94,6 @@ std::string measure_device(const StatePtr& state, const std::vector<std::int64_t
     return measure(*state, targets, endian, value);
 }
 
-// A float64 array that takes over the vector's memory.
-py::array_t<double> float64_array(std::vector<double>&& values) {
-    auto* owned = new std::vector<double>(std::move(values));
-    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
-    return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
-}
-
-py::array_t<double> probabilities_device(const StatePtr& state, const std::vector<std::int64_t>& targets,
-                                         const std::string& endian) {
-    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
-    std::vector<double> probs;
-    {
-        py::gil_scoped_release release;
-        probs = probabilities(*state, targets, endian);
-    }
-    return float64_array(std::move(probs));
-}
-
-double expectation_pauli_device(const StatePtr& state, const py::object& terms) {
-    const std::vector<PauliTerm> records = convert_pauli_terms(terms);
-    py::gil_scoped_release release;
-    return expectation_pauli(*state, records);
-}
-
 }  // namespace
 }  // namespace korvane::dormeth
 
@@ -144,8 +120,8 @@ PYBIND11_MODULE(dormeth, m) {
     m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"),
           py::arg("endian") = "little", py::arg("seed") = py::none(),
           "Measure target qubits of a DeviceDensityState once, collapse it and return the bit string.");
-    m.def("probabilities_device", &probabilities_device, py::arg("state").none(false), py::arg("targets"),
-          py::arg("endian") = "little",
+    m.def("probabilities_device", &korvane::probabilities_device<DeviceDensityState>, py::arg("state").none(false),
+          py::arg("targets"), py::arg("endian") = "little",
           "Outcome probabilities of target qubits of a DeviceDensityState, without changing it.\n\n"
           "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
           "measuring the targets gives outcome o, divided by the trace. With endian 'little' target j is\n"
@@ -153,7 +129,8 @@ PYBIND11_MODULE(dormeth, m) {
           "then targets and endian are checked as measure_device checks them, except that an empty list\n"
           "gives [1.0]. A zero, NaN or infinite trace raises RuntimeError 'density matrix has zero or\n"
           "invalid trace.'.");
-    m.def("expectation_pauli_device", &expectation_pauli_device, py::arg("state").none(false), py::arg("terms"),
+    m.def("expectation_pauli_device", &korvane::expectation_pauli_device<DeviceDensityState>,
+          py::arg("state").none(false), py::arg("terms"),
           "Expectation value of a Pauli sum on a DeviceDensityState, without changing it.\n\n"
           "terms is a sequence of (coefficient, paulis, qubits) triples: a real coefficient, a string\n"
           "over 'I', 'X', 'Y', 'Z' and as many distinct qubits; paulis[j] acts on qubits[j]. Returns\n"

@@ -17,18 +17,6 @@
 
 namespace korvane::dormeth {
 
-namespace {
-
-constexpr unsigned kPauliBlock = 256;
-// About one resident wave on the largest GPUs; the threads walk the rows with a grid stride.
-constexpr std::uint64_t kPauliMaxBlocks = 1024;
-// Each thread takes at least this many rows: small matrices run few blocks, which keeps the cost of
-// the block sums (and, on the host device, of running every thread as a fiber) small next to the
-// reads.
-constexpr std::uint64_t kPauliItemsPerThread = 64;
-
-}  // namespace
-
 // Block b writes partials[b]: its share of sum_r Re(rho[r][r ^ x_mask] w(r)), w(r) the pass's phase
 // sum (Tr(rho P) = sum_r rho[r][r ^ x_mask] w(r)), and, when with_trace, of sum_r Re rho[r][r].
 // Launch (cooperative, block_sum holds barriers): 256-thread blocks, any grid, grid-stride loop.
@@ -74,9 +62,7 @@ template <class T>
 double expectation_pauli_typed(const DeviceDensityState& state, const PauliPlan& plan) {
     cuda_check(cudaSetDevice(state.device_id()));
     auto weights = DeviceBuffer<PauliWeight>::copy_of(plan.weights.data(), plan.weights.size());
-    const auto dim = static_cast<std::uint64_t>(state.dimension());
-    const auto geometry =
-        capped_geometry((dim + kPauliItemsPerThread - 1) / kPauliItemsPerThread, kPauliBlock, kPauliMaxBlocks);
+    const auto geometry = pauli_geometry(static_cast<std::uint64_t>(state.dimension()));
     const PauliSums sums = run_pauli_passes(plan, geometry.grid.x, [&](std::uint64_t p, PauliPartial* partials) {
         const PauliPass& pass = plan.passes[p];
         gpu::launch_cooperative<&density_pauli_kernel<T>>(geometry, nullptr, state.num_qubits(), state.data_as<T>(),

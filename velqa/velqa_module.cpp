@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "common/gpu/runtime.hpp"
+#include "common/observables_binding.hpp"
 #include "common/parse.hpp"
-#include "common/pauli_convert.hpp"
 #include "velqa/convert.hpp"
 #include "velqa/fusion/fusion.hpp"
 #include "velqa/fusion/planner.hpp"
@@ -152,30 +152,6 @@ py::typing::Tuple<py::typing::Dict<py::str, py::int_>, py::str> sample_measure_d
     return py::make_tuple(counts, result.last);
 }
 
-// A float64 array that takes over the vector's memory: 2^30 probabilities are not copied again.
-py::array_t<double> float64_array(std::vector<double>&& values) {
-    auto* owned = new std::vector<double>(std::move(values));
-    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
-    return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
-}
-
-py::array_t<double> probabilities_device(const StatePtr& state, const std::vector<std::int64_t>& targets,
-                                         const std::string& endian) {
-    check_endian(endian);
-    std::vector<double> probs;
-    {
-        py::gil_scoped_release release;
-        probs = probabilities(*state, targets, endian);
-    }
-    return float64_array(std::move(probs));
-}
-
-double expectation_pauli_device(const StatePtr& state, const py::object& terms) {
-    const std::vector<korvane::PauliTerm> records = korvane::convert_pauli_terms(terms);
-    py::gil_scoped_release release;
-    return expectation_pauli(*state, records);
-}
-
 // The temporary device copy of a caller's array used by run_circuit and measure.
 StatePtr temporary_state(std::int64_t n, const py::array& state, const std::string& endian, const std::string& device,
                          bool use_pinned_host) {
@@ -254,8 +230,8 @@ PYBIND11_MODULE(velqa, m) {
     m.def("sample_measure_device", &sample_measure_device, py::arg("state").none(false), py::arg("targets"),
           py::arg("shots"), py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
           "Batch-sample target qubits and optionally collapse to the final outcome.");
-    m.def("probabilities_device", &probabilities_device, py::arg("state").none(false), py::arg("targets"),
-          py::arg("endian") = "little",
+    m.def("probabilities_device", &korvane::probabilities_device<DeviceState>, py::arg("state").none(false),
+          py::arg("targets"), py::arg("endian") = "little",
           "Outcome probabilities of target qubits on an existing CUDA DeviceState, without changing it.\n\n"
           "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
           "measuring the targets gives outcome o, divided by the squared norm of the state. With endian\n"
@@ -263,7 +239,8 @@ PYBIND11_MODULE(velqa, m) {
           "targets raise ValueError; then targets and endian are checked as measure_device checks them,\n"
           "except that an empty list gives [1.0]. A zero, NaN or infinite norm raises RuntimeError\n"
           "'Quantum state has zero or invalid norm.'.");
-    m.def("expectation_pauli_device", &expectation_pauli_device, py::arg("state").none(false), py::arg("terms"),
+    m.def("expectation_pauli_device", &korvane::expectation_pauli_device<DeviceState>, py::arg("state").none(false),
+          py::arg("terms"),
           "Expectation value of a Pauli sum on an existing CUDA DeviceState, without changing it.\n\n"
           "terms is a sequence of (coefficient, paulis, qubits) triples: a real coefficient, a string\n"
           "over 'I', 'X', 'Y', 'Z' and as many distinct qubits; paulis[j] acts on qubits[j]. Returns\n"

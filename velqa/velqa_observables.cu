@@ -22,17 +22,7 @@ using korvane::DeviceBuffer;
 using korvane::PauliPartial;
 using korvane::PauliWeight;
 
-namespace {
-
-constexpr unsigned kPauliBlock = 256;
-// About one resident wave on the largest GPUs; the threads walk the state with a grid stride.
-constexpr std::uint64_t kPauliMaxBlocks = 1024;
-// Each thread takes at least this many items: small states run few blocks, which keeps the cost of
-// the block sums (and, on the host device, of running every thread as a fiber) small next to the
-// reads. From 2^24 items on, the grid is the full 1024 blocks.
-constexpr std::uint64_t kPauliItemsPerThread = 64;
-
-}  // namespace
+using korvane::kPauliBlock;
 
 // Block b writes partials[b]: its share of sum_i Re(conj(psi[i ^ x_mask]) w(i) psi[i]), w(i) the
 // pass's phase sum, and of the squared norm. With x_mask != 0 each pair (i, i ^ x_mask) is read once,
@@ -98,8 +88,7 @@ double expectation_pauli_typed(const DeviceState& state, const korvane::PauliPla
     korvane::cuda_check(cudaSetDevice(state.device_id()));
     auto weights = DeviceBuffer<PauliWeight>::copy_of(plan.weights.data(), plan.weights.size());
     const auto n = static_cast<std::int64_t>(state.n());
-    const std::uint64_t threads = (state.num_state() + kPauliItemsPerThread - 1) / kPauliItemsPerThread;
-    const auto geometry = korvane::capped_geometry(threads, kPauliBlock, kPauliMaxBlocks);
+    const auto geometry = korvane::pauli_geometry(state.num_state());
     const korvane::PauliSums sums =
         korvane::run_pauli_passes(plan, geometry.grid.x, [&](std::uint64_t p, PauliPartial* partials) {
             const korvane::PauliPass& pass = plan.passes[p];

@@ -6,12 +6,27 @@
 
 #include <cstddef>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "common/complex.hpp"
 #include "common/cuda_check.hpp"
 #include "common/gpu/runtime.hpp"
 #include "hostdevice/control.hpp"
+
+// The message of the E that call() throws, "(no error)" when it returns.
+template <class E = std::runtime_error, class F>
+std::string message_of(F&& call) {
+    try {
+        call();
+    } catch (const E& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("(other exception) ") + e.what();
+    }
+    return "(no error)";
+}
 
 // A device copy of a host vector, freed at the end of the test, that reads back.
 template <class E>

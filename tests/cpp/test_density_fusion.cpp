@@ -105,18 +105,6 @@ std::vector<GroupShape> shapes(std::int64_t n, const std::vector<dm::DensityOper
     return out;
 }
 
-template <class E = std::runtime_error, class F>
-std::string message_of(F&& call) {
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("(other exception) ") + e.what();
-    }
-    return "(no error)";
-}
-
 // ------------------------------------------------------------------ planner
 
 TEST(DensityPlanner, OptionsFollowTheRegisterSize) {

@@ -81,16 +81,6 @@ TEST_F(DensityKernels, UnitaryChannelEqualsUnitaryThenChannel) {
     }
 }
 
-template <class F>
-std::string message_of(F&& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
-
 TEST_F(DensityKernels, LaunchersRefuseKindsAndSizesTheyDoNotHave) {
     DeviceArray<CuComplex<double>> rho(random_elements<double>(16 * 16, 1));
     DeviceArray<CuComplex<double>> m(random_elements<double>(128 * 128, 2));

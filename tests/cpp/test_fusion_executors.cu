@@ -344,7 +344,9 @@ TEST_F(FusionExecutors, DenseMMStepsAreCheckedBeforeTheNext) {
             const auto& want = slice_of(g) < done ? expected[g] : state[g];
             EXPECT_NEAR(after[g].re, want.re, 1e-12) << refused << " " << g;
             EXPECT_NEAR(after[g].im, want.im, 1e-12) << refused << " " << g;
-            if (slice_of(g) >= done) EXPECT_EQ(after[g].re, state[g].re) << "not bit-identical: " << g;
+            if (slice_of(g) >= done) {
+                EXPECT_EQ(after[g].re, state[g].re) << "not bit-identical: " << g;
+            }
         }
     }
 }
@@ -434,7 +436,9 @@ TEST_F(FusionExecutors, UploadsBeyondTheirShareOfScratchGoInWindowsOfGroups) {
     ASSERT_EQ(chunk.plan.groups.size(), 11u);
     for (std::size_t g = 0; g < 11; ++g) {
         ASSERT_EQ(chunk.plan.groups[g].kind, g % 2 ? FusionGroupKind::AutoPair : FusionGroupKind::DenseMM) << g;
-        if (g % 2 == 0) ASSERT_EQ(chunk.plan.groups[g].active.size(), 5u);
+        if (g % 2 == 0) {
+            ASSERT_EQ(chunk.plan.groups[g].active.size(), 5u);
+        }
     }
     std::vector<std::size_t> ends;
     for (std::size_t first = 0; first < 11; first = ends.back())

@@ -44,16 +44,6 @@ namespace {
 
 const std::string kFailure = std::string("CUDA error: ") + cudaGetErrorString(cudaErrorLaunchFailure);
 
-template <class F>
-std::string message_of(F&& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 velqa::GateRecord named(const char* name, std::int64_t target) {
     velqa::GateRecord g;
     g.name = name;

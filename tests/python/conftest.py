@@ -95,26 +95,13 @@ def assert_close(actual, expected, dtype, scale=1.0):
     np.testing.assert_allclose(actual, expected, rtol=0, atol=TOLERANCE[dtype] * scale)
 
 
-def progress_during(call):
-    """How far another Python thread gets while call() runs: nothing when call() holds the GIL
-    throughout, a lot when it releases it around its native work. The other thread notes the time
-    every 64 steps, and only steps in the middle of the call count. A call that holds the GIL may
-    still hand it over just before it starts or as it returns, and on a busy machine the caller can
-    wait a while for it to come back; so the first and last tenth of the call (at least five switch
-    intervals, shortened for the probe) are left out."""
-    stamps = []
+def _call_beside(call, spin):
+    """Runs call() while another Python thread runs spin(stop) until stop is set, with the GIL handed
+    over promptly whenever it is free; returns when call() started and ended."""
     stop = threading.Event()
-
-    def spin():
-        steps = 0
-        while not stop.is_set():
-            steps += 1
-            if steps % 64 == 0:
-                stamps.append(time.perf_counter())
-
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-4)
-    thread = threading.Thread(target=spin)
+    thread = threading.Thread(target=spin, args=(stop,))
     thread.start()
     try:
         time.sleep(0.02)
@@ -125,6 +112,26 @@ def progress_during(call):
         stop.set()
         thread.join()
         sys.setswitchinterval(interval)
+    return start, end
+
+
+def progress_during(call):
+    """How far another Python thread gets while call() runs: nothing when call() holds the GIL
+    throughout, a lot when it releases it around its native work. The other thread notes the time
+    every 64 steps, and only steps in the middle of the call count. A call that holds the GIL may
+    still hand it over just before it starts or as it returns, and on a busy machine the caller can
+    wait a while for it to come back; so the first and last tenth of the call (at least five switch
+    intervals, shortened for the probe) are left out."""
+    stamps = []
+
+    def spin(stop):
+        steps = 0
+        while not stop.is_set():
+            steps += 1
+            if steps % 64 == 0:
+                stamps.append(time.perf_counter())
+
+    start, end = _call_beside(call, spin)
     margin = max(5e-4, 0.1 * (end - start))
     return 64 * sum(1 for t in stamps if start + margin <= t <= end - margin)
 
@@ -134,24 +141,11 @@ def held_fraction(call):
     the call's duration: near 1 when call() holds the GIL throughout. A busy machine can only
     lengthen the pauses, never shorten them."""
     stamps = []
-    stop = threading.Event()
 
-    def spin():
+    def spin(stop):
         while not stop.is_set():
             stamps.append(time.perf_counter())
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)  # hand the GIL over promptly whenever it is free
-    thread = threading.Thread(target=spin)
-    thread.start()
-    try:
-        time.sleep(0.02)
-        start = time.perf_counter()
-        call()
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        thread.join()
-        sys.setswitchinterval(interval)
+    start, end = _call_beside(call, spin)
     inside = [start] + [t for t in stamps if start < t < end] + [end]
     return max(b - a for a, b in zip(inside, inside[1:])) / (end - start)

@@ -1,11 +1,17 @@
-// Conversion of a Python Pauli sum into PauliTerm records, shared by the bindings of both modules.
-// Runs with the GIL held; no semantic check happens here (plan_pauli_sum makes them).
+// The observables' bindings, shared by both modules: conversion of a Python Pauli sum into
+// PauliTerm records (GIL held; no semantic check happens there, plan_pauli_sum makes them), and the
+// two entry points, which release the GIL around the device work. `probabilities` and
+// `expectation_pauli` are found in the state's own module by argument-dependent lookup.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/pauli.hpp"
@@ -53,6 +59,32 @@ inline std::vector<PauliTerm> convert_pauli_terms(pybind11::handle terms) {
         out.push_back(std::move(term));
     }
     return out;
+}
+
+// A float64 array that takes over the vector's memory: 2^30 probabilities are not copied again.
+inline pybind11::array_t<double> float64_array(std::vector<double>&& values) {
+    auto* owned = new std::vector<double>(std::move(values));
+    pybind11::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    return pybind11::array_t<double>(static_cast<pybind11::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+template <class State>
+pybind11::array_t<double> probabilities_device(const std::shared_ptr<State>& state,
+                                               const std::vector<std::int64_t>& targets, const std::string& endian) {
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    std::vector<double> probs;
+    {
+        pybind11::gil_scoped_release release;
+        probs = probabilities(*state, targets, endian);
+    }
+    return float64_array(std::move(probs));
+}
+
+template <class State>
+double expectation_pauli_device(const std::shared_ptr<State>& state, const pybind11::object& terms) {
+    const std::vector<PauliTerm> records = convert_pauli_terms(terms);
+    pybind11::gil_scoped_release release;
+    return expectation_pauli(*state, records);
 }
 
 }  // namespace korvane
