@@ -1,7 +1,7 @@
 """What an installed build says about itself (the backend attribute), and the stub tidying that makes
 the generated type stubs exact: annotations rewritten, docstrings and values left alone."""
-import importlib.util
 import os
+import runpy
 
 import dormeth
 import pytest
@@ -20,10 +20,7 @@ def test_backend_attribute_names_the_build():
 
 @pytest.fixture(scope="module")
 def tidy():
-    spec = importlib.util.spec_from_file_location("tidy_stubs", os.path.join(_ROOT, "scripts", "tidy_stubs.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.tidy
+    return runpy.run_path(os.path.join(_ROOT, "scripts", "tidy_stubs.py"))["tidy"]
 
 
 RAW = '''"""
