@@ -19,8 +19,8 @@ import time
 
 import numpy as np
 
-from common import (ON_GPU, best_time, copy_bandwidth, fused_run_bytes, gate_record_bytes, header, model_cells,
-                    model_header, report)
+from common import (ELEMENT_BYTES, ON_GPU, best_time, copy_bandwidth, fused_run_bytes, gate_record_bytes, header,
+                    model_cells, model_header, report)
 
 import korvane_bench
 import velqa
@@ -108,7 +108,7 @@ def main():
           f"{'passes':>8}{model_header()}{'speed-up':>10}{'plan ms':>9}")
     for size in args.sizes:
         state = velqa.DeviceState.zero_state(size, args.dtype)
-        copy = copy_bandwidth(state.num_state * (8 if args.dtype == "complex64" else 16))
+        copy = copy_bandwidth(state.num_state * ELEMENT_BYTES[args.dtype])
         for name in args.circuits:
             gates = CIRCUITS[name](size, np.random.default_rng(1))
             objects = [Gate(d) for d in gates]

@@ -11,8 +11,8 @@ n >= 26 reach 90 % of the copy bandwidth in both precisions.
 import argparse
 
 import numpy as np
-from common import (ON_GPU, best_time, copy_bandwidth, gate_record_bytes, header, model_cells, model_header,
-                    report)
+from common import (ELEMENT_BYTES, ON_GPU, best_time, copy_bandwidth, gate_record_bytes, header, model_cells,
+                    model_header, report)
 
 import velqa
 
@@ -46,7 +46,7 @@ def main():
           f"{model_header()}")
     for n in args.n:
         for dtype in args.dtype:
-            state_bytes = (1 << n) * (8 if dtype == "complex64" else 16)
+            state_bytes = ELEMENT_BYTES[dtype] << n
             copy = copy_bandwidth(state_bytes)
             # A dense state: zeros would let a CPU's zero-store handling flatter the host figures.
             amplitudes = np.random.default_rng(n).normal(size=1 << n).astype(dtype)

@@ -15,12 +15,11 @@ import argparse
 
 import numpy as np
 
-from common import ON_GPU, best_time, copy_bandwidth, header, report
+from common import ELEMENT_BYTES, ON_GPU, best_time, copy_bandwidth, header, report
 
 import dormeth
 import velqa
 
-ESIZE = {"complex64": 8, "complex128": 16}
 NUMPY_REPEATS = 1 if ON_GPU else 2
 
 
@@ -134,7 +133,7 @@ def bench_statevector(n, repeats, rng):
     for dtype in ("complex64", "complex128"):
         psi = (rng.normal(size=1 << n) + 1j * rng.normal(size=1 << n)).astype(dtype)
         state = velqa.DeviceState.from_numpy(n, psi)
-        nbytes = ESIZE[dtype] << n
+        nbytes = ELEMENT_BYTES[dtype] << n
         copy = copy_bandwidth(nbytes)
         print(f"{dtype}: state {nbytes / 2**20:.0f} MiB, device-to-device copy {copy / 1e9:.2f} GB/s")
         table_header()
@@ -155,8 +154,8 @@ def bench_density(n, repeats, rng):
         a = rng.normal(size=(1 << n, 1 << n)) + 1j * rng.normal(size=(1 << n, 1 << n))
         rho = ((a + a.conj().T) / 2 + (1 << n) * np.eye(1 << n)).astype(dtype)
         state = dormeth.DeviceDensityState.from_numpy(n, rho)
-        matrix_bytes = ESIZE[dtype] << (2 * n)
-        row_bytes = ESIZE[dtype] << n  # one element per row
+        matrix_bytes = ELEMENT_BYTES[dtype] << (2 * n)
+        row_bytes = ELEMENT_BYTES[dtype] << n  # one element per row
         copy = copy_bandwidth(matrix_bytes)
         print(f"{dtype}: matrix {matrix_bytes / 2**20:.0f} MiB, device-to-device copy {copy / 1e9:.2f} GB/s; "
               f"a pass reads {row_bytes / 2**10:.0f} KiB, one element per row")

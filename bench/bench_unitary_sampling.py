@@ -14,12 +14,10 @@ the state. Goal on a GPU: 10^6 shots of 4 qubits at n = 26 within twice one pass
 """
 import numpy as np
 
-from common import (ON_GPU, best_time, copy_bandwidth, header, model_cells, model_header, model_seconds,
+from common import (ELEMENT_BYTES, ON_GPU, best_time, copy_bandwidth, header, model_cells, model_header, model_seconds,
                     report, sampling_bytes, unitary_bytes)
 
 import velqa
-
-ESIZE = {"complex64": 8, "complex128": 16}
 
 
 def random_unitary(dim, rng):
@@ -33,7 +31,7 @@ def bench_unitary(rng):
     header(f"UNITARY, n = {n}, mode PairAuto")
     for dtype in ("complex64", "complex128"):
         state = velqa.DeviceState.zero_state(n, dtype)
-        nbytes = ESIZE[dtype] << n
+        nbytes = ELEMENT_BYTES[dtype] << n
         copy = copy_bandwidth(nbytes)
         print(f"{dtype}: state {nbytes / 2**20:.0f} MiB, device-to-device copy {copy / 1e9:.2f} GB/s")
         print(f"  {'K':>2} {'time/gate':>12} {'effective':>12}{model_header()}")

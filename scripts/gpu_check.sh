@@ -28,5 +28,4 @@ if ! command -v python3 >/dev/null 2>&1; then
     echo "PREFLIGHT FAILED: python3 not found: the check and the modules need it" >&2
     exit 2
 fi
-exec python3 "$root/scripts/gpu_check.py" --budget 540 \
-    --timeouts build=150,tests=120,memcheck=60,racecheck=30,synccheck=30,report=10 "$@"
+exec python3 "$root/scripts/gpu_check.py" "$@"

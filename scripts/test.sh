@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test against one build: the C++ unit tests, then the Python suite.
 #   scripts/test.sh [build-dir] [pytest arguments...]
-# A sanitizer build (its CMakeCache names KORVANE_SANITIZE) runs Python with the sanitizer runtime
+# A sanitizer build (its CMakeCache names KORVANE_SANITIZER) runs Python with the sanitizer runtime
 # preloaded: Python itself is not instrumented, and the runtime must be the first library loaded.
 # A ThreadSanitizer build runs the tests that use several host threads: the C++ tests (less one
 # that checks the shared-memory kernel's grid stride, minutes under it, and single-kernel anyway)
@@ -13,12 +13,8 @@ shift || true
 python="${KORVANE_PYTHON:-$root/.venv/bin/python}"
 [ -x "$python" ] || python="$(command -v python3)"
 
-sanitize=$(sed -n 's/^KORVANE_SANITIZE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
-case "$sanitize" in
-    "" | OFF | off | FALSE | false | NO | no | 0) sanitize="" ;;
-    thread) ;;
-    *) sanitize=address ;;
-esac
+# The sanitizer CMake chose from KORVANE_SANITIZE: address, thread or empty.
+sanitize=$(sed -n 's/^KORVANE_SANITIZER:INTERNAL=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
 pytest_selection=()
 if [ "$sanitize" = thread ]; then
     # A race ends the run where it is found.
