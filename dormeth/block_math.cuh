@@ -10,17 +10,17 @@ namespace korvane::dormeth::block {
 // b <- u b
 template <int D, class T>
 __device__ __forceinline__ void left_multiply(const CuComplex<T>* u, CuComplex<T> (&b)[D][D]) {
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int j = 0; j < D; ++j) {
         CuComplex<T> column[D];
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (int i = 0; i < D; ++i) {
             CuComplex<T> acc{T(0), T(0)};
-            DORMETH_UNROLL
+            KORVANE_UNROLL
             for (int l = 0; l < D; ++l) acc += u[i * D + l] * b[l][j];
             column[i] = acc;
         }
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (int i = 0; i < D; ++i) b[i][j] = column[i];
     }
 }
@@ -28,17 +28,17 @@ __device__ __forceinline__ void left_multiply(const CuComplex<T>* u, CuComplex<T
 // b <- b u^dagger
 template <int D, class T>
 __device__ __forceinline__ void right_multiply_adjoint(const CuComplex<T>* u, CuComplex<T> (&b)[D][D]) {
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int i = 0; i < D; ++i) {
         CuComplex<T> row[D];
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (int j = 0; j < D; ++j) {
             CuComplex<T> acc{T(0), T(0)};
-            DORMETH_UNROLL
+            KORVANE_UNROLL
             for (int l = 0; l < D; ++l) acc += mul_conj(b[i][l], u[j * D + l]);
             row[j] = acc;
         }
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (int j = 0; j < D; ++j) b[i][j] = row[j];
     }
 }

@@ -108,13 +108,14 @@ std::vector<DensityGateTraits<T>> make_table() {
 }
 // clang-format on
 
-}  // namespace
-
+// Every named gate, in the precision T of the state.
 template <class T>
 const std::vector<DensityGateTraits<T>>& density_gate_table() {
     static const std::vector<DensityGateTraits<T>> table = make_table<T>();
     return table;
 }
+
+}  // namespace
 
 template <class T>
 const DensityGateTraits<T>* find_density_gate(std::string_view name) {
@@ -130,8 +131,6 @@ const DensityGateTraits<T>* find_density_gate(std::string_view name) {
     return it == by_name.end() ? nullptr : it->second;
 }
 
-template const std::vector<DensityGateTraits<float>>& density_gate_table<float>();
-template const std::vector<DensityGateTraits<double>>& density_gate_table<double>();
 template const DensityGateTraits<float>* find_density_gate<float>(std::string_view);
 template const DensityGateTraits<double>* find_density_gate<double>(std::string_view);
 

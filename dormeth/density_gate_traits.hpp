@@ -44,10 +44,6 @@ struct DensityGateTraits {
     NamedGateMatrix<T> (*matrix)(GateAngles<T> angles);
 };
 
-// Every named gate, in the precision T of the state.
-template <class T>
-const std::vector<DensityGateTraits<T>>& density_gate_table();
-
 // The row a record's name selects, by canonical name or alias (exact, case-sensitive); null for any
 // other name.
 template <class T>

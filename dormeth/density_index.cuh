@@ -9,8 +9,6 @@
 #include "common/gpu/device.hpp"
 #include "dormeth/device_targets.hpp"
 
-#define DORMETH_UNROLL KORVANE_UNROLL
-
 namespace korvane::dormeth::index {
 
 // Coordinates of the calling thread's element in a tile launch (x over columns, y over rows).
@@ -31,7 +29,7 @@ __device__ __forceinline__ bool satisfies(std::uint64_t x, std::uint64_t control
 template <int K>
 __device__ __forceinline__ std::uint64_t target_mask(const DeviceTargets& t) {
     std::uint64_t mask = 0;
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int j = 0; j < K; ++j) mask |= std::uint64_t(1) << t.targets[j];
     return mask;
 }
@@ -40,10 +38,10 @@ __device__ __forceinline__ std::uint64_t target_mask(const DeviceTargets& t) {
 template <int K>
 __device__ __forceinline__ void local_offsets(const DeviceTargets& t, std::uint64_t (&offset)[1 << K]) {
     offset[0] = 0;
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int j = 0; j < K; ++j) {
         const std::uint64_t bit = std::uint64_t(1) << t.targets[j];
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (int l = 0; l < (1 << j); ++l) offset[l + (1 << j)] = offset[l] | bit;
     }
 }
@@ -53,7 +51,7 @@ __device__ __forceinline__ void local_offsets(const DeviceTargets& t, std::uint6
 template <int K>
 __device__ __forceinline__ std::uint64_t local_offset(const DeviceTargets& t, unsigned l) {
     std::uint64_t offset = 0;
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int j = 0; j < K; ++j) offset |= std::uint64_t((l >> j) & 1) << t.targets[j];
     return offset;
 }
@@ -62,7 +60,7 @@ __device__ __forceinline__ std::uint64_t local_offset(const DeviceTargets& t, un
 template <int K>
 __device__ __forceinline__ unsigned local_index(const DeviceTargets& t, std::uint64_t x) {
     unsigned l = 0;
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int j = 0; j < K; ++j) l |= unsigned((x >> t.targets[j]) & 1) << j;
     return l;
 }

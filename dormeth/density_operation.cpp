@@ -39,7 +39,8 @@ bool finite_in(double x, const RecordContext& where) {
 
 void fail_value(const char* message, const RecordContext& where) {
     throw std::runtime_error(std::string(message) + " (operation " + std::to_string(where.index) + ", " +
-                             (where.single ? "complex64" : "complex128") + ")");
+                             (where.single ? korvane::precision_name<float>() : korvane::precision_name<double>()) +
+                             ")");
 }
 
 void validate_gate_targets(const DensityOperation& op, std::int64_t n) {
@@ -122,12 +123,17 @@ std::vector<std::complex<double>> channel_operators(density::ChannelKind kind, d
     return {};
 }
 
+bool has_channel_operators(const DensityOperation& op, const BuiltinChannel& channel) {
+    const std::vector<std::complex<double>> expected = channel_operators(channel.kind, channel.probability);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (!(std::abs(op.kraus_matrices[i] - expected[i]) <= kChannelTolerance)) return false;
+    return true;
+}
+
 std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op) {
     const auto channel = named_channel(op);
     if (!channel || !(channel->probability >= 0.0 && channel->probability <= 1.0)) return std::nullopt;
-    const std::vector<std::complex<double>> expected = channel_operators(channel->kind, channel->probability);
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        if (!(std::abs(op.kraus_matrices[i] - expected[i]) <= kChannelTolerance)) return std::nullopt;
+    if (!has_channel_operators(op, *channel)) return std::nullopt;
     return channel;
 }
 

@@ -80,4 +80,8 @@ constexpr double kChannelTolerance = 1e-12;
 // else is a general Kraus channel (nullopt), which is right for any operators.
 std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op);
 
+// Whether every entry of op's operators equals the named channel's within kChannelTolerance; p must
+// lie in [0, 1].
+bool has_channel_operators(const DensityOperation& op, const BuiltinChannel& channel);
+
 }  // namespace korvane::dormeth

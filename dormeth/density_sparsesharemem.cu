@@ -67,8 +67,8 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* tile, std::int32_t k,
         const std::uint32_t rows[2] = {i0 * side, (i0 | bit) * side};
         const std::uint32_t cols[2] = {j0, j0 | bit};
         CuComplex<T> b[2][2];
-        DORMETH_UNROLL
-        for (int r = 0; r < 2; ++r) DORMETH_UNROLL
+        KORVANE_UNROLL
+        for (int r = 0; r < 2; ++r) KORVANE_UNROLL
         for (int c = 0; c < 2; ++c) b[r][c] = tile[rows[r] + cols[c]];
         const bool row_on = (i0 & mask) == values;
         const bool col_on = (j0 & mask) == values;
@@ -81,8 +81,8 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* tile, std::int32_t k,
                 const CuComplex<T> one{T(1), T(0)};
                 const CuComplex<T> fr[2] = {row_on ? g.diag[0] : one, row_on ? g.diag[1] : one};
                 const CuComplex<T> fc[2] = {col_on ? g.diag[0] : one, col_on ? g.diag[1] : one};
-                DORMETH_UNROLL
-                for (int r = 0; r < 2; ++r) DORMETH_UNROLL
+                KORVANE_UNROLL
+                for (int r = 0; r < 2; ++r) KORVANE_UNROLL
                 for (int c = 0; c < 2; ++c) b[r][c] = mul_conj(fr[r] * b[r][c], fc[c]);
                 break;
             }
@@ -105,8 +105,8 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* tile, std::int32_t k,
             case kChannel: channel_on_block(g.channel_kind, b, g.channel_parameter); break;
             default: break;
         }
-        DORMETH_UNROLL
-        for (int r = 0; r < 2; ++r) DORMETH_UNROLL
+        KORVANE_UNROLL
+        for (int r = 0; r < 2; ++r) KORVANE_UNROLL
         for (int c = 0; c < 2; ++c) tile[rows[r] + cols[c]] = b[r][c];
     }
 }

@@ -68,12 +68,12 @@ __device__ __forceinline__ void kraus_tile(CuComplex<T>* state, std::uint64_t di
         const CuComplex<T>* k = matrices + op * D * D;
         __syncthreads();  // the block is loaded, and the previous operator's K B read
         CuComplex<T> acc{T(0), T(0)};
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (unsigned l = 0; l < D; ++l) acc += k[i * D + l] * input[(l * D + j) * L + lane];
         left[threadIdx.x] = acc;
         __syncthreads();
         acc = CuComplex<T>{T(0), T(0)};
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (unsigned l = 0; l < D; ++l) acc += mul_conj(left[(i * D + l) * L + lane], k[j * D + l]);
         sum += acc;
     }
@@ -100,8 +100,8 @@ __global__ void __launch_bounds__(kKrausThreads, 2)
         const std::uint64_t cols[2] = {group_base(t % groups, bit), group_base(t % groups, bit) | bit};
         CuComplex<T> b[2][2];
         CuComplex<T> sum[2][2];
-        DORMETH_UNROLL
-        for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+        KORVANE_UNROLL
+        for (int i = 0; i < 2; ++i) KORVANE_UNROLL
         for (int j = 0; j < 2; ++j) {
             b[i][j] = state[rows[i] * dim + cols[j]];
             sum[i][j] = CuComplex<T>{T(0), T(0)};
@@ -109,17 +109,17 @@ __global__ void __launch_bounds__(kKrausThreads, 2)
         for (std::int64_t op = 0; op < kraus_count; ++op) {
             const CuComplex<T>* k = matrices + op * 4;
             CuComplex<T> term[2][2];
-            DORMETH_UNROLL
-            for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+            KORVANE_UNROLL
+            for (int i = 0; i < 2; ++i) KORVANE_UNROLL
             for (int j = 0; j < 2; ++j) term[i][j] = b[i][j];
             block::left_multiply<2>(k, term);
             block::right_multiply_adjoint<2>(k, term);
-            DORMETH_UNROLL
-            for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+            KORVANE_UNROLL
+            for (int i = 0; i < 2; ++i) KORVANE_UNROLL
             for (int j = 0; j < 2; ++j) sum[i][j] += term[i][j];
         }
-        DORMETH_UNROLL
-        for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+        KORVANE_UNROLL
+        for (int i = 0; i < 2; ++i) KORVANE_UNROLL
         for (int j = 0; j < 2; ++j) state[rows[i] * dim + cols[j]] = sum[i][j];
     }
 }

@@ -100,7 +100,7 @@ template std::vector<double> outcome_probabilities<double>(const DeviceDensitySt
 void validate_measure_args(std::int64_t n, const std::vector<std::int64_t>& targets, const std::string& endian) {
     if (n < 1 || n > 15) throw std::invalid_argument("num_qubits must be in [1, 15]");
     if (targets.empty()) throw std::invalid_argument("measure targets must not be empty");
-    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    check_endian(endian);
     for (std::size_t j = 0; j < targets.size(); ++j) {
         const std::int64_t t = targets[j];
         if (t < 0 || t >= n) throw std::invalid_argument("measure target index out of range");

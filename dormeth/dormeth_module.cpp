@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/gpu/runtime.hpp"
+#include "common/measurement.hpp"
 #include "common/observables_binding.hpp"
 #include "common/parse.hpp"
 #include "dormeth/convert.hpp"
@@ -87,7 +88,7 @@ void run_density_operations_device(const StatePtr& state, std::int64_t num_qubit
 
 std::string measure_device(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
                            const py::object& seed) {
-    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    check_endian(endian);
     const std::uint64_t value =
         seed.is_none() ? static_cast<std::uint64_t>(std::random_device{}()) : seed.cast<std::uint64_t>();
     py::gil_scoped_release release;

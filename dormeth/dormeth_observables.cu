@@ -82,8 +82,8 @@ std::vector<double> probabilities(const DeviceDensityState& state, const std::ve
     check_probability_targets_size(targets.size());
     if (!targets.empty())
         validate_measure_args(state.num_qubits(), targets, endian);
-    else if (endian != "little" && endian != "big")
-        throw std::invalid_argument("endian must be 'little' or 'big'");
+    else
+        check_endian(endian);
     std::vector<double> probs = dispatch_precision(
         state.dtype(), [&]<class T>() { return probabilities_typed<T>(state, targets, endian == "little"); });
     double total = 0.0;

@@ -39,13 +39,13 @@ __global__ void __launch_bounds__(kLinearBlockThreads)
     std::uint64_t offset[D];
     index::local_offsets<K>(targets, offset);
     CuComplex<T> b[D][D];
-    DORMETH_UNROLL
-    for (int i = 0; i < D; ++i) DORMETH_UNROLL
+    KORVANE_UNROLL
+    for (int i = 0; i < D; ++i) KORVANE_UNROLL
     for (int j = 0; j < D; ++j) b[i][j] = state[(row0 | offset[i]) * dim + (col0 | offset[j])];
     if (left) block::left_multiply<D>(matrix, b);
     if (right) block::right_multiply_adjoint<D>(matrix, b);
-    DORMETH_UNROLL
-    for (int i = 0; i < D; ++i) DORMETH_UNROLL
+    KORVANE_UNROLL
+    for (int i = 0; i < D; ++i) KORVANE_UNROLL
     for (int j = 0; j < D; ++j) state[(row0 | offset[i]) * dim + (col0 | offset[j])] = b[i][j];
 }
 
@@ -84,17 +84,17 @@ __global__ void __launch_bounds__(kRow2BlockThreads)
     const bool work = left || right;
     if (work) {
         const std::uint64_t row = (row0 | offset[q]) * dim;
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (int m = 0; m < 4; ++m) tile[q * 4 + m] = state[row + (col0 | offset[m])];
     }
     __syncthreads();  // every thread reaches it: the inactive ones only skip the loads and stores
     if (!work) return;
     CuComplex<T> x[4];  // row q of U B (or of B)
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int j = 0; j < 4; ++j) {
         if (left) {
             CuComplex<T> acc{T(0), T(0)};
-            DORMETH_UNROLL
+            KORVANE_UNROLL
             for (int l = 0; l < 4; ++l) acc += matrix[q * 4 + l] * tile[l * 4 + j];
             x[j] = acc;
         } else {
@@ -102,12 +102,12 @@ __global__ void __launch_bounds__(kRow2BlockThreads)
         }
     }
     const std::uint64_t row = (row0 | offset[q]) * dim;
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (int m = 0; m < 4; ++m) {
         CuComplex<T> out = x[m];
         if (right) {
             out = CuComplex<T>{T(0), T(0)};
-            DORMETH_UNROLL
+            KORVANE_UNROLL
             for (int j = 0; j < 4; ++j) out += mul_conj(x[j], matrix[m * 4 + j]);
         }
         state[row + (col0 | offset[m])] = out;
@@ -149,7 +149,7 @@ __global__ void __launch_bounds__(kPassThreads, 2)
     };
     const bool inside = col < dim;
     if (inside) {
-        DORMETH_UNROLL
+        KORVANE_UNROLL
         for (unsigned q = 0; q < kPassPerThread; ++q) {
             const unsigned l = i0 + q * R;
             tile[l * W + c] = state[at(l)];
@@ -157,7 +157,7 @@ __global__ void __launch_bounds__(kPassThreads, 2)
     }
     __syncthreads();
     if (!inside) return;
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (unsigned q = 0; q < kPassPerThread; ++q) {
         const unsigned i = i0 + q * R;
         CuComplex<T> acc{T(0), T(0)};
@@ -212,7 +212,7 @@ __global__ void __launch_bounds__(kPassThreads, 2)
         return r * row_pitch + unsigned(gpu::extract_bits(col, low_rest)) * kPitch +
                index::local_index<K>(targets, col);
     };
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (unsigned q = 0; q < kPassPerThread; ++q) {
         std::uint32_t row, col;
         const unsigned slot = locate(threadIdx.x + q * kPassThreads, row, col);
@@ -222,7 +222,7 @@ __global__ void __launch_bounds__(kPassThreads, 2)
     // Output s: matrix row i = s / (G H), then group and tile row. Unused slots compute garbage that
     // is never stored.
     CuComplex<T> out[kPassPerThread];
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (unsigned q = 0; q < kPassPerThread; ++q) {
         const unsigned s = threadIdx.x + q * kPassThreads;
         const unsigned per_row = kPassTile / D;
@@ -235,7 +235,7 @@ __global__ void __launch_bounds__(kPassThreads, 2)
         out[q] = acc;
     }
     __syncthreads();  // every input read before any is overwritten
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (unsigned q = 0; q < kPassPerThread; ++q) {
         const unsigned s = threadIdx.x + q * kPassThreads;
         const unsigned per_row = kPassTile / D;
@@ -243,7 +243,7 @@ __global__ void __launch_bounds__(kPassThreads, 2)
         tile[(rest >> shape.group_bits) * row_pitch + (rest & (groups - 1)) * kPitch + s / per_row] = out[q];
     }
     __syncthreads();
-    DORMETH_UNROLL
+    KORVANE_UNROLL
     for (unsigned q = 0; q < kPassPerThread; ++q) {
         std::uint32_t row, col;
         const unsigned slot = locate(threadIdx.x + q * kPassThreads, row, col);

@@ -30,14 +30,14 @@ __global__ void __launch_bounds__(kLinearBlockThreads)
     const std::uint64_t rows[2] = {row0 * dim, (row0 | bit) * dim};
     const std::uint64_t cols[2] = {col0, col0 | bit};
     CuComplex<T> b[2][2];
-    DORMETH_UNROLL
-    for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+    KORVANE_UNROLL
+    for (int i = 0; i < 2; ++i) KORVANE_UNROLL
     for (int j = 0; j < 2; ++j) b[i][j] = state[rows[i] + cols[j]];
     block::left_multiply<2>(matrix, b);
     block::right_multiply_adjoint<2>(matrix, b);
     channel_block<K>(b, p);
-    DORMETH_UNROLL
-    for (int i = 0; i < 2; ++i) DORMETH_UNROLL
+    KORVANE_UNROLL
+    for (int i = 0; i < 2; ++i) KORVANE_UNROLL
     for (int j = 0; j < 2; ++j) state[rows[i] + cols[j]] = b[i][j];
 }
 

@@ -106,10 +106,12 @@ PreparedDensityOp prepare_kraus(const DensityOperation& r, std::int64_t n, std::
     validate_kraus(r, n, where);
     // A probability outside [0, 1] makes no channel of that name; the closed-form rules would
     // compute square roots of negative numbers.
-    if (const auto named = named_channel(r); named && !(named->probability >= 0.0 && named->probability <= 1.0))
-        fail_value("built-in channel probability must be in [0, 1]", where);
-    if (const auto channel = builtin_channel(r))
-        return ChannelOp{std::uint64_t(1) << r.targets[0], channel->kind, channel->probability};
+    if (const auto named = named_channel(r)) {
+        if (!(named->probability >= 0.0 && named->probability <= 1.0))
+            fail_value("built-in channel probability must be in [0, 1]", where);
+        if (has_channel_operators(r, *named))
+            return ChannelOp{std::uint64_t(1) << r.targets[0], named->kind, named->probability};
+    }
     if (r.targets.size() > static_cast<std::size_t>(kMaxKrausTargets))
         fail("GPU density Kraus supports at most 3 targets");
     KrausOp op{make_device_targets(n, r.targets), r.kraus_count, static_cast<std::int64_t>(matrices.size())};

@@ -26,10 +26,6 @@ std::int32_t check_state_array(std::int64_t n, const py::array& state, bool writ
     return array_dtype(state);
 }
 
-void check_endian(const std::string& endian) {
-    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
-}
-
 std::uint64_t resolve_seed(const py::object& seed) {
     if (seed.is_none()) return static_cast<std::uint64_t>(std::random_device{}());
     return seed.cast<std::uint64_t>();

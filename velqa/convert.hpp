@@ -25,8 +25,6 @@ std::int32_t array_dtype(const py::array& state);
 // check_state_layout followed by array_dtype.
 std::int32_t check_state_array(std::int64_t n, const py::array& state, bool written);
 
-void check_endian(const std::string& endian);
-
 // None draws one 32-bit value from the random device; anything else converts to uint64.
 std::uint64_t resolve_seed(const py::object& seed);
 

@@ -27,7 +27,9 @@ void check_named_gate(std::uint64_t n, const GateRecord& r, std::size_t targets)
 }  // namespace
 
 template <class T>
-void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, cudaStream_t stream, KernelMode mode) {
+void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, std::size_t index, cudaStream_t stream,
+                KernelMode mode) {
+    check_gate_values<T>(r, index);
     const GateTraits* gate = find_gate_traits(r.id);
     if (!gate) throw std::invalid_argument("Unsupported gate id");
     const auto parameters = static_cast<std::size_t>(gate->parameters);
@@ -50,10 +52,7 @@ void run_gates(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state, con
         fusion::run_fused<T>(n, data, records, nullptr);
         return;
     }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        check_gate_values<T>(records[i], i);
-        apply_gate<T>(n, data, records[i], nullptr, mode);
-    }
+    for (std::size_t i = 0; i < records.size(); ++i) apply_gate<T>(n, data, records[i], i, nullptr, mode);
 }
 
 void run_gates(const DeviceState& state, const std::vector<GateRecord>& records, KernelMode mode) {
@@ -62,8 +61,10 @@ void run_gates(const DeviceState& state, const std::vector<GateRecord>& records,
     });
 }
 
-template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, std::size_t, cudaStream_t,
+                                KernelMode);
+template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, std::size_t, cudaStream_t,
+                                 KernelMode);
 template void run_gates<float>(std::uint64_t, CuComplex<float>*, std::uint64_t, const std::vector<GateRecord>&,
                                std::int32_t, KernelMode);
 template void run_gates<double>(std::uint64_t, CuComplex<double>*, std::uint64_t, const std::vector<GateRecord>&,

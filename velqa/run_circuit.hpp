@@ -19,10 +19,12 @@ template <class T>
 void run_gates(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state, const std::vector<GateRecord>& records,
                std::int32_t device_id, KernelMode mode);
 
-// The per-gate dispatcher: checks what the gate's row in the gate table asks (counts, qubits), calls
-// its launcher, checks the launch.
+// The per-gate dispatcher: checks the record's values (finite in T; index names the gate in the
+// message) and what the gate's row in the gate table asks (counts, qubits), calls its launcher,
+// checks the launch.
 template <class T>
-void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& record, cudaStream_t stream, KernelMode mode);
+void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& record, std::size_t index, cudaStream_t stream,
+                KernelMode mode);
 
 // run_gates in the state's precision. Gates act on the same amplitudes for either bit order, so the
 // runner takes no endian.

@@ -63,7 +63,7 @@ void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::
     if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
     if (num_state != (std::uint64_t(1) << n)) throw std::invalid_argument("state size does not match 2**n");
     if (targets.empty() || targets.size() > 62) throw std::invalid_argument("measure targets size must be in [1, 62]");
-    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+    korvane::check_endian(endian);
     for (auto it = targets.begin(); it != targets.end(); ++it) {
         const std::int64_t t = *it;
         if (t < 0 || static_cast<std::uint64_t>(t) >= n)

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "common/gpu/runtime.hpp"
+#include "common/measurement.hpp"
 #include "common/observables_binding.hpp"
 #include "common/parse.hpp"
 #include "velqa/convert.hpp"
@@ -23,6 +24,7 @@ namespace py = pybind11;
 namespace velqa {
 namespace {
 
+using korvane::check_endian;
 using StatePtr = std::shared_ptr<DeviceState>;
 using ChunkPtr = std::shared_ptr<fusion::PreparedFusionChunk>;
 

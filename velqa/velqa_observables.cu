@@ -109,8 +109,8 @@ std::vector<double> probabilities(const DeviceState& state, const std::vector<st
     korvane::check_probability_targets_size(targets.size());
     if (!targets.empty())
         validate_measure_args(state.n(), state.num_state(), targets, endian);
-    else if (endian != "little" && endian != "big")
-        throw std::invalid_argument("endian must be 'little' or 'big'");
+    else
+        korvane::check_endian(endian);
     std::vector<double> probs = dispatch_precision(
         state.dtype(), [&]<class T>() { return probabilities_typed<T>(state, targets, endian == "little"); });
     double total = 0.0;

@@ -26,11 +26,13 @@ struct DispatchedGate {
 std::vector<DispatchedGate> g_dispatched;
 
 template <class T>
-void apply_gate(std::uint64_t, CuComplex<T>*, const GateRecord& record, cudaStream_t, KernelMode mode) {
+void apply_gate(std::uint64_t, CuComplex<T>*, const GateRecord& record, std::size_t, cudaStream_t, KernelMode mode) {
     g_dispatched.push_back({record.id, mode});
 }
-template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, std::size_t, cudaStream_t,
+                                KernelMode);
+template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, std::size_t, cudaStream_t,
+                                 KernelMode);
 }  // namespace velqa
 
 namespace {

@@ -57,11 +57,11 @@ void execute_plan(std::uint64_t n, CuComplex<T>* state, const std::vector<GateRe
         for (std::size_t g = first; g < end; ++g) {
             const FusionGroup& group = plan.groups[g];
             if (group.kind == FusionGroupKind::AutoPair) {
-                // Fused groups hold only gates whose values are finite in either precision.
                 const auto index = static_cast<std::size_t>(group.gate_indices.front());
-                check_gate_values<T>(records[index], index);
-                apply_gate<T>(n, state, records[index], stream, KernelMode::PairAuto);
+                apply_gate<T>(n, state, records[index], index, stream, KernelMode::PairAuto);
             } else {
+                // Fused groups hold only gates whose values are finite in either precision.
+                // SparseShareMem's launcher leaves its launch for the caller to check.
                 execute_fusion_group(upload, state, group, stream);
                 korvane::check_last_error();
             }

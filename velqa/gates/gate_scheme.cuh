@@ -133,6 +133,11 @@ struct GateDefaults {
     // X: with controls and a target above qubit 0, the compact slot holds a scan of the whole
     // state, launched with (total, state, target_bit, ctrl_mask, ctrl_value).
     static constexpr bool kControlledScan = false;
+    // The values a gate's AutoPair kernels take after their indices: none for a fixed-matrix gate.
+    template <class T>
+    static std::tuple<> autopair_constants() {
+        return {};
+    }
 };
 
 // The AutoPair table: picks the kernel from the control count k and the target position.

@@ -70,10 +70,6 @@ struct h_gate : scheme::GateDefaults {
     template <class T>
     using kernels = scheme::GateKernels<&cu_h_kernel_all_state<T>, &cu_h_kernel_pair<T>, &h_compact<T>,
                                         &h_target0_compact<T>, &h_no_control<T>, &h_target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

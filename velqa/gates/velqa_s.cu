@@ -69,10 +69,6 @@ struct s_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_s_kernel_all_state<T>, &cu_s_kernel_pair<T>, &s_autopair::compact<T>,
                                         &s_autopair::target0_compact<T>, &s_autopair::no_control<T>,
                                         &s_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

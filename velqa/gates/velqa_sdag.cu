@@ -69,10 +69,6 @@ struct sdag_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_sdag_kernel_all_state<T>, &cu_sdag_kernel_pair<T>,
                                         &sdag_autopair::compact<T>, &sdag_autopair::target0_compact<T>,
                                         &sdag_autopair::no_control<T>, &sdag_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

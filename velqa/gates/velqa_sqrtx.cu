@@ -73,10 +73,6 @@ struct sqrtx_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_sqrtx_kernel_all_state<T>, &cu_sqrtx_kernel_pair<T>,
                                         &sqrtx_autopair::compact<T>, &sqrtx_autopair::target0_compact<T>,
                                         &sqrtx_autopair::no_control<T>, &sqrtx_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

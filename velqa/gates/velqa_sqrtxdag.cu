@@ -73,10 +73,6 @@ struct sqrtxdag_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_sqrtxdag_kernel_all_state<T>, &cu_sqrtxdag_kernel_pair<T>,
                                         &sqrtxdag_autopair::compact<T>, &sqrtxdag_autopair::target0_compact<T>,
                                         &sqrtxdag_autopair::no_control<T>, &sqrtxdag_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

@@ -72,10 +72,6 @@ struct sqrty_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_sqrty_kernel_all_state<T>, &cu_sqrty_kernel_pair<T>,
                                         &sqrty_autopair::compact<T>, &sqrty_autopair::target0_compact<T>,
                                         &sqrty_autopair::no_control<T>, &sqrty_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

@@ -72,10 +72,6 @@ struct sqrtydag_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_sqrtydag_kernel_all_state<T>, &cu_sqrtydag_kernel_pair<T>,
                                         &sqrtydag_autopair::compact<T>, &sqrtydag_autopair::target0_compact<T>,
                                         &sqrtydag_autopair::no_control<T>, &sqrtydag_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

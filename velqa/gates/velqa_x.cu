@@ -75,10 +75,6 @@ struct x_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_x_kernel_all_state<T>, &cu_x_kernel_pair<T>, &x_autopair::state_scan<T>,
                                         &x_autopair::target0_compact<T>, &x_autopair::no_control<T>,
                                         &x_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

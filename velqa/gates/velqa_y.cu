@@ -71,10 +71,6 @@ struct y_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_y_kernel_all_state<T>, &cu_y_kernel_pair<T>, &y_autopair::compact<T>,
                                         &y_autopair::target0_compact<T>, &y_autopair::no_control<T>,
                                         &y_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 

@@ -69,10 +69,6 @@ struct z_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_z_kernel_all_state<T>, &cu_z_kernel_pair<T>, &z_autopair::compact<T>,
                                         &z_autopair::target0_compact<T>, &z_autopair::no_control<T>,
                                         &z_autopair::target0_no_control<T>>;
-    template <class T>
-    static std::tuple<> autopair_constants() {
-        return {};
-    }
 };
 }  // namespace
 
