@@ -336,6 +336,7 @@ PROBABILITY_REFUSALS = [
     ([7, 1, 1], "little", "measure target index out of range"),
     (list(range(31)), "little", "probability targets size must be at most 30"),
     ([0] * 63, "little", "probability targets size must be at most 30"),
+    (list(range(31)), "middle", "probability targets size must be at most 30"),  # the size comes first
 ]
 
 
