@@ -42,13 +42,12 @@ StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& d
     if (!state.writeable()) throw std::invalid_argument("state must be writable");
     const std::int32_t dtype = parse_dtype(py::str(state.dtype()).cast<std::string>());
     const std::int32_t device_id = parse_device(device);
-    auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), dtype, device_id);
     const void* host = state.data();
     const auto count = static_cast<std::uint64_t>(state.size());
-    {
-        py::gil_scoped_release release;
-        result->upload(host, count);
-    }
+    // The allocation too runs without the GIL: on a device it can take as long as the copy.
+    py::gil_scoped_release release;
+    auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), dtype, device_id);
+    result->upload(host, count);
     return result;
 }
 
@@ -56,11 +55,9 @@ StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string&
     const std::int32_t device_id = parse_device(device);
     const std::int32_t code = parse_dtype(dtype);
     // A negative n wraps to a huge unsigned value and fails the range check.
+    py::gil_scoped_release release;
     auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), code, device_id);
-    {
-        py::gil_scoped_release release;
-        result->set_zero_state();
-    }
+    result->set_zero_state();
     return result;
 }
 

@@ -35,13 +35,12 @@ py::dtype numpy_dtype(std::int32_t dtype) {
 StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& device, bool use_pinned_host) {
     const std::int32_t dtype = check_state_array(n, state, false);
     const std::int32_t device_id = korvane::parse_device(device);
-    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), dtype, device_id);
     const void* host = state.data();
     const auto count = static_cast<std::uint64_t>(state.size());
-    {
-        py::gil_scoped_release release;
-        result->copy_from_host(host, count, use_pinned_host);
-    }
+    // The allocation too runs without the GIL: on a device it can take as long as the copy.
+    py::gil_scoped_release release;
+    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), dtype, device_id);
+    result->copy_from_host(host, count, use_pinned_host);
     return result;
 }
 
@@ -49,11 +48,9 @@ StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string&
     const std::int32_t device_id = korvane::parse_device(device);
     const std::int32_t code = korvane::parse_dtype(dtype);
     // A negative n wraps to a huge unsigned value and fails the range check.
+    py::gil_scoped_release release;
     auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), code, device_id);
-    {
-        py::gil_scoped_release release;
-        result->set_zero_state();
-    }
+    result->set_zero_state();
     return result;
 }
 
