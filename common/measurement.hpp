@@ -90,10 +90,6 @@ inline std::string outcome_string(std::uint64_t o, std::size_t k) {
 // targets themselves and before any allocation.
 constexpr std::size_t kMaxProbabilityTargets = 30;
 
-inline void check_endian(const std::string& endian) {
-    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
-}
-
 inline void check_probability_targets_size(std::size_t k) {
     if (k > kMaxProbabilityTargets) throw std::invalid_argument("probability targets size must be at most 30");
 }

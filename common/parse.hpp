@@ -1,7 +1,8 @@
-// Device and dtype strings, parsed by the same rules in both modules.
+// Device, dtype and endian strings, parsed by the same rules in both modules.
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 namespace korvane {
@@ -19,6 +20,11 @@ std::int32_t parse_device(const std::string& device);
 std::int32_t parse_dtype(const std::string& dtype);
 
 const char* dtype_name(std::int32_t dtype);
+
+// Outcome bit orders: "little" (target j is bit j) or "big"; anything else raises std::invalid_argument.
+inline void check_endian(const std::string& endian) {
+    if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+}
 
 // Bytes of one element of the dtype: 8 or 16.
 inline std::uint64_t element_bytes(std::int32_t dtype) { return dtype == kComplex128 ? 16 : 8; }

@@ -13,6 +13,7 @@
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "common/measurement.hpp"
+#include "common/parse.hpp"
 #include "common/precision.hpp"
 
 namespace korvane::dormeth {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "common/gpu/runtime.hpp"
-#include "common/measurement.hpp"
 #include "common/observables_binding.hpp"
 #include "common/parse.hpp"
 #include "dormeth/convert.hpp"

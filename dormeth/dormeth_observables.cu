@@ -12,6 +12,7 @@
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "common/measurement.hpp"
+#include "common/parse.hpp"
 #include "common/precision.hpp"
 #include "dormeth/dormeth_measure.hpp"
 

@@ -16,6 +16,7 @@
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "common/measurement.hpp"
+#include "common/parse.hpp"
 
 namespace velqa {
 

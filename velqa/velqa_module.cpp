@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 #include "common/gpu/runtime.hpp"
-#include "common/measurement.hpp"
 #include "common/observables_binding.hpp"
 #include "common/parse.hpp"
 #include "velqa/convert.hpp"

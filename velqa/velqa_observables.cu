@@ -14,6 +14,7 @@
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "common/measurement.hpp"
+#include "common/parse.hpp"
 #include "velqa/velqa_measure.hpp"
 
 namespace velqa {
