@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""Checks that the C++ and CUDA sources include one another one way only.
+
+A unit is a folder and a file stem: velqa/fusion/fusion.hpp and velqa/fusion/fusion.cu are the unit
+velqa/fusion/fusion. Every unit belongs to one layer of LAYERS (the first whose pattern matches),
+bottom to top; velqa and dormeth each stack their own layers on common and never include each
+other. Every quoted #include of every .cpp, .cu, .cuh, .hpp and .inc file (build folders and hidden
+folders left out) is read, and the check fails on
+
+- an include that runs up: into a higher layer, into another module, or into hostdevice/ from
+  anywhere but the runtime switch (common/gpu/);
+- a cycle between units (a unit including itself, foo.cpp including foo.hpp, is no cycle);
+- a source file in no layer, or an include that names no file.
+
+Tests, benchmarks and examples stand above everything and may include any unit.
+
+    scripts/check_layers.py [root]     # the repository by default; prints every finding, exit 1 on any
+"""
+import fnmatch
+import os
+import re
+import sys
+
+EXTENSIONS = (".cpp", ".cu", ".cuh", ".hpp", ".inc")
+
+# Bottom to top. A layer is a name and the unit patterns (fnmatch over "folder/stem") it holds.
+BASE = [
+    ("hostdevice", ["hostdevice/*"]),
+    ("runtime switch", ["common/gpu/*"]),
+    ("common", ["common/*"]),
+]
+MODULES = {
+    "velqa": [
+        ("velqa state and records", ["velqa/velqa_device_state", "velqa/gate_record", "velqa/gate_traits",
+                                     "velqa/gates/gate_matrix", "velqa/gates/control_masks",
+                                     "velqa/gates/unitary_matrix"]),
+        ("velqa kernels and launchers", ["velqa/gates/*", "velqa/fusion/sparsesharemem", "velqa/fusion/densemm",
+                                         "velqa/velqa_measure", "velqa/velqa_observables"]),
+        ("velqa gate dispatch", ["velqa/gate_dispatch"]),
+        ("velqa fusion", ["velqa/fusion/planner", "velqa/fusion/fusion"]),
+        ("velqa runner", ["velqa/run_circuit"]),
+        ("velqa bindings", ["velqa/convert", "velqa/velqa_module"]),
+    ],
+    "dormeth": [
+        ("dormeth state and records", ["dormeth/dormeth_device_state", "dormeth/density_operation",
+                                       "dormeth/density_gate_traits", "dormeth/device_targets",
+                                       "dormeth/channel_kind", "dormeth/device_density_gate"]),
+        ("dormeth kernels and launchers", ["dormeth/launch_guards", "dormeth/block_math", "dormeth/density_index",
+                                           "dormeth/channel_rules", "dormeth/density_kernels",
+                                           "dormeth/dormeth_unitary", "dormeth/dormeth_kraus",
+                                           "dormeth/dormeth_unitary_channel", "dormeth/density_sparsesharemem",
+                                           "dormeth/dormeth_measure", "dormeth/dormeth_observables"]),
+        ("dormeth prepared operations", ["dormeth/prepared_operation"]),
+        ("dormeth fusion", ["dormeth/density_planner", "dormeth/density_fusion"]),
+        ("dormeth runner", ["dormeth/run_density"]),
+        ("dormeth bindings", ["dormeth/convert", "dormeth/dormeth_module"]),
+    ],
+}
+CLIENTS = ["tests/*", "bench/*", "examples/*"]
+
+# Findings the tree still has, each to be removed with the change that mends it.
+KNOWN = {
+    'common/gpu/launch.hpp:10: includes common/launch_geometry.hpp, which runs up: common is above runtime switch',
+    'dormeth/density_fusion.hpp:10: includes dormeth/run_density.hpp, which runs up: dormeth runner is above dormeth fusion',
+    'dormeth/density_planner.cpp:10: includes dormeth/run_density.hpp, which runs up: dormeth runner is above dormeth fusion',
+    'dormeth/device_targets.cpp:5: includes dormeth/launch_guards.hpp, which runs up: dormeth kernels and launchers is above dormeth state and records',
+    'velqa/fusion/fusion.cu:8: includes velqa/run_circuit.hpp, which runs up: velqa runner is above velqa fusion',
+    'velqa/fusion/sparsesharemem.cu:10: includes velqa/fusion/planner.hpp, which runs up: velqa fusion is above velqa kernels and launchers',
+    'include cycle between dormeth/density_fusion, dormeth/density_planner, dormeth/run_density: dormeth/density_fusion.cpp:8 -> dormeth/density_planner; dormeth/density_fusion.hpp:10 -> dormeth/run_density; dormeth/density_planner.cpp:10 -> dormeth/run_density; dormeth/run_density.cpp:11 -> dormeth/density_fusion',
+    'include cycle between dormeth/device_targets, dormeth/launch_guards: dormeth/device_targets.cpp:5 -> dormeth/launch_guards; dormeth/launch_guards.hpp:8 -> dormeth/device_targets',
+    'include cycle between velqa/fusion/fusion, velqa/run_circuit: velqa/fusion/fusion.cu:8 -> velqa/run_circuit; velqa/run_circuit.cpp:7 -> velqa/fusion/fusion',
+    'include cycle between velqa/gate_record, velqa/gate_traits: velqa/gate_record.cpp:10 -> velqa/gate_traits; velqa/gate_traits.hpp:18 -> velqa/gate_record',
+}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
+
+
+def unit_of(path):
+    return os.path.splitext(path)[0]
+
+
+def place(unit):
+    """(module or None, rank) of a unit: ranks 0 to 2 for the base layers, 3 and up inside a module;
+    None when the unit is a client; KeyError when it is in no layer."""
+    for rank, (_, patterns) in enumerate(BASE):
+        if any(fnmatch.fnmatchcase(unit, p) for p in patterns):
+            return None, rank
+    for module, layers in MODULES.items():
+        exact = [(rank, p) for rank, (_, ps) in enumerate(layers) for p in ps if "*" not in p]
+        globbed = [(rank, p) for rank, (_, ps) in enumerate(layers) for p in ps if "*" in p]
+        for rank, pattern in exact + globbed:
+            if fnmatch.fnmatchcase(unit, pattern):
+                return module, len(BASE) + rank
+    raise KeyError(unit)
+
+
+def layer_name(module, rank):
+    return BASE[rank][0] if module is None else MODULES[module][rank - len(BASE)][0]
+
+
+def sources(root):
+    for folder, dirs, files in os.walk(root):
+        dirs[:] = sorted(d for d in dirs if not d.startswith(".") and not d.startswith("build"))
+        for name in sorted(files):
+            if name.endswith(EXTENSIONS):
+                yield os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")
+
+
+def includes(root, path):
+    """(line number, included path relative to root or None when no file has it) per quoted include."""
+    with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
+        for number, line in enumerate(f, 1):
+            m = INCLUDE.match(line)
+            if not m:
+                continue
+            name = m.group(1)
+            beside = os.path.normpath(os.path.join(os.path.dirname(path), name)).replace(os.sep, "/")
+            found = name if os.path.isfile(os.path.join(root, name)) else None
+            if not found and os.path.isfile(os.path.join(root, beside)):
+                found = beside
+            yield number, name, found
+
+
+def is_client(unit):
+    return any(fnmatch.fnmatchcase(unit, p) for p in CLIENTS)
+
+
+def upward(from_unit, to_unit):
+    """Why the include from_unit -> to_unit runs up a layer, or None."""
+    if is_client(from_unit):
+        return None
+    if is_client(to_unit):
+        return "a client (tests, benchmarks, examples) is above every layer"
+    (fm, fr), (tm, tr) = place(from_unit), place(to_unit)
+    if tm is not None and fm != tm:
+        return f"{layer_name(tm, tr)} is another module" if fm is not None else f"{layer_name(tm, tr)} is above it"
+    if tr == 0 and fr > 1:
+        return "only the runtime switch (common/gpu/) includes hostdevice/"
+    if tr > fr:
+        return f"{layer_name(tm, tr)} is above {layer_name(fm, fr)}"
+    return None
+
+
+def cycles(graph):
+    """The strongly connected components of more than one unit (Tarjan's algorithm), each sorted."""
+    index, low, stack, on_stack, out = {}, {}, [], set(), []
+    counter = [0]
+
+    def visit(v):
+        # Iterative, so a long include chain cannot reach Python's recursion limit.
+        work = [(v, iter(sorted(graph.get(v, ()))))]
+        index[v] = low[v] = counter[0]
+        counter[0] += 1
+        stack.append(v)
+        on_stack.add(v)
+        while work:
+            node, edges = work[-1]
+            advanced = False
+            for w in edges:
+                if w not in index:
+                    index[w] = low[w] = counter[0]
+                    counter[0] += 1
+                    stack.append(w)
+                    on_stack.add(w)
+                    work.append((w, iter(sorted(graph.get(w, ())))))
+                    advanced = True
+                    break
+                if w in on_stack:
+                    low[node] = min(low[node], index[w])
+            if advanced:
+                continue
+            work.pop()
+            if work:
+                low[work[-1][0]] = min(low[work[-1][0]], low[node])
+            if low[node] == index[node]:
+                component = []
+                while True:
+                    w = stack.pop()
+                    on_stack.discard(w)
+                    component.append(w)
+                    if w == node:
+                        break
+                if len(component) > 1:
+                    out.append(sorted(component))
+
+    for v in sorted(graph):
+        if v not in index:
+            visit(v)
+    return sorted(out)
+
+
+def findings(root):
+    """Every problem of the tree at root, one line each."""
+    problems = []
+    graph = {}
+    where = {}  # (from unit, to unit) -> first "file:line" that makes the edge
+    for path in sources(root):
+        unit = unit_of(path)
+        if not is_client(unit):
+            try:
+                place(unit)
+            except KeyError:
+                problems.append(f"{path}: in no layer (add its unit to scripts/check_layers.py)")
+                continue
+        graph.setdefault(unit, set())
+        for number, name, found in includes(root, path):
+            if found is None:
+                problems.append(f"{path}:{number}: includes \"{name}\", which no file has")
+                continue
+            target = unit_of(found)
+            if target == unit:
+                continue
+            try:
+                why = upward(unit, target)
+            except KeyError:
+                continue  # the included file's own entry reports it
+            if why:
+                problems.append(f"{path}:{number}: includes {found}, which runs up: {why}")
+            graph[unit].add(target)
+            where.setdefault((unit, target), f"{path}:{number}")
+    for component in cycles(graph):
+        members = set(component)
+        edges = sorted(f"{where[(a, b)]} -> {b}" for a in component for b in graph[a] if b in members)
+        problems.append(f"include cycle between {', '.join(component)}: {'; '.join(edges)}")
+    return problems
+
+
+def main(argv):
+    root = os.path.abspath(argv[1] if len(argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
+    found = findings(root)
+    new = [p for p in found if p not in KNOWN]
+    mended = sorted(KNOWN - set(found))
+    for p in new:
+        print(p)
+    for p in mended:
+        print(f"mended, remove it from KNOWN in scripts/check_layers.py: {p}")
+    if new or mended:
+        return 1
+    units = sum(1 for _ in sources(root))
+    if KNOWN:
+        print(f"layers: {units} source files, nothing found beyond the {len(KNOWN)} known findings")
+    else:
+        print(f"layers: {units} source files, every include one way, no cycles")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
