@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/gpu/device.hpp"
+#include "common/gpu/launch_geometry.hpp"
 #include "common/gpu/runtime.hpp"
-#include "common/launch_geometry.hpp"
 
 namespace korvane {
 

@@ -16,8 +16,8 @@
 #include "common/cuda_check.hpp"
 #include "common/device_buffer.hpp"
 #include "common/gpu/bits.hpp"
+#include "common/gpu/launch_geometry.hpp"
 #include "common/gpu/runtime.hpp"
-#include "common/launch_geometry.hpp"
 
 namespace korvane {
 

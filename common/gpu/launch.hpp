@@ -6,8 +6,8 @@
 
 #include <utility>
 
+#include "common/gpu/launch_geometry.hpp"
 #include "common/gpu/runtime.hpp"
-#include "common/launch_geometry.hpp"
 
 #if defined(KORVANE_GPU_CUDA) && !defined(__CUDACC__)
 #error "common/gpu/launch.hpp launches kernels and belongs in .cu sources"

@@ -10,7 +10,7 @@
 #include "common/gpu/bits.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
-#include "common/launch_geometry.hpp"
+#include "common/gpu/launch_geometry.hpp"
 
 namespace velqa::fusion {
 namespace {
