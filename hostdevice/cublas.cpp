@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "hostdevice/cublas_api.hpp"
-#include "hostdevice/internal.hpp"
+#include "hostdevice/runtime.hpp"
 
 struct cublasContext {
     int device;

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "hostdevice/control.hpp"
-
 namespace hostdevice::internal {
 
 // One static shared array: its distance from the module's threadIdx on any host thread, and size.
@@ -22,15 +20,10 @@ struct KernelImage {
     std::vector<std::string> symbols;
     std::vector<StaticSharedRange> static_shared;
     std::size_t static_shared_bytes = 0;
-    // The resource table's row for one of the symbols, if it lists one.
-    bool listed = false;
-    KernelResources resources;
 };
 
 // Looked up once per kernel, from the symbol table of the module that holds the kernel, and kept.
 // Aborts with a message when the module cannot be read or has no symbol table.
 const KernelImage& kernel_image(const void* kernel_address);
-
-std::size_t resource_table_size();
 
 }  // namespace hostdevice::internal

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "hostdevice/device_vocabulary.hpp"
+#include "hostdevice/cuda_device_api.hpp"
 
 namespace hostdevice {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "hostdevice/control.hpp"
-#include "hostdevice/internal.hpp"
+#include "hostdevice/runtime.hpp"
 
 namespace hostdevice {
 namespace {
@@ -181,18 +181,6 @@ int live_blas_handles(int device) {
 }
 
 std::uint64_t synchronize_count() { return registry().synchronizations.load(std::memory_order_relaxed); }
-
-void reset_launches();
-void reset_workers();
-void reset_kernel_settings();
-
-void reset() {
-    configure_devices(1, kDefaultCapacityBytes);
-    set_host_register_fails(false);
-    reset_workers();
-    reset_launches();
-    reset_kernel_settings();
-}
 
 }  // namespace hostdevice
 
