@@ -84,7 +84,7 @@ KernelResources resources_of(const char* name, const KernelImage& image) {
     KernelResources out;
     if (auto planted = r.planted.find(name); planted != r.planted.end()) {
         out = planted->second;
-    } else if (row->second) {
+    } else if (row->second && !r.hidden.count(name)) {
         out = *row->second;
     } else {
         out.static_shared_bytes = image.static_shared_bytes;
@@ -109,6 +109,8 @@ void reset_kernel_resources() {
     std::lock_guard<std::mutex> lock(r.mutex);
     r.planted.clear();
     r.applied.clear();
+    r.unlisted.clear();
+    r.hidden.clear();
 }
 
 }  // namespace internal
@@ -131,6 +133,12 @@ bool kernel_resources(const std::string& kernel, KernelResources* resources) {
     if (applied == r.applied.end()) return false;
     *resources = applied->second;
     return true;
+}
+
+void unlist_kernel(const std::string& kernel) {
+    internal::Resources& r = internal::resources_state();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.hidden.insert(kernel);
 }
 
 std::vector<std::string> unlisted_kernels() {

@@ -20,7 +20,7 @@ KernelResources resources_of(const char* name, const KernelImage& image);
 // resources: cudaSuccess, cudaErrorLaunchOutOfResources or cudaErrorInvalidValue.
 cudaError_t check_resources(dim3 block, std::size_t shared_bytes, const KernelResources& resources);
 
-// Forgets planted and applied figures.
+// Forgets planted, applied, unlisted and hidden kernels.
 void reset_kernel_resources();
 
 }  // namespace hostdevice::internal

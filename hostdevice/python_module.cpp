@@ -98,7 +98,11 @@ PYBIND11_MODULE(hostdevice, m) {
         },
         py::arg("kernel"), "The figures launches of this kernel are checked against, or None.");
     m.def("unlisted_kernels", &hostdevice::unlisted_kernels,
-          "Launched kernels that the cuda build's resource table does not list.");
+          "Kernels launched since reset() that the cuda build's resource table does not list.");
+    m.def("unlist_kernel", &hostdevice::unlist_kernel, py::arg("kernel"),
+          "Until reset(), run the kernel (by its launch-log name) as if the table had no row for it.");
     m.def("listed_kernel_count", &hostdevice::listed_kernel_count);
-    m.def("reset", &hostdevice::reset, "Restore the default configuration and clear the launch log.");
+    m.def("reset", &hostdevice::reset,
+          "Return the host device to its start: default configuration, no planted, unlisted or hidden "
+          "kernels, an empty launch log.");
 }
