@@ -63,12 +63,8 @@ KNOWN = {
     'dormeth/density_fusion.hpp:10: includes dormeth/run_density.hpp, which runs up: dormeth runner is above dormeth fusion',
     'dormeth/density_planner.cpp:10: includes dormeth/run_density.hpp, which runs up: dormeth runner is above dormeth fusion',
     'dormeth/device_targets.cpp:5: includes dormeth/launch_guards.hpp, which runs up: dormeth kernels and launchers is above dormeth state and records',
-    'velqa/fusion/fusion.cu:8: includes velqa/run_circuit.hpp, which runs up: velqa runner is above velqa fusion',
-    'velqa/fusion/sparsesharemem.cu:10: includes velqa/fusion/planner.hpp, which runs up: velqa fusion is above velqa kernels and launchers',
     'include cycle between dormeth/density_fusion, dormeth/density_planner, dormeth/run_density: dormeth/density_fusion.cpp:8 -> dormeth/density_planner; dormeth/density_fusion.hpp:10 -> dormeth/run_density; dormeth/density_planner.cpp:10 -> dormeth/run_density; dormeth/run_density.cpp:11 -> dormeth/density_fusion',
     'include cycle between dormeth/device_targets, dormeth/launch_guards: dormeth/device_targets.cpp:5 -> dormeth/launch_guards; dormeth/launch_guards.hpp:8 -> dormeth/device_targets',
-    'include cycle between velqa/fusion/fusion, velqa/run_circuit: velqa/fusion/fusion.cu:8 -> velqa/run_circuit; velqa/run_circuit.cpp:7 -> velqa/fusion/fusion',
-    'include cycle between velqa/gate_record, velqa/gate_traits: velqa/gate_record.cpp:10 -> velqa/gate_traits; velqa/gate_traits.hpp:18 -> velqa/gate_record',
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')

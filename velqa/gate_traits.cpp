@@ -1,4 +1,4 @@
-#include "velqa/gate_record.hpp"
+#include "velqa/gate_traits.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -7,7 +7,6 @@
 #include <unordered_map>
 
 #include "common/precision.hpp"
-#include "velqa/gate_traits.hpp"
 
 namespace velqa {
 

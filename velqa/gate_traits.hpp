@@ -1,6 +1,6 @@
 // What each statevector gate kind is, in one table: its names, what the dispatcher checks before it
 // runs, the form and cost it has in a fused group, its 2x2 matrix and its launcher. The name lookup,
-// the per-gate dispatcher (run_circuit.cpp) and the fusion planner read these facts from here. A
+// the per-gate dispatcher (gate_dispatch.cpp) and the fusion planner read these facts from here. A
 // gate is added by its id, launcher declaration and row below, and its own unit
 // velqa/gates/velqa_<name>.cu with its kernels and launcher.
 #pragma once
@@ -10,8 +10,10 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common/complex.hpp"
 #include "common/gpu/runtime.hpp"
@@ -338,5 +340,27 @@ constexpr GateLauncher<T> launcher_of(const GateTraits& gate) {
     else
         return gate.launch.complex128;
 }
+
+// Exact, case-sensitive lookup of a name or alias in the gate table; any other name raises "Unsupported CUDA gate id:
+// <name>".
+std::int32_t gate_id_from_name(const std::string& name);
+
+// "t", "ct" and "mct" become "phase" with pi/4 appended to the parameters, "t_dag" with -pi/4.
+void rewrite_t_gate(std::string& name, std::vector<double>& parameter);
+
+// The checks of a UNITARY record made at conversion time.
+void check_unitary_record(const GateRecord& record);
+
+// Whether the values the gate hands its kernel are finite once rounded to T: the parameters of a
+// rotation, PHASE, GLOBAL_PHASE or U (when their count is the gate's), the matrix of a UNITARY.
+// Parameters that the gate ignores, or that its count check refuses, are not values it uses.
+template <class T>
+bool gate_values_finite(const GateRecord& record);
+
+// Refuses a gate whose values are not finite in T, before anything of it runs: ValueError "gate
+// parameters must be finite (gate <index>, <dtype>)" or "unitary matrix must contain only finite
+// values (gate <index>, <dtype>)".
+template <class T>
+void check_gate_values(const GateRecord& record, std::size_t index);
 
 }  // namespace velqa

@@ -5,42 +5,9 @@
 
 #include "common/cuda_check.hpp"
 #include "velqa/fusion/fusion.hpp"
-#include "velqa/gate_traits.hpp"
-#include "velqa/gates/control_masks.hpp"
+#include "velqa/gate_dispatch.hpp"
 
 namespace velqa {
-namespace {
-
-void require(bool ok, const char* message) {
-    if (!ok) throw std::invalid_argument(message);
-}
-
-// The system's own qubit checks for a named gate, after the control checks the launcher would make
-// first, so that their messages keep precedence. The first `targets` entries are the gate's targets.
-void check_named_gate(std::uint64_t n, const GateRecord& r, std::size_t targets) {
-    build_control_masks(r.control, r.control_state);
-    std::vector<std::int64_t> used(targets, -1);  // a missing target reads as -1
-    for (std::size_t j = 0; j < targets && j < r.target.size(); ++j) used[j] = r.target[j];
-    check_gate_qubits(n, used, r.control);
-}
-
-}  // namespace
-
-template <class T>
-void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, std::size_t index, cudaStream_t stream,
-                KernelMode mode) {
-    check_gate_values<T>(r, index);
-    const GateTraits* gate = find_gate_traits(r.id);
-    if (!gate) throw std::invalid_argument("Unsupported gate id");
-    const auto parameters = static_cast<std::size_t>(gate->parameters);
-    const auto targets = static_cast<std::size_t>(gate->targets);
-    if (gate->counted == Counted::Parameters) require(r.parameter.size() == parameters, gate->count_message);
-    if (gate->counted == Counted::Targets) require(r.target.size() == targets, gate->count_message);
-    if (gate->targets != kLauncherChecksQubits) check_named_gate(n, r, targets);
-    const GateLauncher<T> launch = launcher_of<T>(*gate);
-    launch(static_cast<std::int64_t>(n), data, r, stream, mode);
-    korvane::check_last_error();
-}
 
 template <class T>
 void run_gates(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state, const std::vector<GateRecord>& records,
@@ -61,10 +28,6 @@ void run_gates(const DeviceState& state, const std::vector<GateRecord>& records,
     });
 }
 
-template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, std::size_t, cudaStream_t,
-                                KernelMode);
-template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, std::size_t, cudaStream_t,
-                                 KernelMode);
 template void run_gates<float>(std::uint64_t, CuComplex<float>*, std::uint64_t, const std::vector<GateRecord>&,
                                std::int32_t, KernelMode);
 template void run_gates<double>(std::uint64_t, CuComplex<double>*, std::uint64_t, const std::vector<GateRecord>&,

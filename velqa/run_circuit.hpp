@@ -1,5 +1,5 @@
-// The circuit runner: applies gate records to a statevector in place, gate by gate in a kernel
-// mode, or through the fusion planner in PairAutoFusion mode.
+// The circuit runner, the mode switch: applies gate records to a statevector in place, gate by
+// gate in a kernel mode (gate_dispatch.hpp), or through fusion in PairAutoFusion mode.
 #pragma once
 
 #include <cstdint>
@@ -18,13 +18,6 @@ namespace velqa {
 template <class T>
 void run_gates(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state, const std::vector<GateRecord>& records,
                std::int32_t device_id, KernelMode mode);
-
-// The per-gate dispatcher: checks the record's values (finite in T; index names the gate in the
-// message) and what the gate's row in the gate table asks (counts, qubits), calls its launcher,
-// checks the launch.
-template <class T>
-void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& record, std::size_t index, cudaStream_t stream,
-                KernelMode mode);
 
 // run_gates in the state's precision. Gates act on the same amplitudes for either bit order, so the
 // runner takes no endian.

@@ -15,7 +15,7 @@
 #include "velqa/fusion/densemm.hpp"
 #include "velqa/fusion/fusion.hpp"
 #include "velqa/fusion/sparsesharemem.hpp"
-#include "velqa/run_circuit.hpp"
+#include "velqa/gate_dispatch.hpp"
 
 // The per-gate path is not under test here: this stand-in records which gates reach it.
 namespace velqa {

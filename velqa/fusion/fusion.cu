@@ -5,7 +5,7 @@
 
 #include "common/cuda_check.hpp"
 #include "velqa/fusion/densemm.hpp"
-#include "velqa/run_circuit.hpp"
+#include "velqa/gate_dispatch.hpp"
 
 namespace velqa::fusion {
 

@@ -7,7 +7,7 @@
 #include "common/gpu/bits.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
-#include "velqa/fusion/planner.hpp"
+#include "velqa/gate_traits.hpp"
 
 namespace velqa::fusion {
 namespace {
