@@ -14,7 +14,7 @@
 
 #include "common/cuda_check.hpp"
 #include "dormeth/convert.hpp"
-#include "dormeth/density_planner.hpp"
+#include "dormeth/fusion/density_planner.hpp"
 #include "velqa/convert.hpp"
 #include "velqa/fusion/planner.hpp"
 

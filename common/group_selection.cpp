@@ -1,5 +1,7 @@
 #include "common/group_selection.hpp"
 
+#include <stdexcept>
+
 namespace korvane {
 
 RemainingOperations::RemainingOperations(std::int64_t count)
@@ -79,6 +81,66 @@ void GroupSelector::choose_greedily(std::int64_t n, std::int32_t budget, std::in
             }
         }
     }
+}
+
+const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const RemainingOperations& remaining,
+                                                       std::int32_t budget, std::int64_t window,
+                                                       const std::vector<OperationFacts>& facts) {
+    chosen_.clear();
+    visited_.clear();
+    // Qubit sets are 64-bit masks and the per-qubit state holds 64 entries: every shift by a qubit
+    // index below n is defined.
+    if (n > 62) throw std::invalid_argument("group selection supports at most 62 qubits");
+    const std::int64_t capacity = std::min(window, remaining.size());
+    if (capacity <= 0 || n < 1) return chosen_;
+    prepare(n, capacity);
+    const std::uint64_t all = n >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << n) - 1;
+
+    std::uint64_t blocked = 0;
+    std::int64_t visits = 0;
+    std::int64_t words = 0;  // leading words in use: positions below 64 * words
+    for (std::int64_t i = remaining.first(); i >= 0; i = remaining.next(i)) {
+        if (++visits > window) break;
+        if (!facts[i].fusable) break;
+        const QubitSet set = facts[i].qubits;
+        bool rejected = !set.in_range || (set.mask & blocked) != 0;
+        std::uint64_t bits = 0;
+        if (!rejected) {
+            for (std::uint64_t m = set.mask; m; m &= m - 1) {
+                const int q = std::countr_zero(m);
+                bits |= cluster_mask_[q] | (std::uint64_t(1) << q);
+            }
+            rejected = std::popcount(bits) > budget;
+        }
+        if (rejected) {
+            blocked |= set.mask;
+            // Once every qubit is blocked nothing later can be accepted or change any cluster.
+            if ((blocked & all) == all) break;
+            continue;
+        }
+        const auto position = static_cast<std::int64_t>(visited_.size());
+        visited_.push_back(i);
+        words = position / 64 + 1;
+        std::fill(cone_.begin(), cone_.begin() + words, 0);
+        for (std::uint64_t m = set.mask; m; m &= m - 1) {
+            const std::uint64_t* r = row(std::countr_zero(m));
+            for (std::int64_t w = 0; w < words; ++w) cone_[w] |= r[w];
+        }
+        cone_[position / 64] |= std::uint64_t(1) << (position % 64);
+        for (std::uint64_t m = set.mask; m; m &= m - 1) {
+            const int q = std::countr_zero(m);
+            std::copy(cone_.begin(), cone_.begin() + words, row(q));
+            cluster_mask_[q] = bits;
+        }
+    }
+    dirty_words_ = words;
+    if (words == 0) return chosen_;
+
+    choose_greedily(n, budget, words);
+    for (std::int64_t w = 0; w < words; ++w)
+        for (std::uint64_t b = chosen_bits_[w]; b; b &= b - 1)
+            chosen_.push_back(visited_[w * 64 + std::countr_zero(b)]);
+    return chosen_;
 }
 
 }  // namespace korvane

@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <stdexcept>
 #include <vector>
 
 namespace korvane {
@@ -41,6 +40,13 @@ inline void add_qubits(QubitSet& set, std::int64_t n, const std::vector<std::int
             set.mask |= std::uint64_t(1) << q;
     }
 }
+
+// What the selection needs of one operation, which the planner computes once per plan by its own
+// rules: its qubits, and whether it may join a group at all (one that may not ends the scan).
+struct OperationFacts {
+    QubitSet qubits;
+    bool fusable = false;
+};
 
 // The qubits of a mask, ascending: a group's active list.
 inline std::vector<std::int64_t> qubit_list(std::uint64_t mask) {
@@ -79,10 +85,9 @@ class RemainingOperations {
 class GroupSelector {
   public:
     // Returns the chosen operation indices in ascending order (possibly none); the reference is
-    // valid until the next call. fusable(i) -> bool and qubits(i) -> QubitSet describe operation i.
-    template <class Fusable, class Qubits>
+    // valid until the next call. facts[i] describes operation i.
     const std::vector<std::int64_t>& select(std::int64_t n, const RemainingOperations& remaining, std::int32_t budget,
-                                            std::int64_t window, Fusable&& fusable, Qubits&& qubits);
+                                            std::int64_t window, const std::vector<OperationFacts>& facts);
 
   private:
     void prepare(std::int64_t n, std::int64_t capacity);
@@ -106,66 +111,5 @@ class GroupSelector {
     std::vector<std::int64_t> visited_;    // operation index per visit position
     std::vector<std::int64_t> chosen_;
 };
-
-template <class Fusable, class Qubits>
-const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const RemainingOperations& remaining,
-                                                       std::int32_t budget, std::int64_t window, Fusable&& fusable,
-                                                       Qubits&& qubits) {
-    chosen_.clear();
-    visited_.clear();
-    // Qubit sets are 64-bit masks and the per-qubit state holds 64 entries: every shift by a qubit
-    // index below n is defined.
-    if (n > 62) throw std::invalid_argument("group selection supports at most 62 qubits");
-    const std::int64_t capacity = std::min(window, remaining.size());
-    if (capacity <= 0 || n < 1) return chosen_;
-    prepare(n, capacity);
-    const std::uint64_t all = n >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << n) - 1;
-
-    std::uint64_t blocked = 0;
-    std::int64_t visits = 0;
-    std::int64_t words = 0;  // leading words in use: positions below 64 * words
-    for (std::int64_t i = remaining.first(); i >= 0; i = remaining.next(i)) {
-        if (++visits > window) break;
-        if (!fusable(i)) break;
-        const QubitSet set = qubits(i);
-        bool rejected = !set.in_range || (set.mask & blocked) != 0;
-        std::uint64_t bits = 0;
-        if (!rejected) {
-            for (std::uint64_t m = set.mask; m; m &= m - 1) {
-                const int q = std::countr_zero(m);
-                bits |= cluster_mask_[q] | (std::uint64_t(1) << q);
-            }
-            rejected = std::popcount(bits) > budget;
-        }
-        if (rejected) {
-            blocked |= set.mask;
-            // Once every qubit is blocked nothing later can be accepted or change any cluster.
-            if ((blocked & all) == all) break;
-            continue;
-        }
-        const auto position = static_cast<std::int64_t>(visited_.size());
-        visited_.push_back(i);
-        words = position / 64 + 1;
-        std::fill(cone_.begin(), cone_.begin() + words, 0);
-        for (std::uint64_t m = set.mask; m; m &= m - 1) {
-            const std::uint64_t* r = row(std::countr_zero(m));
-            for (std::int64_t w = 0; w < words; ++w) cone_[w] |= r[w];
-        }
-        cone_[position / 64] |= std::uint64_t(1) << (position % 64);
-        for (std::uint64_t m = set.mask; m; m &= m - 1) {
-            const int q = std::countr_zero(m);
-            std::copy(cone_.begin(), cone_.begin() + words, row(q));
-            cluster_mask_[q] = bits;
-        }
-    }
-    dirty_words_ = words;
-    if (words == 0) return chosen_;
-
-    choose_greedily(n, budget, words);
-    for (std::int64_t w = 0; w < words; ++w)
-        for (std::uint64_t b = chosen_bits_[w]; b; b &= b - 1)
-            chosen_.push_back(visited_[w * 64 + std::countr_zero(b)]);
-    return chosen_;
-}
 
 }  // namespace korvane

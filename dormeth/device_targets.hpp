@@ -26,8 +26,4 @@ struct DeviceTargets {
 // [0, n), at most 6 of them.
 DeviceTargets make_device_targets(std::int64_t n, const std::vector<std::int64_t>& targets);
 
-// Whether t describes distinct targets inside a matrix of `dimension` = 2^n rows with exactly
-// n - k rest qubits: the launchers' guard before any kernel computes an index from it.
-bool device_targets_fit(const DeviceTargets& t, std::int64_t dimension, std::int64_t max_targets);
-
 }  // namespace korvane::dormeth

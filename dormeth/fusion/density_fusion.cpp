@@ -1,12 +1,12 @@
-#include "dormeth/density_fusion.hpp"
+#include "dormeth/fusion/density_fusion.hpp"
 
 #include <cstdlib>
 #include <variant>
 
 #include "common/device_buffer.hpp"
-#include "dormeth/density_kernels.hpp"
-#include "dormeth/density_planner.hpp"
-#include "dormeth/density_sparsesharemem.hpp"
+#include "dormeth/fusion/density_planner.hpp"
+#include "dormeth/fusion/density_sparsesharemem.hpp"
+#include "dormeth/kernels/density_kernels.hpp"
 
 namespace korvane::dormeth {
 

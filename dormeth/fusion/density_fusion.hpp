@@ -7,7 +7,7 @@
 #include "common/complex.hpp"
 #include "dormeth/density_operation.hpp"
 #include "dormeth/dormeth_device_state.hpp"
-#include "dormeth/run_density.hpp"
+#include "dormeth/prepared_operation.hpp"
 
 namespace korvane::dormeth {
 

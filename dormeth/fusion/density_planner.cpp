@@ -1,4 +1,4 @@
-#include "dormeth/density_planner.hpp"
+#include "dormeth/fusion/density_planner.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -7,19 +7,14 @@
 #include <variant>
 
 #include "common/group_selection.hpp"
-#include "dormeth/run_density.hpp"
+#include "dormeth/prepared_operation.hpp"
 
 namespace korvane::dormeth {
 namespace {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
-// The per-record facts the selection asks for, computed once per plan.
-struct OperationFacts {
-    QubitSet qubits;
-    bool fusable = false;
-};
-
+// What the selection asks of a record, computed once per plan.
 OperationFacts operation_facts(std::int64_t n, const DensityOperation& r) {
     OperationFacts f;
     add_qubits(f.qubits, n, r.targets);
@@ -98,9 +93,7 @@ std::vector<DensityFusionGroup> plan_density_fusion(std::int64_t n, const std::v
     RemainingOperations remaining(count);
     GroupSelector selector;
     while (!remaining.empty()) {
-        const std::vector<std::int64_t>& chosen = selector.select(
-            n, remaining, options.budget, options.window, [&facts](std::int64_t i) { return facts[i].fusable; },
-            [&facts](std::int64_t i) { return facts[i].qubits; });
+        const std::vector<std::int64_t>& chosen = selector.select(n, remaining, options.budget, options.window, facts);
         DensityFusionGroup& group = plan.emplace_back();
         if (chosen.size() < 2) {
             // One operation runs as the runner prepared it: its qubits are kept as written.

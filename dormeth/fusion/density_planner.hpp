@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dormeth/density_operation.hpp"
-#include "dormeth/device_density_gate.hpp"
+#include "dormeth/fusion/device_density_gate.hpp"
 
 namespace korvane::dormeth {
 

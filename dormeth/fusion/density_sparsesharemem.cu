@@ -1,7 +1,7 @@
 // The density shared-memory kernel: one thread block loads a 2^k x 2^k sub-block of the density
 // matrix (fixed values of the inactive qubits on the row and on the column side) into shared
 // memory, applies every record of the group to it, and writes it back.
-#include "dormeth/density_sparsesharemem.hpp"
+#include "dormeth/fusion/density_sparsesharemem.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -10,9 +10,9 @@
 #include "common/gpu/bits.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
-#include "dormeth/block_math.cuh"
-#include "dormeth/channel_rules.cuh"
-#include "dormeth/launch_guards.hpp"
+#include "dormeth/kernels/block_products.cuh"
+#include "dormeth/kernels/channel_rules.cuh"
+#include "dormeth/kernels/launch_guards.hpp"
 
 namespace korvane::dormeth {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "common/complex.hpp"
-#include "dormeth/device_density_gate.hpp"
+#include "dormeth/fusion/device_density_gate.hpp"
 
 namespace korvane::dormeth {
 

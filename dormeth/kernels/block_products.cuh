@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/complex.hpp"
-#include "dormeth/density_index.cuh"
+#include "dormeth/kernels/density_index.cuh"
 
 namespace korvane::dormeth::block {
 

@@ -5,10 +5,10 @@
 
 #include "common/cuda_check.hpp"
 #include "common/gpu/launch.hpp"
-#include "dormeth/block_math.cuh"
-#include "dormeth/density_index.cuh"
-#include "dormeth/density_kernels.hpp"
-#include "dormeth/launch_guards.hpp"
+#include "dormeth/kernels/block_products.cuh"
+#include "dormeth/kernels/density_index.cuh"
+#include "dormeth/kernels/density_kernels.hpp"
+#include "dormeth/kernels/launch_guards.hpp"
 
 namespace korvane::dormeth {
 

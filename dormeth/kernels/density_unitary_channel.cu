@@ -4,11 +4,11 @@
 
 #include "common/cuda_check.hpp"
 #include "common/gpu/launch.hpp"
-#include "dormeth/block_math.cuh"
-#include "dormeth/channel_rules.cuh"
-#include "dormeth/density_index.cuh"
-#include "dormeth/density_kernels.hpp"
-#include "dormeth/launch_guards.hpp"
+#include "dormeth/kernels/block_products.cuh"
+#include "dormeth/kernels/channel_rules.cuh"
+#include "dormeth/kernels/density_index.cuh"
+#include "dormeth/kernels/density_kernels.hpp"
+#include "dormeth/kernels/launch_guards.hpp"
 
 namespace korvane::dormeth {
 

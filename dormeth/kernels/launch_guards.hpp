@@ -9,6 +9,10 @@
 
 namespace korvane::dormeth {
 
+// Whether t describes distinct targets inside a matrix of `dimension` = 2^n rows with exactly
+// n - k rest qubits: the launchers' guard before any kernel computes an index from it.
+bool device_targets_fit(const DeviceTargets& t, std::int64_t dimension, std::int64_t max_targets);
+
 // dimension = 2^n with 0 <= n <= 15.
 bool is_density_dimension(std::int64_t dimension);
 

@@ -12,11 +12,11 @@
 
 #include "common/complex.hpp"
 #include "common/cuda_check.hpp"
-#include "dormeth/density_kernels.hpp"
 #include "dormeth/density_operation.hpp"
-#include "dormeth/density_planner.hpp"
-#include "dormeth/density_sparsesharemem.hpp"
 #include "dormeth/device_targets.hpp"
+#include "dormeth/fusion/density_planner.hpp"
+#include "dormeth/fusion/density_sparsesharemem.hpp"
+#include "dormeth/kernels/density_kernels.hpp"
 #include "host_device_test.hpp"
 #include "hostdevice/control.hpp"
 

@@ -14,10 +14,10 @@
 #include "common/complex.hpp"
 #include "common/cuda_check.hpp"
 #include "dormeth/channel_kind.hpp"
-#include "dormeth/density_kernels.hpp"
 #include "dormeth/density_operation.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
+#include "dormeth/kernels/density_kernels.hpp"
 #include "host_device_test.hpp"
 #include "hostdevice/control.hpp"
 

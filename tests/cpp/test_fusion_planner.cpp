@@ -587,13 +587,8 @@ TEST(FusionPlannerLimits, GroupSelectionCoversEveryQubitOfA62QubitRegister) {
     EXPECT_EQ(plan.groups[0].active, Index({0, 1, 2, 3, 4, 52, 53, 54, 55, 56}));
     korvane::RemainingOperations remaining(1);
     korvane::GroupSelector selector;
-    const auto select = [&](std::int64_t n) {
-        return selector.select(
-            n, remaining, 10, 4, [](std::int64_t) { return true; },
-            [](std::int64_t) {
-                return korvane::QubitSet{std::uint64_t(1) << 61, true};
-            });
-    };
+    const std::vector<korvane::OperationFacts> facts{{korvane::QubitSet{std::uint64_t(1) << 61, true}, true}};
+    const auto select = [&](std::int64_t n) { return selector.select(n, remaining, 10, 4, facts); };
     EXPECT_EQ(select(62), Index({0}));
     EXPECT_EQ(invalid_argument_of([&] { select(63); }), "group selection supports at most 62 qubits");
 }

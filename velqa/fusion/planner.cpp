@@ -154,17 +154,14 @@ CostRow table_row(int b, std::int64_t kk) {
     return CostRow{e[0], 0.0, 0.0, e[1], e[2], e[3], 1.0, 0.0, e[4]};
 }
 
-// The per-gate facts the selection asks for, computed once per plan.
-struct GateFacts {
-    korvane::QubitSet qubits;
-    bool fusable = false;
-};
-
-GateFacts gate_facts(std::int64_t n, const GateRecord& g, bool fuse_swap) {
-    GateFacts f;
-    f.qubits = gate_qubits(n, g);
-    f.fusable = f.qubits.in_range && is_fusable(g, fuse_swap);
-    return f;
+// What the selection asks of every gate, computed once per plan.
+std::vector<korvane::OperationFacts> gate_facts(std::int64_t n, const std::vector<GateRecord>& gates, bool fuse_swap) {
+    std::vector<korvane::OperationFacts> facts(gates.size());
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        facts[i].qubits = gate_qubits(n, gates[i]);
+        facts[i].fusable = facts[i].qubits.in_range && is_fusable(gates[i], fuse_swap);
+    }
+    return facts;
 }
 
 // Classifies a group of two or more gates and fills its active list, records and matrix.
@@ -211,9 +208,7 @@ std::vector<std::int64_t> select_fusion_group(std::int64_t n, const std::vector<
                                               const korvane::RemainingOperations& remaining, std::int32_t s,
                                               std::int32_t w, bool fuse_swap) {
     korvane::GroupSelector selector;
-    return selector.select(
-        n, remaining, s, w, [&](std::int64_t i) { return gate_facts(n, gates[i], fuse_swap).fusable; },
-        [&](std::int64_t i) { return gate_qubits(n, gates[i]); });
+    return selector.select(n, remaining, s, w, gate_facts(n, gates, fuse_swap));
 }
 
 FusedGate make_device_matrix_gate(const GateRecord& g, const std::vector<std::int64_t>& active) {
@@ -310,17 +305,14 @@ void validate_fusion_options(const FusionOptions& options) {
 FusionPlan plan_fusion_chunk(std::int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options) {
     validate_fusion_options(options);
     const auto count = static_cast<std::int64_t>(gates.size());
-    std::vector<GateFacts> facts(gates.size());
-    for (std::int64_t i = 0; i < count; ++i) facts[i] = gate_facts(n, gates[i], options.fuse_swap);
+    const std::vector<korvane::OperationFacts> facts = gate_facts(n, gates, options.fuse_swap);
 
     FusionPlan plan;
     korvane::RemainingOperations remaining(count);
     korvane::GroupSelector selector;
     while (!remaining.empty()) {
-        const std::vector<std::int64_t>& chosen = selector.select(
-            n, remaining, options.sparsesharemem_qubits, options.max_gates_per_group,
-            [&facts](std::int64_t i) { return facts[i].fusable; },
-            [&facts](std::int64_t i) { return facts[i].qubits; });
+        const std::vector<std::int64_t>& chosen =
+            selector.select(n, remaining, options.sparsesharemem_qubits, options.max_gates_per_group, facts);
         FusionGroup& group = plan.groups.emplace_back();
         if (chosen.size() >= 2) {
             group.gate_indices = chosen;
