@@ -1,109 +1,77 @@
 #include "dormeth/density_gate_traits.hpp"
 
-#include <cmath>
 #include <unordered_map>
+#include <utility>
+
+#include "common/gate_matrices.hpp"
 
 namespace korvane::dormeth {
 namespace {
 
-// Built in the state's precision: in complex64 the parameters are rounded to float first and all
+namespace gates = korvane::gates;
+
+// A one-target gate's matrix (a function of common/gate_matrices.hpp) of the record's parameters,
+// in the state's precision: in complex64 the parameters are rounded to float first and all
 // trigonometry is done in float.
-
-template <class T>
-std::complex<T> cis(T x) {
-    return std::complex<T>(std::cos(x), std::sin(x));
+template <class T, auto Matrix>
+NamedGateMatrix<T> one_target(const std::vector<double>& parameters) {
+    const gates::Matrix2<T> m = gates::with_parameters<T>(Matrix, parameters);
+    const auto entry = [](CuComplex<T> z) { return std::complex<T>(z.re, z.im); };
+    return {entry(m.m00), entry(m.m01), entry(m.m10), entry(m.m11)};
 }
 
-template <class T>
-constexpr T kQuarterPi = T(0.7853981633974483);
-
-template <class T>
-NamedGateMatrix<T> multiply(const NamedGateMatrix<T>& a, const NamedGateMatrix<T>& b) {
-    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2], a[2] * b[1] + a[3] * b[3]};
+template <class T, class... Angle>
+constexpr std::size_t arity(gates::Matrix2<T> (*)(Angle...)) {
+    return sizeof...(Angle);
 }
 
-template <class T>
-NamedGateMatrix<T> rx_matrix(T theta) {
-    using C = std::complex<T>;
-    const T c = std::cos(theta / T(2));
-    const T s = std::sin(theta / T(2));
-    return {C(c, 0), C(0, -s), C(0, -s), C(c, 0)};
-}
-
-template <class T>
-NamedGateMatrix<T> ry_matrix(T theta) {
-    using C = std::complex<T>;
-    const T c = std::cos(theta / T(2));
-    const T s = std::sin(theta / T(2));
-    return {C(c), C(-s), C(s), C(c)};
-}
-
-template <class T>
-NamedGateMatrix<T> u_matrix(T theta, T phi, T lambda) {
-    using C = std::complex<T>;
-    const T c = std::cos(theta / T(2));
-    const T s = std::sin(theta / T(2));
-    return {C(c), -cis(lambda) * s, cis(phi) * s, cis(phi + lambda) * c};
-}
-
-template <class T>
-NamedGateMatrix<T> rz_matrix(T theta) {
-    using C = std::complex<T>;
-    return {cis(-(theta / T(2))), C(0), C(0), cis(theta / T(2))};
-}
-
-// RZ(theta) RX(phi) RZ(-theta)
-template <class T>
-NamedGateMatrix<T> rxy_matrix(T theta, T phi) {
-    return multiply(multiply(rz_matrix(theta), rx_matrix(phi)), rz_matrix(-theta));
+// The row of a one-target gate; its parameters are its matrix's.
+template <class T, auto Matrix>
+DensityGateTraits<T> row(std::string_view name, std::vector<std::string_view> aliases, DensityGateApply apply,
+                         bool global_phase = false) {
+    return {name, std::move(aliases), arity(Matrix), 1, apply, global_phase, &one_target<T, Matrix>};
 }
 
 // |00>, |01><10|, |10><01|, |11>
 template <class T>
-NamedGateMatrix<T> swap_matrix() {
+NamedGateMatrix<T> swap_matrix(const std::vector<double>&) {
     NamedGateMatrix<T> m{};
     for (const int i : {0, 6, 9, 15}) m[i] = std::complex<T>(1);
     return m;
 }
 
-// One row per gate: name, aliases, parameters, targets, how the runner applies it, whether it is a
-// global phase, its matrix. Kept one row a line, which the formatter would break apart.
+// One row per gate: name, aliases, how the runner applies it, its matrix. Kept one row a line,
+// which the formatter would break apart.
 // clang-format off
 template <class T>
 std::vector<DensityGateTraits<T>> make_table() {
-    using C = std::complex<T>;
-    using M = NamedGateMatrix<T>;
-    using A = GateAngles<T>;
     using enum DensityGateApply;
-    static const T r = T(1) / std::sqrt(T(2));
-    static constexpr T h = T(0.5);
     return {
-        {"x", {"cx", "cnot", "mcx"}, 0, 1, Permutation, false, [](A) -> M { return {C(0), C(1), C(1), C(0)}; }},
-        {"y", {"cy", "mcy"}, 0, 1, Matrix, false, [](A) -> M { return {C(0), C(0, -1), C(0, 1), C(0)}; }},
-        {"z", {"cz", "mcz"}, 0, 1, Diagonal, false, [](A) -> M { return {C(1), C(0), C(0), C(-1)}; }},
-        {"-z", {}, 0, 1, Diagonal, false, [](A) -> M { return {C(-1), C(0), C(0), C(1)}; }},
-        {"h", {"ch", "mch"}, 0, 1, Matrix, false, [](A) -> M { return {C(r), C(r), C(r), C(-r)}; }},
-        {"s", {"cs", "mcs"}, 0, 1, Diagonal, false, [](A) -> M { return {C(1), C(0), C(0), C(0, 1)}; }},
-        {"s_dag", {}, 0, 1, Diagonal, false, [](A) -> M { return {C(1), C(0), C(0), C(0, -1)}; }},
-        {"t", {}, 0, 1, Diagonal, false, [](A) -> M { return {C(1), C(0), C(0), cis(kQuarterPi<T>)}; }},
-        {"t_dag", {}, 0, 1, Diagonal, false, [](A) -> M { return {C(1), C(0), C(0), cis(-kQuarterPi<T>)}; }},
-        {"sqrtx", {}, 0, 1, Matrix, false, [](A) -> M { return {C(h, h), C(h, -h), C(h, -h), C(h, h)}; }},
-        {"sqrtx_dag", {}, 0, 1, Matrix, false, [](A) -> M { return {C(h, -h), C(h, h), C(h, h), C(h, -h)}; }},
-        {"sqrty", {}, 0, 1, Matrix, false, [](A) -> M { return {C(h, h), C(-h, -h), C(h, h), C(h, h)}; }},
-        {"sqrty_dag", {}, 0, 1, Matrix, false, [](A) -> M { return {C(h, -h), C(h, -h), C(-h, h), C(h, -h)}; }},
-        {"x2p", {}, 0, 1, Matrix, false, [](A) -> M { return {C(r), C(0, -r), C(0, -r), C(r)}; }},
-        {"x2m", {}, 0, 1, Matrix, false, [](A) -> M { return {C(r), C(0, r), C(0, r), C(r)}; }},
-        {"y2p", {}, 0, 1, Matrix, false, [](A) -> M { return {C(r), C(-r), C(r), C(r)}; }},
-        {"y2m", {}, 0, 1, Matrix, false, [](A) -> M { return {C(r), C(r), C(-r), C(r)}; }},
-        {"rx", {"crx", "mcrx"}, 1, 1, Matrix, false, [](A a) { return rx_matrix(a[0]); }},
-        {"ry", {"cry", "mcry"}, 1, 1, Matrix, false, [](A a) { return ry_matrix(a[0]); }},
-        {"rz", {"crz", "mcrz"}, 1, 1, Diagonal, false, [](A a) { return rz_matrix(a[0]); }},
-        {"p", {"cp", "mcp"}, 1, 1, Diagonal, false, [](A a) -> M { return {C(1), C(0), C(0), cis(a[0])}; }},
-        {"gp", {"gphase", "global_phase"}, 1, 1, Diagonal, true,
-         [](A a) -> M { return {cis(a[0]), C(0), C(0), cis(a[0])}; }},
-        {"rxy", {"xyarb"}, 2, 1, Matrix, false, [](A a) { return rxy_matrix(a[0], a[1]); }},
-        {"u", {}, 3, 1, Matrix, false, [](A a) { return u_matrix(a[0], a[1], a[2]); }},
-        {"swap", {}, 0, 2, Permutation, false, [](A) { return swap_matrix<T>(); }},
+        row<T, &gates::x<T>>("x", {"cx", "cnot", "mcx"}, Permutation),
+        row<T, &gates::y<T>>("y", {"cy", "mcy"}, Matrix),
+        row<T, &gates::z<T>>("z", {"cz", "mcz"}, Diagonal),
+        row<T, &gates::minus_z<T>>("-z", {}, Diagonal),
+        row<T, &gates::h<T>>("h", {"ch", "mch"}, Matrix),
+        row<T, &gates::s<T>>("s", {"cs", "mcs"}, Diagonal),
+        row<T, &gates::sdg<T>>("s_dag", {}, Diagonal),
+        row<T, &gates::t<T>>("t", {}, Diagonal),
+        row<T, &gates::tdg<T>>("t_dag", {}, Diagonal),
+        row<T, &gates::sqrtx<T>>("sqrtx", {}, Matrix),
+        row<T, &gates::sqrtxdg<T>>("sqrtx_dag", {}, Matrix),
+        row<T, &gates::sqrty<T>>("sqrty", {}, Matrix),
+        row<T, &gates::sqrtydg<T>>("sqrty_dag", {}, Matrix),
+        row<T, &gates::x2p<T>>("x2p", {}, Matrix),
+        row<T, &gates::x2m<T>>("x2m", {}, Matrix),
+        row<T, &gates::y2p<T>>("y2p", {}, Matrix),
+        row<T, &gates::y2m<T>>("y2m", {}, Matrix),
+        row<T, &gates::rx<T>>("rx", {"crx", "mcrx"}, Matrix),
+        row<T, &gates::ry<T>>("ry", {"cry", "mcry"}, Matrix),
+        row<T, &gates::rz<T>>("rz", {"crz", "mcrz"}, Diagonal),
+        row<T, &gates::phase<T>>("p", {"cp", "mcp"}, Diagonal),
+        row<T, &gates::global_phase<T>>("gp", {"gphase", "global_phase"}, Diagonal, true),
+        row<T, &gates::rxy<T>>("rxy", {"xyarb"}, Matrix),
+        row<T, &gates::u<T>>("u", {}, Matrix),
+        {"swap", {}, 0, 2, Permutation, false, &swap_matrix<T>},
     };
 }
 // clang-format on

@@ -1,5 +1,6 @@
 // The named gates of the density runner, one row each: the name and its aliases, the parameter
-// count, the target count, how the runner applies the gate and the gate's matrix. The runner's
+// count, the target count, how the runner applies the gate and the gate's matrix (a one-target
+// gate's from common/gate_matrices.hpp, its parameter count that matrix's). The runner's
 // recognition (`gate_form`), its parameter and target checks and the fused records all read this
 // table, so a new named gate is one row here.
 #pragma once
@@ -20,14 +21,6 @@ enum class DensityGateApply {
     Matrix,       // the general unitary path with its matrix
 };
 
-// The parameters of a record as the matrix builders read them: rounded to T on reading, so that a
-// complex64 state's matrices use float parameters and float trigonometry.
-template <class T>
-struct GateAngles {
-    const std::vector<double>& values;
-    T operator[](std::size_t i) const { return static_cast<T>(values[i]); }
-};
-
 // Row-major; the first 4^targets entries are the matrix.
 template <class T>
 using NamedGateMatrix = std::array<std::complex<T>, 16>;
@@ -40,8 +33,8 @@ struct DensityGateTraits {
     std::size_t targets;
     DensityGateApply apply;
     bool global_phase;  // dropped without controls: a global phase cancels in rho
-    // Reads only the first `parameters` angles, which the runner has checked.
-    NamedGateMatrix<T> (*matrix)(GateAngles<T> angles);
+    // From the record's first `parameters` values, which the runner has checked, each rounded to T.
+    NamedGateMatrix<T> (*matrix)(const std::vector<double>& parameters);
 };
 
 // The row a record's name selects, by canonical name or alias (exact, case-sensitive); null for any

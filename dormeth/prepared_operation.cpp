@@ -53,7 +53,7 @@ std::vector<CuComplex<T>> general_matrix(const DensityOperation& r, const Densit
         if (!gate) fail("unsupported named density operation '" + r.name + "'");
         check_parameters(r, gate->parameters, where);
     }
-    const NamedGateMatrix<T> named = gate->matrix(GateAngles<T>{r.parameters});
+    const NamedGateMatrix<T> named = gate->matrix(r.parameters);
     const std::size_t size = std::size_t(1) << (2 * gate->targets);
     for (std::size_t i = 0; i < size; ++i) m.push_back(to_device<T>(named[i]));
     return m;
@@ -156,7 +156,7 @@ GateForm<T> gate_form(const DensityOperation& r, std::size_t index) {
         if (gate->global_phase && r.controls.empty()) return DroppedGate{};
         if (gate->apply == DensityGateApply::Diagonal && r.targets.size() == 1) {
             if (gate->parameters > 0) check_parameters(r, gate->parameters, where);
-            const NamedGateMatrix<T> m = gate->matrix(GateAngles<T>{r.parameters});
+            const NamedGateMatrix<T> m = gate->matrix(r.parameters);
             return DiagonalGate<T>{m[0], m[3]};
         }
         if (gate->apply == DensityGateApply::Permutation && r.targets.size() == gate->targets) {

@@ -45,12 +45,11 @@ std::int32_t gate_id_from_name(const std::string& name) {
 }
 
 void rewrite_t_gate(std::string& name, std::vector<double>& parameter) {
-    constexpr double kQuarterPi = 0.7853981633974483;
     if (name == "t" || name == "ct" || name == "mct") {
-        parameter.push_back(kQuarterPi);
+        parameter.push_back(korvane::gates::kQuarterPi);
         name = "phase";
     } else if (name == "t_dag") {
-        parameter.push_back(-kQuarterPi);
+        parameter.push_back(-korvane::gates::kQuarterPi);
         name = "phase";
     }
 }

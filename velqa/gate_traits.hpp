@@ -6,16 +6,15 @@
 #pragma once
 
 #include <array>
-#include <cmath>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include "common/complex.hpp"
+#include "common/gate_matrices.hpp"
 #include "common/gpu/runtime.hpp"
 #include "velqa/gate_record.hpp"
 
@@ -148,118 +147,73 @@ struct GateTraits {
     GateLaunchers launch;
 };
 
-namespace gate_matrix {
-
-using fusion::Complex;
-using fusion::Matrix2;
-
-constexpr Complex kI{0, 1};
-constexpr Complex kP{0.5, 0.5};   // (1 + i) / 2
-constexpr Complex kM{0.5, -0.5};  // (1 - i) / 2
-
-// r e^(i phi) for any sign of r (std::polar requires r >= 0).
-inline Complex polar_of(double r, double phi) { return {r * std::cos(phi), r * std::sin(phi)}; }
-
-inline Matrix2 x(const GateRecord&) { return Matrix2{0.0, 1.0, 1.0, 0.0}; }
-inline Matrix2 y(const GateRecord&) { return Matrix2{0.0, -kI, kI, 0.0}; }
-inline Matrix2 z(const GateRecord&) { return Matrix2{1.0, 0.0, 0.0, -1.0}; }
-inline Matrix2 h(const GateRecord&) {
-    const double r = 1 / std::sqrt(2.0);
-    return Matrix2{r, r, r, -r};
-}
-inline Matrix2 s(const GateRecord&) { return Matrix2{1.0, 0.0, 0.0, kI}; }
-inline Matrix2 sdg(const GateRecord&) { return Matrix2{1.0, 0.0, 0.0, -kI}; }
-inline Matrix2 sqrtx(const GateRecord&) { return Matrix2{kP, kM, kM, kP}; }
-inline Matrix2 sqrtxdg(const GateRecord&) { return Matrix2{kM, kP, kP, kM}; }
-inline Matrix2 sqrty(const GateRecord&) { return Matrix2{kP, -kP, kP, kP}; }
-inline Matrix2 sqrtydg(const GateRecord&) { return Matrix2{kM, kM, -kM, kM}; }
-
-// cos and sin of half the first parameter.
-inline std::pair<double, double> half_angle(const GateRecord& g) {
-    return {std::cos(g.parameter[0] / 2), std::sin(g.parameter[0] / 2)};
+// The matrix of a gate in a fused group, in double: Matrix (a function of common/gate_matrices.hpp)
+// of the record's parameters, as many as it takes.
+template <auto Matrix>
+fusion::Matrix2 fused_matrix(const GateRecord& gate) {
+    const korvane::gates::Matrix2<double> m = korvane::gates::with_parameters<double>(Matrix, gate.parameter);
+    const auto entry = [](korvane::CuComplex<double> z) { return fusion::Complex{z.re, z.im}; };
+    return fusion::Matrix2{entry(m.m00), entry(m.m01), entry(m.m10), entry(m.m11)};
 }
 
-inline Matrix2 rx(const GateRecord& g) {
-    const auto [c, s] = half_angle(g);
-    return Matrix2{c, Complex{0, -s}, Complex{0, -s}, c};
+// A one-target UNITARY's own matrix.
+inline fusion::Matrix2 record_matrix(const GateRecord& gate) {
+    return fusion::Matrix2{gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
 }
-
-inline Matrix2 ry(const GateRecord& g) {
-    const auto [c, s] = half_angle(g);
-    return Matrix2{c, -s, s, c};
-}
-
-inline Matrix2 rz(const GateRecord& g) {
-    const double t = g.parameter[0];
-    return Matrix2{polar_of(1, -t / 2), 0.0, 0.0, polar_of(1, t / 2)};
-}
-
-inline Matrix2 phase(const GateRecord& g) { return Matrix2{1.0, 0.0, 0.0, polar_of(1, g.parameter[0])}; }
-
-inline Matrix2 u(const GateRecord& g) {
-    const auto [c, s] = half_angle(g);
-    const double phi = g.parameter[1];
-    const double lambda = g.parameter[2];
-    return Matrix2{c, -polar_of(s, lambda), polar_of(s, phi), polar_of(c, phi + lambda)};
-}
-
-inline Matrix2 unitary(const GateRecord& g) { return Matrix2{g.matrix[0], g.matrix[1], g.matrix[2], g.matrix[3]}; }
-
-}  // namespace gate_matrix
 
 // Rows in id order. Cost columns: 1 X, 2 Y, 3 H, 4 diagonal, 5 RX and RY, 6 any other 2x2, 7 SWAP.
 inline constexpr GateTraits kGateTraits[] = {
     {.id = kGateX,
      .names = {"x", "cx", "mcx"},
-     .matrix = gate_matrix::x,
+     .matrix = fused_matrix<&korvane::gates::x<double>>,
      .fused_kind = fusion::FusedGateKind::X,
      .cost_column = 1,
      .launch = {&launch_x<float>, &launch_x<double>}},
     {.id = kGateY,
      .names = {"y", "cy", "mcy"},
-     .matrix = gate_matrix::y,
+     .matrix = fused_matrix<&korvane::gates::y<double>>,
      .fused_kind = fusion::FusedGateKind::Y,
      .cost_column = 2,
      .launch = {&launch_y<float>, &launch_y<double>}},
     {.id = kGateZ,
      .names = {"z", "cz", "mcz"},
-     .matrix = gate_matrix::z,
+     .matrix = fused_matrix<&korvane::gates::z<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
      .cost_column = 4,
      .launch = {&launch_z<float>, &launch_z<double>}},
     {.id = kGateH,
      .names = {"h", "ch", "mch"},
-     .matrix = gate_matrix::h,
+     .matrix = fused_matrix<&korvane::gates::h<double>>,
      .fused_kind = fusion::FusedGateKind::H,
      .cost_column = 3,
      .launch = {&launch_h<float>, &launch_h<double>}},
     {.id = kGateS,
      .names = {"s", "cs", "mcs"},
-     .matrix = gate_matrix::s,
+     .matrix = fused_matrix<&korvane::gates::s<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
      .cost_column = 4,
      .launch = {&launch_s<float>, &launch_s<double>}},
     {.id = kGateSdg,
      .names = {"s_dag"},
-     .matrix = gate_matrix::sdg,
+     .matrix = fused_matrix<&korvane::gates::sdg<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
      .cost_column = 4,
      .launch = {&launch_sdag<float>, &launch_sdag<double>}},
     {.id = kGateSqrtX,
      .names = {"sqrtx", "sx"},
-     .matrix = gate_matrix::sqrtx,
+     .matrix = fused_matrix<&korvane::gates::sqrtx<double>>,
      .launch = {&launch_sqrtx<float>, &launch_sqrtx<double>}},
     {.id = kGateSqrtXdg,
      .names = {"sqrtx_dag", "sxdg"},
-     .matrix = gate_matrix::sqrtxdg,
+     .matrix = fused_matrix<&korvane::gates::sqrtxdg<double>>,
      .launch = {&launch_sqrtxdag<float>, &launch_sqrtxdag<double>}},
     {.id = kGateSqrtY,
      .names = {"sqrty"},
-     .matrix = gate_matrix::sqrty,
+     .matrix = fused_matrix<&korvane::gates::sqrty<double>>,
      .launch = {&launch_sqrty<float>, &launch_sqrty<double>}},
     {.id = kGateSqrtYdg,
      .names = {"sqrty_dag"},
-     .matrix = gate_matrix::sqrtydg,
+     .matrix = fused_matrix<&korvane::gates::sqrtydg<double>>,
      .launch = {&launch_sqrtydag<float>, &launch_sqrtydag<double>}},
     {.id = kGateSwap,
      .names = {"swap"},
@@ -274,7 +228,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .parameters = 1,
      .counted = Counted::Parameters,
      .count_message = "RX gate requires exactly one parameter.",
-     .matrix = gate_matrix::rx,
+     .matrix = fused_matrix<&korvane::gates::rx<double>>,
      .fused_kind = fusion::FusedGateKind::RX,
      .cost_column = 5,
      .launch = {&launch_rx<float>, &launch_rx<double>}},
@@ -283,7 +237,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .parameters = 1,
      .counted = Counted::Parameters,
      .count_message = "RY gate requires exactly one parameter.",
-     .matrix = gate_matrix::ry,
+     .matrix = fused_matrix<&korvane::gates::ry<double>>,
      .fused_kind = fusion::FusedGateKind::RY,
      .cost_column = 5,
      .launch = {&launch_ry<float>, &launch_ry<double>}},
@@ -292,7 +246,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .parameters = 1,
      .counted = Counted::Parameters,
      .count_message = "RZ gate requires exactly one parameter.",
-     .matrix = gate_matrix::rz,
+     .matrix = fused_matrix<&korvane::gates::rz<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
      .cost_column = 4,
      .launch = {&launch_rz<float>, &launch_rz<double>}},
@@ -301,7 +255,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .parameters = 1,
      .counted = Counted::Parameters,
      .count_message = "PHASE gate requires exactly one parameter.",
-     .matrix = gate_matrix::phase,
+     .matrix = fused_matrix<&korvane::gates::phase<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
      .cost_column = 4,
      .launch = {&launch_phase<float>, &launch_phase<double>}},
@@ -317,12 +271,12 @@ inline constexpr GateTraits kGateTraits[] = {
      .parameters = 3,
      .counted = Counted::Parameters,
      .count_message = "U gate requires exactly three parameters.",
-     .matrix = gate_matrix::u,
+     .matrix = fused_matrix<&korvane::gates::u<double>>,
      .launch = {&launch_u<float>, &launch_u<double>}},
     {.id = kGateUnitary,
      .names = {"unitary"},
      .targets = kLauncherChecksQubits,
-     .matrix = gate_matrix::unitary,
+     .matrix = record_matrix,
      .matrix_from_record = true,
      .launch = {&launch_unitary<float>, &launch_unitary<double>}},
 };

@@ -1,6 +1,6 @@
 """Dense NumPy references for the density-matrix module: operation objects as the Python package
-builds them, the matrices of the density gate names, the built-in channels as Kraus sets, and
-rho -> sum K rho K^dagger on the full matrix.
+builds them, the density module's names of the gates in reference.GATES, the built-in channels as
+Kraus sets, and rho -> sum K rho K^dagger on the full matrix.
 
 Conventions as in reference.py: qubit q is bit q of a row and column index; entry 0 of a target
 list is the least significant bit of a local matrix index.
@@ -9,40 +9,18 @@ from types import SimpleNamespace
 
 import numpy as np
 
-from reference import FIXED, SQ, embed, phase, random_unitary, rx, ry, rz, u
+from reference import GATES, embed, random_unitary
 
-# Canonical one-target names: (parameter count, matrix builder). The names velqa shares come from
-# reference.py; the rest are the density module's own.
-NAMED = {name: (0, (lambda m: lambda: m)(FIXED[name]))
-         for name in ("x", "y", "z", "h", "s", "s_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag")}
-NAMED.update({
-    "-z": (0, lambda: np.diag([-1, 1])),
-    "t": (0, lambda: phase(np.pi / 4)),
-    "t_dag": (0, lambda: phase(-np.pi / 4)),
-    "x2p": (0, lambda: SQ * np.array([[1, -1j], [-1j, 1]])),
-    "x2m": (0, lambda: SQ * np.array([[1, 1j], [1j, 1]])),
-    "y2p": (0, lambda: SQ * np.array([[1, -1], [1, 1]])),
-    "y2m": (0, lambda: SQ * np.array([[1, 1], [-1, 1]])),
-    "rx": (1, rx),
-    "ry": (1, ry),
-    "rz": (1, rz),
-    "p": (1, phase),
-    "gp": (1, lambda t: np.exp(1j * t) * np.eye(2)),
-    "rxy": (2, lambda theta, phi: rz(theta) @ rx(phi) @ rz(-theta)),
-    "u": (3, u),
-})
-SWAP = FIXED["swap"]
-
-ALIASES = {
-    "cx": "x", "cnot": "x", "mcx": "x", "cy": "y", "mcy": "y", "cz": "z", "mcz": "z", "ch": "h",
-    "mch": "h", "cs": "s", "mcs": "s", "cp": "p", "mcp": "p", "crx": "rx", "mcrx": "rx", "cry": "ry",
-    "mcry": "ry", "crz": "rz", "mcrz": "rz", "gphase": "gp", "global_phase": "gp", "xyarb": "rxy",
-}
+# The density module's view of the gate list: its canonical one-target names with (parameter count,
+# matrix builder), its aliases, and the SWAP matrix.
+NAMED = {g.dormeth[0]: (g.parameters, g.matrix) for key, g in GATES.items() if g.dormeth and key != "swap"}
+ALIASES = {alias: g.dormeth[0] for g in GATES.values() for alias in g.dormeth[1:]}
+SWAP = GATES["swap"].matrix()
 
 
 def channel_kraus(name, p):
     """The Kraus set of a built-in channel, the form the Python package sends."""
-    i2, x, y, z = np.eye(2), np.array([[0, 1], [1, 0]]), np.array([[0, -1j], [1j, 0]]), np.diag([1, -1])
+    i2, (x, y, z) = np.eye(2), (GATES[pauli].matrix() for pauli in "xyz")
     if name == "bit_flip":
         ops = [np.sqrt(1 - p) * i2, np.sqrt(p) * x]
     elif name == "phase_flip":

@@ -3,6 +3,8 @@
 Conventions: qubit q is bit q of an index; for a matrix on a target list, entry 0 of the list is
 the least significant bit of the local row and column index.
 """
+from typing import Callable, NamedTuple
+
 import numpy as np
 
 SQ = 1 / np.sqrt(2)
@@ -31,31 +33,65 @@ def u(theta, phi, lam):
     return np.array([[c, -np.exp(1j * lam) * s], [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c]])
 
 
-FIXED = {
-    "x": np.array([[0, 1], [1, 0]]),
-    "y": np.array([[0, -1j], [1j, 0]]),
-    "z": np.diag([1, -1]),
-    "h": SQ * np.array([[1, 1], [1, -1]]),
-    "s": np.diag([1, 1j]),
-    "s_dag": np.diag([1, -1j]),
-    "sqrtx": 0.5 * np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]]),
-    "sqrtx_dag": 0.5 * np.array([[1 - 1j, 1 + 1j], [1 + 1j, 1 - 1j]]),
-    "sqrty": 0.5 * np.array([[1 + 1j, -1 - 1j], [1 + 1j, 1 + 1j]]),
-    "sqrty_dag": 0.5 * np.array([[1 - 1j, 1 - 1j], [-1 + 1j, 1 - 1j]]),
-    "swap": np.array([[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]]),
-}
-ROTATIONS = {"rx": rx, "ry": ry, "rz": rz, "phase": phase}
+class Gate(NamedTuple):
+    """A named gate: its parameter count, its matrix from the mathematics (a function of the
+    parameters), and the names each module accepts for it, its canonical name first (none where the
+    module lacks the gate)."""
+    parameters: int
+    matrix: Callable
+    velqa: tuple
+    dormeth: tuple
 
+
+def fixed(m):
+    return lambda: np.array(m, dtype=complex)
+
+
+# The one list of named gates both modules' tests read.
+GATES = {
+    "x": Gate(0, fixed([[0, 1], [1, 0]]), ("x", "cx", "mcx"), ("x", "cx", "cnot", "mcx")),
+    "y": Gate(0, fixed([[0, -1j], [1j, 0]]), ("y", "cy", "mcy"), ("y", "cy", "mcy")),
+    "z": Gate(0, fixed([[1, 0], [0, -1]]), ("z", "cz", "mcz"), ("z", "cz", "mcz")),
+    "-z": Gate(0, fixed([[-1, 0], [0, 1]]), (), ("-z",)),
+    "h": Gate(0, fixed(SQ * np.array([[1, 1], [1, -1]])), ("h", "ch", "mch"), ("h", "ch", "mch")),
+    "s": Gate(0, fixed([[1, 0], [0, 1j]]), ("s", "cs", "mcs"), ("s", "cs", "mcs")),
+    "s_dag": Gate(0, fixed([[1, 0], [0, -1j]]), ("s_dag",), ("s_dag",)),
+    "t": Gate(0, lambda: phase(np.pi / 4), ("t", "ct", "mct"), ("t",)),
+    "t_dag": Gate(0, lambda: phase(-np.pi / 4), ("t_dag",), ("t_dag",)),
+    "sqrtx": Gate(0, fixed(0.5 * np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]])), ("sqrtx", "sx"), ("sqrtx",)),
+    "sqrtx_dag": Gate(0, fixed(0.5 * np.array([[1 - 1j, 1 + 1j], [1 + 1j, 1 - 1j]])), ("sqrtx_dag", "sxdg"),
+                      ("sqrtx_dag",)),
+    "sqrty": Gate(0, fixed(0.5 * np.array([[1 + 1j, -1 - 1j], [1 + 1j, 1 + 1j]])), ("sqrty",), ("sqrty",)),
+    "sqrty_dag": Gate(0, fixed(0.5 * np.array([[1 - 1j, 1 - 1j], [-1 + 1j, 1 - 1j]])), ("sqrty_dag",),
+                      ("sqrty_dag",)),
+    "x2p": Gate(0, lambda: rx(np.pi / 2), (), ("x2p",)),
+    "x2m": Gate(0, lambda: rx(-np.pi / 2), (), ("x2m",)),
+    "y2p": Gate(0, lambda: ry(np.pi / 2), (), ("y2p",)),
+    "y2m": Gate(0, lambda: ry(-np.pi / 2), (), ("y2m",)),
+    "rx": Gate(1, rx, ("rx", "crx", "mcrx"), ("rx", "crx", "mcrx")),
+    "ry": Gate(1, ry, ("ry", "cry", "mcry"), ("ry", "cry", "mcry")),
+    "rz": Gate(1, rz, ("rz", "crz", "mcrz"), ("rz", "crz", "mcrz")),
+    "phase": Gate(1, phase, ("phase", "p", "cp", "mcp"), ("p", "cp", "mcp")),
+    "gp": Gate(1, lambda t: np.exp(1j * t) * np.eye(2), ("gp", "global_phase", "gphase"),
+               ("gp", "gphase", "global_phase")),
+    "rxy": Gate(2, lambda theta, phi: rz(theta) @ rx(phi) @ rz(-theta), (), ("rxy", "xyarb")),
+    "u": Gate(3, u, ("u", "u1", "u2", "u3"), ("u",)),
+    "swap": Gate(0, fixed([[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]]), ("swap",), ("swap",)),
+}
+
+
+def names(module):
+    """{name or alias: its gate's entry in GATES} of the names a module ("velqa" or "dormeth") accepts."""
+    return {name: key for key, g in GATES.items() for name in getattr(g, module)}
+
+
+VELQA_NAMES = names("velqa")
+DORMETH_NAMES = names("dormeth")
 
 def matrix_of(name, params):
     """The matrix of a statevector gate record (velqa names)."""
-    if name in FIXED:
-        return np.asarray(FIXED[name], dtype=complex)
-    if name in ROTATIONS:
-        return ROTATIONS[name](*params)
-    if name == "u":
-        return u(*params)
-    raise KeyError(name)
+    g = GATES[VELQA_NAMES[name]]
+    return np.asarray(g.matrix(*params[:g.parameters]), dtype=complex)
 
 
 def _scatter(local, targets):

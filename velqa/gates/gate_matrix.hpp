@@ -1,13 +1,12 @@
-// GateMatrix2x2<T>: a 2x2 gate matrix in row-major order, passed to kernels by value.
+// GateMatrix2x2<T>: a gate's 2x2 matrix (common/gate_matrices.hpp) as the U and one-target UNITARY
+// kernels take it, by value; the kernels' symbols name this type.
 #pragma once
 
-#include "common/complex.hpp"
+#include "common/gate_matrices.hpp"
 
 namespace velqa {
 
 template <class T>
-struct GateMatrix2x2 {
-    korvane::CuComplex<T> m00, m01, m10, m11;
-};
+struct GateMatrix2x2 : korvane::gates::Matrix2<T> {};
 
 }  // namespace velqa

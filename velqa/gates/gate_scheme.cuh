@@ -10,8 +10,8 @@
 //       scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, YUpdate<T>{});
 //   }
 //
-// A pair update is a functor u(a0, a1) replacing the amplitudes of one pair (target bit 0 and 1)
-// by the gate's 2x2 matrix applied to them.
+// A pair update (pair_updates.cuh) is a functor u(a0, a1) replacing the amplitudes of one pair
+// (target bit 0 and 1) by the gate's 2x2 matrix applied to them.
 #pragma once
 
 #include <cstdint>
@@ -26,23 +26,11 @@
 #include "velqa/gate_record.hpp"
 #include "velqa/gate_traits.hpp"
 #include "velqa/gates/control_masks.hpp"
-#include "velqa/gates/gate_matrix.hpp"
+#include "velqa/gates/pair_updates.cuh"
 
 namespace velqa {
 
 using korvane::CuComplex;
-
-// The general pair update: M applied to (a0, a1).
-template <class T>
-struct MatrixUpdate {
-    GateMatrix2x2<T> m;
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        const CuComplex<T> x0 = a0;
-        const CuComplex<T> x1 = a1;
-        a0 = m.m00 * x0 + m.m01 * x1;
-        a1 = m.m10 * x0 + m.m11 * x1;
-    }
-};
 
 namespace scheme {
 

@@ -1,5 +1,5 @@
-// GLOBAL_PHASE(phi): every amplitude matching the controls (all of them without controls) is
-// multiplied by e^(i phi). It has no target and one kernel, whatever the mode.
+// GLOBAL_PHASE(phi) (common/gate_matrices.hpp): every amplitude matching the controls (all of them
+// without controls) is multiplied by its phase. It has no target and one kernel, whatever the mode.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
@@ -11,7 +11,7 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
                            T phi) {
     const std::uint64_t i = scheme::global_thread_index();
     if (i >= (std::uint64_t(1) << n) || (i & ctrl_mask) != ctrl_value) return;
-    state[i] = korvane::unit_phase(phi) * state[i];
+    state[i] = korvane::gates::global_phase(phi).m00 * state[i];
 }
 
 // The mode is unused: the launcher signature is every gate's.

@@ -1,21 +1,11 @@
-// H = r [[1, 1], [1, -1]] with r = 1/sqrt(2) held at the kernel's precision.
-#include <type_traits>
-
+// H (common/gate_matrices.hpp): 1/sqrt(2), held at the kernel's precision, times a sum and a difference.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct HUpdate {
-    // 0x3F3504F3 as float, 0x3FE6A09E667F3BCD as double.
-    static constexpr T r = std::is_same_v<T, float> ? T(0.70710677f) : T(0.7071067811865476);
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        const CuComplex<T> x0 = a0;
-        a0 = r * (x0 + a1);
-        a1 = r * (x0 - a1);
-    }
-};
+using HUpdate = FixedMatrixUpdate<T, korvane::gates::h<T>()>;
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
 template <class T>

@@ -1,19 +1,14 @@
-// PHASE(phi) = [[1, 0], [0, e]] with e = e^(i phi): only the amplitude with the target bit set changes.
+// PHASE(phi) (common/gate_matrices.hpp), applied as diag(1, e): only the amplitude with the target bit
+// set changes.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct PhaseUpdate {
-    CuComplex<T> e;
-    __host__ __device__ __forceinline__ static PhaseUpdate from_angle(T phi) {
-        return PhaseUpdate{korvane::unit_phase(phi)};
-    }
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
-        a1 = e * a1;
-    }
-};
+__host__ __device__ __forceinline__ PhaseUpdate<T> phase_update(T phi) {
+    return PhaseUpdate<T>::of(korvane::gates::phase(phi));
+}
 
 }  // namespace
 
@@ -22,7 +17,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_phase_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
                               std::uint64_t ctrl_value, T phi) {
-    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, PhaseUpdate<T>::from_angle(phi));
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, phase_update(phi));
 }
 
 // Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
@@ -30,7 +25,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_phase_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
                          std::uint64_t ctrl_value, T phi) {
-    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, PhaseUpdate<T>::from_angle(phi));
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, phase_update(phi));
 }
 
 namespace phase_autopair {
@@ -75,7 +70,7 @@ struct phase_gate : scheme::GateDefaults {
                                         &phase_autopair::no_control<T>, &phase_autopair::target0_no_control<T>>;
     template <class T>
     static auto autopair_constants(T phi) {
-        return std::make_tuple(PhaseUpdate<T>::from_angle(phi).e);
+        return std::make_tuple(phase_update(phi).e);
     }
 };
 }  // namespace

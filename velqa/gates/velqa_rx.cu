@@ -1,24 +1,13 @@
-// RX(theta) = [[c, -i s], [-i s, c]], c = cos(theta/2), s = sin(theta/2), applied as [[a, b], [b, a]].
+// RX(theta) (common/gate_matrices.hpp), applied as [[a, b], [b, a]].
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct RxUpdate {
-    CuComplex<T> a;
-    CuComplex<T> b;
-    __host__ __device__ __forceinline__ static RxUpdate from_angle(T theta) {
-        T s, c;
-        korvane::sin_cos(theta * T(0.5), &s, &c);
-        return RxUpdate{{c, T(0)}, {T(0), -s}};
-    }
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        const CuComplex<T> x0 = a0;
-        a0 = a * x0 + b * a1;
-        a1 = b * x0 + a * a1;
-    }
-};
+__host__ __device__ __forceinline__ SymmetricUpdate<T> rx_update(T theta) {
+    return SymmetricUpdate<T>::of(korvane::gates::rx(theta));
+}
 
 }  // namespace
 
@@ -27,7 +16,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_rx_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
                            std::uint64_t ctrl_value, T theta) {
-    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, RxUpdate<T>::from_angle(theta));
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, rx_update(theta));
 }
 
 // Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
@@ -35,7 +24,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_rx_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
                       std::uint64_t ctrl_value, T theta) {
-    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, RxUpdate<T>::from_angle(theta));
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, rx_update(theta));
 }
 
 namespace rx_autopair {
@@ -45,7 +34,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, std::uint64_t target_bit,
             CuComplex<T> a, CuComplex<T> b) {
-    scheme::compact_body(count, state, mask, value, target_bit, RxUpdate<T>{a, b});
+    scheme::compact_body(count, state, mask, value, target_bit, SymmetricUpdate<T>{a, b});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
@@ -53,21 +42,21 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, CuComplex<T> a,
                     CuComplex<T> b) {
-    scheme::compact_body(count, state, mask, value, std::uint64_t(1), RxUpdate<T>{a, b});
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), SymmetricUpdate<T>{a, b});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, CuComplex<T> a, CuComplex<T> b) {
-    scheme::no_control_body(count, state, target_bit, RxUpdate<T>{a, b});
+    scheme::no_control_body(count, state, target_bit, SymmetricUpdate<T>{a, b});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     target0_no_control(std::uint64_t count, CuComplex<T>* state, CuComplex<T> a, CuComplex<T> b) {
-    scheme::target0_no_control_body(count, state, RxUpdate<T>{a, b});
+    scheme::target0_no_control_body(count, state, SymmetricUpdate<T>{a, b});
 }
 
 }  // namespace rx_autopair
@@ -81,7 +70,7 @@ struct rx_gate : scheme::GateDefaults {
                                         &rx_autopair::target0_no_control<T>>;
     template <class T>
     static auto autopair_constants(T theta) {
-        const RxUpdate<T> u = RxUpdate<T>::from_angle(theta);
+        const SymmetricUpdate<T> u = rx_update(theta);
         return std::make_tuple(u.a, u.b);
     }
 };

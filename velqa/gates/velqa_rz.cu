@@ -1,22 +1,13 @@
-// RZ(theta) = [[e^(-i theta/2), 0], [0, e^(i theta/2)]], applied as [[a, 0], [0, b]].
+// RZ(theta) (common/gate_matrices.hpp), applied as diag(a, b).
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct RzUpdate {
-    CuComplex<T> a;
-    CuComplex<T> b;
-    __host__ __device__ __forceinline__ static RzUpdate from_angle(T theta) {
-        const T h = theta * T(0.5);
-        return RzUpdate{korvane::unit_phase(-h), korvane::unit_phase(h)};
-    }
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        a0 = a * a0;
-        a1 = b * a1;
-    }
-};
+__host__ __device__ __forceinline__ DiagonalUpdate<T> rz_update(T theta) {
+    return DiagonalUpdate<T>::of(korvane::gates::rz(theta));
+}
 
 }  // namespace
 
@@ -25,7 +16,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_rz_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
                            std::uint64_t ctrl_value, T theta) {
-    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, RzUpdate<T>::from_angle(theta));
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, rz_update(theta));
 }
 
 // Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
@@ -33,7 +24,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_rz_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
                       std::uint64_t ctrl_value, T theta) {
-    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, RzUpdate<T>::from_angle(theta));
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, rz_update(theta));
 }
 
 namespace rz_autopair {
@@ -43,7 +34,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, std::uint64_t target_bit,
             CuComplex<T> a, CuComplex<T> b) {
-    scheme::compact_body(count, state, mask, value, target_bit, RzUpdate<T>{a, b});
+    scheme::compact_body(count, state, mask, value, target_bit, DiagonalUpdate<T>{a, b});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
@@ -51,21 +42,21 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, CuComplex<T> a,
                     CuComplex<T> b) {
-    scheme::compact_body(count, state, mask, value, std::uint64_t(1), RzUpdate<T>{a, b});
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), DiagonalUpdate<T>{a, b});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, CuComplex<T> a, CuComplex<T> b) {
-    scheme::no_control_body(count, state, target_bit, RzUpdate<T>{a, b});
+    scheme::no_control_body(count, state, target_bit, DiagonalUpdate<T>{a, b});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     target0_no_control(std::uint64_t count, CuComplex<T>* state, CuComplex<T> a, CuComplex<T> b) {
-    scheme::target0_no_control_body(count, state, RzUpdate<T>{a, b});
+    scheme::target0_no_control_body(count, state, DiagonalUpdate<T>{a, b});
 }
 
 }  // namespace rz_autopair
@@ -79,7 +70,7 @@ struct rz_gate : scheme::GateDefaults {
                                         &rz_autopair::target0_no_control<T>>;
     template <class T>
     static auto autopair_constants(T theta) {
-        const RzUpdate<T> u = RzUpdate<T>::from_angle(theta);
+        const DiagonalUpdate<T> u = rz_update(theta);
         return std::make_tuple(u.a, u.b);
     }
 };

@@ -1,15 +1,11 @@
-// S = [[1, 0], [0, i]].
+// S (common/gate_matrices.hpp): only the amplitude with the target bit set changes, times i.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct SUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
-        a1 = CuComplex<T>{-a1.im, a1.re};  // i a1
-    }
-};
+using SUpdate = FixedMatrixUpdate<T, korvane::gates::s<T>()>;
 
 }  // namespace
 

@@ -1,18 +1,11 @@
-// SqrtY = p [[1, -1], [1, 1]] with p = 0.5 + 0.5i.
+// SqrtY (common/gate_matrices.hpp): (1 + i)/2 times a difference and a sum.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct SqrtYUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        const CuComplex<T> p{T(0.5), T(0.5)};
-        const CuComplex<T> x0 = a0;
-        a0 = p * (x0 - a1);
-        a1 = p * (x0 + a1);
-    }
-};
+using SqrtYUpdate = FixedMatrixUpdate<T, korvane::gates::sqrty<T>()>;
 
 }  // namespace
 

@@ -1,5 +1,5 @@
-// U(theta, phi, lambda) = [[c, -e^(i lambda) s], [e^(i phi) s, e^(i(phi + lambda)) c]].
-// In PairAuto the matrix is built once on the host and passed to the AutoPair kernels.
+// U(theta, phi, lambda) (common/gate_matrices.hpp), applied as the general product. In PairAuto the
+// matrix is built once on the host and passed to the AutoPair kernels.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
@@ -7,15 +7,7 @@ namespace {
 
 template <class T>
 __host__ __device__ __forceinline__ GateMatrix2x2<T> u_matrix(T theta, T phi, T lambda) {
-    T s, c, sin_phi, cos_phi, sin_lambda, cos_lambda;
-    korvane::sin_cos(theta * T(0.5), &s, &c);
-    korvane::sin_cos(phi, &sin_phi, &cos_phi);
-    korvane::sin_cos(lambda, &sin_lambda, &cos_lambda);
-    return GateMatrix2x2<T>{
-        {c, T(0)},
-        {-s * cos_lambda, -s * sin_lambda},
-        {s * cos_phi, s * sin_phi},
-        {(cos_lambda * cos_phi - sin_lambda * sin_phi) * c, (cos_lambda * sin_phi + sin_lambda * cos_phi) * c}};
+    return GateMatrix2x2<T>{korvane::gates::u(theta, phi, lambda)};
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.

@@ -1,18 +1,12 @@
-// X = [[0, 1], [1, 0]]. X has no compact AutoPair kernel: with controls and a target above
-// qubit 0 it scans the whole state (state_scan).
+// X (common/gate_matrices.hpp): a swap of the pair. X has no compact AutoPair kernel: with controls and a
+// target above qubit 0 it scans the whole state (state_scan).
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct XUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        const CuComplex<T> x0 = a0;
-        a0 = a1;
-        a1 = x0;
-    }
-};
+using XUpdate = FixedMatrixUpdate<T, korvane::gates::x<T>()>;
 
 }  // namespace
 

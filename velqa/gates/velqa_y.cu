@@ -1,17 +1,11 @@
-// Y = [[0, -i], [i, 0]].
+// Y (common/gate_matrices.hpp): products by -i and i, without multiplications.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct YUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        const CuComplex<T> x0 = a0;
-        a0 = CuComplex<T>{a1.im, -a1.re};  // -i a1
-        a1 = CuComplex<T>{-x0.im, x0.re};  // i a0
-    }
-};
+using YUpdate = FixedMatrixUpdate<T, korvane::gates::y<T>()>;
 
 }  // namespace
 

@@ -1,15 +1,11 @@
-// Z = [[1, 0], [0, -1]]: only the amplitude with the target bit set changes.
+// Z (common/gate_matrices.hpp): only the amplitude with the target bit set changes, negated.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
 template <class T>
-struct ZUpdate {
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& /*a0, unchanged*/, CuComplex<T>& a1) const {
-        a1 = -a1;
-    }
-};
+using ZUpdate = FixedMatrixUpdate<T, korvane::gates::z<T>()>;
 
 }  // namespace
 
