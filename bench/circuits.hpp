@@ -16,7 +16,7 @@ namespace bench {
 
 using velqa::GateRecord;
 
-inline GateRecord gate(std::int32_t id, std::vector<std::int64_t> target, std::vector<std::int64_t> control = {},
+inline GateRecord gate(velqa::GateId id, std::vector<std::int64_t> target, std::vector<std::int64_t> control = {},
                        std::vector<double> parameter = {}) {
     GateRecord g;
     g.id = id;

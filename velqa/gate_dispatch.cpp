@@ -35,7 +35,7 @@ void apply_gate(std::uint64_t n, CuComplex<T>* data, const GateRecord& r, std::s
     const auto targets = static_cast<std::size_t>(gate->targets);
     if (gate->counted == Counted::Parameters) require(r.parameter.size() == parameters, gate->count_message);
     if (gate->counted == Counted::Targets) require(r.target.size() == targets, gate->count_message);
-    if (gate->targets != kLauncherChecksQubits) check_named_gate(n, r, targets);
+    if (!gate->launcher_checks_qubits) check_named_gate(n, r, targets);
     const GateLauncher<T> launch = launcher_of<T>(*gate);
     launch(static_cast<std::int64_t>(n), data, r, stream, mode);
     korvane::check_last_error();

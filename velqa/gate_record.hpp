@@ -16,8 +16,12 @@ enum class KernelMode : std::int32_t {
     PairAutoFusion = 3,  // plan fused groups first, then execute them
 };
 
+// A gate kind: the position of its row in the gate table, whose ids are named beside it
+// (velqa/gate_traits.hpp).
+enum GateId : std::int32_t;
+
 struct GateRecord {
-    std::int32_t id = 0;  // a GateId
+    GateId id{};
     std::string name;
     std::vector<std::int64_t> control;
     std::vector<std::int64_t> control_state;

@@ -31,9 +31,9 @@ static_assert(table_is_consistent());
 
 }  // namespace
 
-std::int32_t gate_id_from_name(const std::string& name) {
-    static const std::unordered_map<std::string_view, std::int32_t> table = [] {
-        std::unordered_map<std::string_view, std::int32_t> ids;
+GateId gate_id_from_name(const std::string& name) {
+    static const std::unordered_map<std::string_view, GateId> table = [] {
+        std::unordered_map<std::string_view, GateId> ids;
         for (const GateTraits& gate : kGateTraits)
             for (const char* alias : gate.names)
                 if (alias) ids.emplace(alias, gate.id);

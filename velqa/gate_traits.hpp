@@ -20,7 +20,7 @@
 
 namespace velqa {
 
-// A record's id: the position of its gate's row in kGateTraits.
+// The ids of the rows of kGateTraits, in order.
 enum GateId : std::int32_t {
     kGateX = 0,
     kGateY = 1,
@@ -119,9 +119,20 @@ void launch_unitary(std::int64_t n, korvane::CuComplex<T>* state, const GateReco
 // Which count the dispatcher refuses first, with the row's count_message.
 enum class Counted : std::uint8_t { Nothing, Parameters, Targets };
 
-// The row's `targets` of a gate whose launcher checks its targets and controls itself (UNITARY:
-// their number follows from the matrix).
-constexpr std::int32_t kLauncherChecksQubits = -1;
+// The columns of a DenseMM cost row (planner.cpp): what every gate adds to a SparseShareMem group,
+// what a gate adds by its kind (a row's cost_column), and one DenseMM execution.
+enum CostColumn : std::uint8_t {
+    kCostPerGate = 0,
+    kCostX = 1,
+    kCostY = 2,
+    kCostH = 3,
+    kCostDiagonal = 4,
+    kCostRotation = 5,  // RX and RY
+    kCostGeneral = 6,   // any other 2x2
+    kCostSwap = 7,
+    kCostDenseMM = 8,
+    kCostColumns = 9,
+};
 
 struct GateLaunchers {
     GateLauncher<float> complex64;
@@ -132,8 +143,10 @@ struct GateTraits {
     GateId id;
     std::array<const char*, 4> names;  // the name, then its aliases; null entries are unused
     // The dispatcher checks the controls and the first `targets` entries of the target list (a
-    // missing one is refused as index -1); further entries are ignored.
+    // missing one is refused as index -1); further entries are ignored. A launcher that checks its
+    // targets and controls itself (UNITARY: their number follows from the matrix) says so instead.
     std::int32_t targets = 1;
+    bool launcher_checks_qubits = false;
     std::int32_t parameters = 0;  // what the kernels use, each rounded to the state's precision
     Counted counted = Counted::Nothing;
     const char* count_message = nullptr;
@@ -143,7 +156,7 @@ struct GateTraits {
     fusion::Matrix2 (*matrix)(const GateRecord& gate) = nullptr;
     bool matrix_from_record = false;
     fusion::FusedGateKind fused_kind = fusion::FusedGateKind::Dense;
-    std::int32_t cost_column = 6;  // the entry of the DenseMM cost row charged per gate (planner.cpp)
+    CostColumn cost_column = kCostGeneral;  // charged per gate in the DenseMM cost (planner.cpp)
     GateLaunchers launch;
 };
 
@@ -161,43 +174,43 @@ inline fusion::Matrix2 record_matrix(const GateRecord& gate) {
     return fusion::Matrix2{gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
 }
 
-// Rows in id order. Cost columns: 1 X, 2 Y, 3 H, 4 diagonal, 5 RX and RY, 6 any other 2x2, 7 SWAP.
+// Rows in id order.
 inline constexpr GateTraits kGateTraits[] = {
     {.id = kGateX,
      .names = {"x", "cx", "mcx"},
      .matrix = fused_matrix<&korvane::gates::x<double>>,
      .fused_kind = fusion::FusedGateKind::X,
-     .cost_column = 1,
+     .cost_column = kCostX,
      .launch = {&launch_x<float>, &launch_x<double>}},
     {.id = kGateY,
      .names = {"y", "cy", "mcy"},
      .matrix = fused_matrix<&korvane::gates::y<double>>,
      .fused_kind = fusion::FusedGateKind::Y,
-     .cost_column = 2,
+     .cost_column = kCostY,
      .launch = {&launch_y<float>, &launch_y<double>}},
     {.id = kGateZ,
      .names = {"z", "cz", "mcz"},
      .matrix = fused_matrix<&korvane::gates::z<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
-     .cost_column = 4,
+     .cost_column = kCostDiagonal,
      .launch = {&launch_z<float>, &launch_z<double>}},
     {.id = kGateH,
      .names = {"h", "ch", "mch"},
      .matrix = fused_matrix<&korvane::gates::h<double>>,
      .fused_kind = fusion::FusedGateKind::H,
-     .cost_column = 3,
+     .cost_column = kCostH,
      .launch = {&launch_h<float>, &launch_h<double>}},
     {.id = kGateS,
      .names = {"s", "cs", "mcs"},
      .matrix = fused_matrix<&korvane::gates::s<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
-     .cost_column = 4,
+     .cost_column = kCostDiagonal,
      .launch = {&launch_s<float>, &launch_s<double>}},
     {.id = kGateSdg,
      .names = {"s_dag"},
      .matrix = fused_matrix<&korvane::gates::sdg<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
-     .cost_column = 4,
+     .cost_column = kCostDiagonal,
      .launch = {&launch_sdag<float>, &launch_sdag<double>}},
     {.id = kGateSqrtX,
      .names = {"sqrtx", "sx"},
@@ -221,7 +234,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .counted = Counted::Targets,
      .count_message = "SWAP gate requires exactly two parameters.",
      .fused_kind = fusion::FusedGateKind::Swap,
-     .cost_column = 7,
+     .cost_column = kCostSwap,
      .launch = {&launch_swap<float>, &launch_swap<double>}},
     {.id = kGateRX,
      .names = {"rx", "crx", "mcrx"},
@@ -230,7 +243,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .count_message = "RX gate requires exactly one parameter.",
      .matrix = fused_matrix<&korvane::gates::rx<double>>,
      .fused_kind = fusion::FusedGateKind::RX,
-     .cost_column = 5,
+     .cost_column = kCostRotation,
      .launch = {&launch_rx<float>, &launch_rx<double>}},
     {.id = kGateRY,
      .names = {"ry", "cry", "mcry"},
@@ -239,7 +252,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .count_message = "RY gate requires exactly one parameter.",
      .matrix = fused_matrix<&korvane::gates::ry<double>>,
      .fused_kind = fusion::FusedGateKind::RY,
-     .cost_column = 5,
+     .cost_column = kCostRotation,
      .launch = {&launch_ry<float>, &launch_ry<double>}},
     {.id = kGateRZ,
      .names = {"rz", "crz", "mcrz"},
@@ -248,7 +261,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .count_message = "RZ gate requires exactly one parameter.",
      .matrix = fused_matrix<&korvane::gates::rz<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
-     .cost_column = 4,
+     .cost_column = kCostDiagonal,
      .launch = {&launch_rz<float>, &launch_rz<double>}},
     {.id = kGatePhase,
      .names = {"phase", "p", "cp", "mcp"},
@@ -257,7 +270,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .count_message = "PHASE gate requires exactly one parameter.",
      .matrix = fused_matrix<&korvane::gates::phase<double>>,
      .fused_kind = fusion::FusedGateKind::Diagonal,
-     .cost_column = 4,
+     .cost_column = kCostDiagonal,
      .launch = {&launch_phase<float>, &launch_phase<double>}},
     {.id = kGateGlobalPhase,
      .names = {"gp", "global_phase", "gphase"},
@@ -275,14 +288,14 @@ inline constexpr GateTraits kGateTraits[] = {
      .launch = {&launch_u<float>, &launch_u<double>}},
     {.id = kGateUnitary,
      .names = {"unitary"},
-     .targets = kLauncherChecksQubits,
+     .launcher_checks_qubits = true,
      .matrix = record_matrix,
      .matrix_from_record = true,
      .launch = {&launch_unitary<float>, &launch_unitary<double>}},
 };
 
 // The row of an id; nullptr for an id no gate has.
-constexpr const GateTraits* find_gate_traits(std::int32_t id) {
+constexpr const GateTraits* find_gate_traits(GateId id) {
     if (id < 0 || static_cast<std::size_t>(id) >= std::size(kGateTraits)) return nullptr;
     return &kGateTraits[id];
 }
@@ -297,7 +310,7 @@ constexpr GateLauncher<T> launcher_of(const GateTraits& gate) {
 
 // Exact, case-sensitive lookup of a name or alias in the gate table; any other name raises "Unsupported CUDA gate id:
 // <name>".
-std::int32_t gate_id_from_name(const std::string& name);
+GateId gate_id_from_name(const std::string& name);
 
 // "t", "ct" and "mct" become "phase" with pi/4 appended to the parameters, "t_dag" with -pi/4.
 void rewrite_t_gate(std::string& name, std::vector<double>& parameter);

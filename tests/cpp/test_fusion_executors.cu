@@ -20,7 +20,7 @@
 // The per-gate path is not under test here: this stand-in records which gates reach it.
 namespace velqa {
 struct DispatchedGate {
-    std::int32_t id;
+    GateId id;
     KernelMode mode;
 };
 std::vector<DispatchedGate> g_dispatched;
@@ -381,7 +381,7 @@ TEST_F(FusionExecutors, CacheResizingReportsAFailedFree) {
 
 // ------------------------------------------------------------------ upload and dispatch
 
-GateRecord named(std::int32_t id, std::vector<std::int64_t> target) {
+GateRecord named(GateId id, std::vector<std::int64_t> target) {
     GateRecord g;
     g.id = id;
     g.target = std::move(target);

@@ -17,7 +17,7 @@ using namespace velqa;
 using namespace velqa::fusion;
 using Index = std::vector<std::int64_t>;
 
-GateRecord gate(std::int32_t id, Index target, Index control = {}, Index control_state = {},
+GateRecord gate(GateId id, Index target, Index control = {}, Index control_state = {},
                 std::vector<double> parameter = {}) {
     GateRecord g;
     g.id = id;
@@ -249,9 +249,9 @@ TEST(FusionPlanner, TenUGatesOnThreeQubitsAreDenseNineAreShared) {
 TEST(FusionPlanner, TwoXGatesArePaddedSharedMemoryUnlessPaddingIsOff) {
     const std::vector<GateRecord> gates = {gate(kGateX, {0}), gate(kGateX, {0})};
     const CostRow row = densemm_cost_row(10, 1);
-    EXPECT_LT(-row[8] + 2 * row[0], 0);
-    EXPECT_DOUBLE_EQ(row[8], 19.2041906135);
-    EXPECT_DOUBLE_EQ(row[0], 0.2267309915);
+    EXPECT_LT(-row[kCostDenseMM] + 2 * row[kCostPerGate], 0);
+    EXPECT_DOUBLE_EQ(row[kCostDenseMM], 19.2041906135);
+    EXPECT_DOUBLE_EQ(row[kCostPerGate], 0.2267309915);
 
     const FusionPlan padded = plan_fusion_chunk(10, gates, FusionOptions{});
     ASSERT_EQ(padded.groups.size(), 1u);
@@ -301,22 +301,22 @@ TEST(FusionPlanner, CostRowsInterpolateBetweenBreakpointsAndClampK) {
     const CostRow low = densemm_cost_row(14, 3);
     const CostRow high = densemm_cost_row(16, 3);
     const CostRow mid = densemm_cost_row(15, 3);
-    for (int c = 0; c < 9; ++c) EXPECT_DOUBLE_EQ(mid[c], 0.5 * (low[c] + high[c])) << c;
-    EXPECT_DOUBLE_EQ(low[8], 6.8351134242);
-    EXPECT_DOUBLE_EQ(high[8], 10.8604332565);
+    for (int c = 0; c < kCostColumns; ++c) EXPECT_DOUBLE_EQ(mid[c], 0.5 * (low[c] + high[c])) << c;
+    EXPECT_DOUBLE_EQ(low[kCostDenseMM], 6.8351134242);
+    EXPECT_DOUBLE_EQ(high[kCostDenseMM], 10.8604332565);
     EXPECT_EQ(densemm_cost_row(3, 3), low);
     EXPECT_EQ(densemm_cost_row(40, 5), densemm_cost_row(24, 5));
-    EXPECT_DOUBLE_EQ(densemm_cost_row(24, 5)[8], 10.2329091177);
+    EXPECT_DOUBLE_EQ(densemm_cost_row(24, 5)[kCostDenseMM], 10.2329091177);
     EXPECT_EQ(densemm_cost_row(18, 9), densemm_cost_row(18, 7));
     EXPECT_EQ(densemm_cost_row(18, 0), densemm_cost_row(18, 1));
     for (const CostRow& r : {low, high, mid, densemm_cost_row(23, 4)}) {
-        EXPECT_EQ(r[1], 0.0);
-        EXPECT_EQ(r[2], 0.0);
-        EXPECT_EQ(r[6], 1.0);
-        EXPECT_EQ(r[7], 0.0);
+        EXPECT_EQ(r[kCostX], 0.0);
+        EXPECT_EQ(r[kCostY], 0.0);
+        EXPECT_EQ(r[kCostGeneral], 1.0);
+        EXPECT_EQ(r[kCostSwap], 0.0);
     }
     const CostRow r21 = densemm_cost_row(21, 6);
-    EXPECT_NEAR(r21[8], 0.5 * (15.0465130124 + 16.3773339440), 1e-12);
+    EXPECT_NEAR(r21[kCostDenseMM], 0.5 * (15.0465130124 + 16.3773339440), 1e-12);
 }
 
 // ------------------------------------------------------------------ matrices
@@ -370,8 +370,8 @@ TEST(FusionPlanner, NamedMatricesSatisfyTheirIdentities) {
         const Matrix2 mm = fused_gate_matrix(g).value();
         return Dense(mm.begin(), mm.end());
     };
-    const auto named = [&](std::int32_t id) { return m(gate(id, {0})); };
-    const auto angle = [&](std::int32_t id, double t) { return m(gate(id, {0}, {}, {}, {t})); };
+    const auto named = [&](GateId id) { return m(gate(id, {0})); };
+    const auto angle = [&](GateId id, double t) { return m(gate(id, {0}, {}, {}, {t})); };
     const Dense I = {1.0, 0.0, 0.0, 1.0};
     EXPECT_LT(max_distance(multiply(named(kGateSqrtX), named(kGateSqrtX), 2), named(kGateX)), 1e-15);
     EXPECT_LT(max_distance(multiply(named(kGateSqrtY), named(kGateSqrtY), 2), named(kGateY)), 1e-15);
@@ -449,7 +449,7 @@ std::vector<GateRecord> random_circuit(std::mt19937_64& rng, int n, int count) {
     for (int i = 0; i < count; ++i) {
         Index qubits = range(n);
         std::shuffle(qubits.begin(), qubits.end(), rng);
-        const int id = kind(rng);
+        const auto id = static_cast<GateId>(kind(rng));
         const int targets = id == kGateSwap ? 2 : 1;
         if (id == kGateGlobalPhase || n < targets) {
             gates.push_back(gate(kGateGlobalPhase, {}, {}, {}, {a(rng)}));

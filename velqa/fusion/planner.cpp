@@ -36,15 +36,15 @@ bool has_fused_matrix(const GateRecord& g) {
     return gate->parameters == 0 || g.parameter.size() == static_cast<std::size_t>(gate->parameters);
 }
 
-FusedGateKind fused_kind(std::int32_t id) {
+FusedGateKind fused_kind(GateId id) {
     const GateTraits* gate = find_gate_traits(id);
     return gate ? gate->fused_kind : FusedGateKind::Dense;
 }
 
 // The entry of the cost row charged per gate (the gate table's cost column).
-int cost_column(std::int32_t id) {
+CostColumn cost_column(GateId id) {
     const GateTraits* gate = find_gate_traits(id);
-    return gate ? gate->cost_column : 6;
+    return gate ? gate->cost_column : kCostGeneral;
 }
 
 bool is_swap(const GateRecord& g) { return fused_kind(g.id) == FusedGateKind::Swap; }
@@ -76,11 +76,13 @@ std::int32_t local_index(const std::vector<std::int64_t>& active, std::int64_t q
 // would cost more in the SparseShareMem kernel than one DenseMM execution costs beyond that kernel.
 //
 // Unit: the work one uncontrolled general 2x2 gate adds to a SparseShareMem group beyond what every
-// gate adds, so E6 = 1 in every row. The coefficients are ratios of GPU times at the row's n and k:
-//   E0       every gate: its record read and the barrier after it;
-//   E1 ... E7 by the gate table's cost column: 1 X, 2 Y, 3 H, 4 diagonal, 5 RX and RY, 6 any
-//            other 2x2, 7 SWAP. X, Y and SWAP only move amplitudes: E1 = E2 = E7 = 0;
-//   E8       one DenseMM execution (gather, GEMM, scatter) less one SparseShareMem pass.
+// gate adds, so E6 = 1 in every row. The coefficients are ratios of GPU times at the row's n and k,
+// E[c] in the CostColumn c of velqa/gate_traits.hpp:
+//   E0       kCostPerGate, every gate: its record read and the barrier after it;
+//   E1 ... E7 by the gate table's cost column: kCostX, kCostY, kCostH, kCostDiagonal, kCostRotation
+//            (RX and RY), kCostGeneral (any other 2x2), kCostSwap. X, Y and SWAP only move
+//            amplitudes: E1 = E2 = E7 = 0;
+//   E8       kCostDenseMM, one DenseMM execution (gather, GEMM, scatter) less one SparseShareMem pass.
 // Rows: n = 14, 16, ..., 24 (linear in between, the nearest row outside) and k = 1 ... 7 (k above 7
 // uses k = 7); stored: E0, E3, E4, E5, E8.
 //
@@ -151,7 +153,14 @@ constexpr std::int64_t kCostBreakpoints[6] = {14, 16, 18, 20, 22, 24};
 
 CostRow table_row(int b, std::int64_t kk) {
     const double* e = kCostTable[b][kk - 1];
-    return CostRow{e[0], 0.0, 0.0, e[1], e[2], e[3], 1.0, 0.0, e[4]};
+    CostRow row{};
+    row[kCostPerGate] = e[0];
+    row[kCostH] = e[1];
+    row[kCostDiagonal] = e[2];
+    row[kCostRotation] = e[3];
+    row[kCostGeneral] = 1.0;  // the unit
+    row[kCostDenseMM] = e[4];
+    return row;  // X, Y and SWAP only move amplitudes
 }
 
 // What the selection asks of every gate, computed once per plan.
@@ -171,10 +180,10 @@ void build_fused_group(std::int64_t n, const std::vector<GateRecord>& gates, con
     group.kind = FusionGroupKind::SparseShareMem;
     if (options.densemm_min_qubits <= k && k <= options.densemm_max_qubits && k < n) {
         const CostRow e = densemm_cost_row(n, k);
-        double score = -options.densemm_gate_threshold_scale * e[8];
+        double score = -options.densemm_gate_threshold_scale * e[kCostDenseMM];
         for (const std::int64_t i : group.gate_indices) {
             const GateRecord& g = gates[i];
-            score += e[0];
+            score += e[kCostPerGate];
             score += std::ldexp(1.0, -static_cast<int>(g.control.size())) * e[cost_column(g.id)];
         }
         if (score > 0) group.kind = FusionGroupKind::DenseMM;

@@ -93,8 +93,8 @@ FusedGate make_device_matrix_gate(const GateRecord& gate, const std::vector<std:
 // record must name local qubits below k.
 std::vector<Complex> build_dense_group_matrix(const std::vector<FusedGate>& records, std::int32_t k);
 
-// The DenseMM cost coefficients E0 ... E8 for an n-qubit register and k active qubits.
-using CostRow = std::array<double, 9>;
+// The DenseMM cost coefficients E0 ... E8 for an n-qubit register and k active qubits, by CostColumn.
+using CostRow = std::array<double, kCostColumns>;
 CostRow densemm_cost_row(std::int64_t n, std::int64_t k);
 
 }  // namespace velqa::fusion
