@@ -2,60 +2,43 @@
 
 #include <stdexcept>
 
-#include "common/cuda_check.hpp"
 #include "dormeth/device_targets.hpp"
 
 namespace korvane::dormeth {
+namespace {
 
-DeviceDensityState::DeviceDensityState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id)
-    : num_qubits_(static_cast<std::int64_t>(n)), dtype_(dtype), device_id_(device_id) {
+std::int64_t checked_qubits(std::uint64_t n) {
     if (n > static_cast<std::uint64_t>(kMaxDensityQubits))
         throw std::invalid_argument("num_qubits must be in [0, 15] for the GPU density backend");
-    dimension_ = std::int64_t(1) << n;
-    num_elements_ = dimension_ * dimension_;
-    cuda_check(cudaSetDevice(device_id_));
-    cuda_check(cudaMalloc(&data_, bytes()));
+    return static_cast<std::int64_t>(n);
 }
 
-DeviceDensityState::~DeviceDensityState() {
-    if (!data_) return;
-    (void)cudaSetDevice(device_id_);
-    (void)cudaFree(data_);
-    data_ = nullptr;
-    (void)cudaGetLastError();  // an ignored failure must not surface at someone else's launch check
+void check_count(std::uint64_t count, std::int64_t num_elements) {
+    if (count != static_cast<std::uint64_t>(num_elements))
+        throw std::invalid_argument("state size does not match DeviceDensityState size");
 }
+
+}  // namespace
+
+DeviceDensityState::DeviceDensityState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id)
+    : num_qubits_(checked_qubits(n)), buffer_(std::uint64_t(1) << (2 * num_qubits_), dtype, device_id) {}
 
 void DeviceDensityState::upload(const void* host, std::uint64_t count) {
-    if (count != static_cast<std::uint64_t>(num_elements_))
-        throw std::invalid_argument("state size does not match DeviceDensityState size");
-    cuda_check(cudaSetDevice(device_id_));
-    cuda_check(cudaMemcpy(data_, host, bytes(), cudaMemcpyHostToDevice));
+    check_count(count, num_elements());
+    buffer_.copy_from_host(host);
 }
 
 void DeviceDensityState::download(void* host, std::uint64_t count) const {
-    if (count != static_cast<std::uint64_t>(num_elements_))
-        throw std::invalid_argument("state size does not match DeviceDensityState size");
-    cuda_check(cudaSetDevice(device_id_));
-    cuda_check(cudaMemcpy(host, data_, bytes(), cudaMemcpyDeviceToHost));
+    check_count(count, num_elements());
+    buffer_.copy_to_host(host);
 }
 
-void DeviceDensityState::set_zero_state() {
-    cuda_check(cudaSetDevice(device_id_));
-    cuda_check(cudaMemset(data_, 0, bytes()));
-    if (dtype_ == kComplex128) {
-        const CuComplex<double> one{1.0, 0.0};
-        cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
-    } else {
-        const CuComplex<float> one{1.0f, 0.0f};
-        cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
-    }
-}
+void DeviceDensityState::set_zero_state() { buffer_.set_zero_state(); }
 
 std::unique_ptr<DeviceDensityState> DeviceDensityState::copy() const {
     // A failure below releases the new state through its owner.
-    auto result = std::make_unique<DeviceDensityState>(static_cast<std::uint64_t>(num_qubits_), dtype_, device_id_);
-    cuda_check(cudaSetDevice(device_id_));
-    cuda_check(cudaMemcpy(result->data_, data_, bytes(), cudaMemcpyDeviceToDevice));
+    auto result = std::make_unique<DeviceDensityState>(static_cast<std::uint64_t>(num_qubits_), dtype(), device_id());
+    result->buffer_.copy_from(buffer_);
     return result;
 }
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "common/complex.hpp"
-#include "common/parse.hpp"
+#include "common/state_buffer.hpp"
 
 namespace korvane::dormeth {
 
@@ -16,7 +16,6 @@ class DeviceDensityState {
     // Checks n (unsigned, so a negative value wrapped to a huge one fails too), selects the device
     // and allocates the uninitialised matrix.
     DeviceDensityState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id);
-    ~DeviceDensityState();  // never raises
     DeviceDensityState(const DeviceDensityState&) = delete;
     DeviceDensityState& operator=(const DeviceDensityState&) = delete;
 
@@ -27,24 +26,20 @@ class DeviceDensityState {
     std::unique_ptr<DeviceDensityState> copy() const;
 
     std::int64_t num_qubits() const { return num_qubits_; }
-    std::int64_t dimension() const { return dimension_; }
-    std::int64_t num_elements() const { return num_elements_; }
-    std::int32_t dtype() const { return dtype_; }
-    std::int32_t device_id() const { return device_id_; }
-    void* data() const { return data_; }
+    std::int64_t dimension() const { return std::int64_t(1) << num_qubits_; }
+    std::int64_t num_elements() const { return static_cast<std::int64_t>(buffer_.elements()); }
+    std::int32_t dtype() const { return buffer_.dtype(); }
+    std::int32_t device_id() const { return buffer_.device_id(); }
+    void* data() const { return buffer_.data(); }
     template <class T>
     CuComplex<T>* data_as() const {
-        return static_cast<CuComplex<T>*>(data_);
+        return buffer_.data_as<T>();
     }
-    std::uint64_t bytes() const { return static_cast<std::uint64_t>(num_elements_) * element_bytes(dtype_); }
+    std::uint64_t bytes() const { return buffer_.bytes(); }
 
   private:
     std::int64_t num_qubits_;
-    std::int64_t dimension_ = 0;
-    std::int64_t num_elements_ = 0;
-    std::int32_t dtype_;
-    std::int32_t device_id_;
-    void* data_ = nullptr;
+    StateBuffer buffer_;
 };
 
 }  // namespace korvane::dormeth

@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "common/complex.hpp"
-#include "common/parse.hpp"
 #include "common/precision.hpp"
+#include "common/state_buffer.hpp"
 
 namespace velqa {
 
@@ -15,7 +15,6 @@ class DeviceState {
   public:
     // Checks n, selects the device and allocates the (uninitialised) buffer.
     DeviceState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id);
-    ~DeviceState();  // never raises
     DeviceState(const DeviceState&) = delete;
     DeviceState& operator=(const DeviceState&) = delete;
 
@@ -24,22 +23,19 @@ class DeviceState {
     void set_zero_state();
 
     std::uint64_t n() const { return n_; }
-    std::uint64_t num_state() const { return num_state_; }
-    std::int32_t dtype() const { return dtype_; }
-    std::int32_t device_id() const { return device_id_; }
-    void* data() const { return data_; }
+    std::uint64_t num_state() const { return buffer_.elements(); }
+    std::int32_t dtype() const { return buffer_.dtype(); }
+    std::int32_t device_id() const { return buffer_.device_id(); }
+    void* data() const { return buffer_.data(); }
     template <class T>
     CuComplex<T>* data_as() const {
-        return static_cast<CuComplex<T>*>(data_);
+        return buffer_.data_as<T>();
     }
-    std::uint64_t bytes() const { return num_state_ * korvane::element_bytes(dtype_); }
+    std::uint64_t bytes() const { return buffer_.bytes(); }
 
   private:
     std::uint64_t n_;
-    std::uint64_t num_state_ = 0;
-    std::int32_t dtype_;
-    std::int32_t device_id_;
-    void* data_ = nullptr;
+    korvane::StateBuffer buffer_;
 };
 
 using korvane::dispatch_precision;

@@ -1,0 +1,95 @@
+#include "common/state_buffer.hpp"
+
+#include <limits>
+
+#include "common/cuda_check.hpp"
+
+namespace korvane {
+namespace {
+
+// Page-locks a caller's buffer for the duration of one copy when asked; a registration the
+// platform refuses is cleared and the copy goes ahead unpinned.
+class PinnedRange {
+  public:
+    PinnedRange(const void* host, std::uint64_t bytes, bool pin) {
+        if (!pin) return;
+        if (cudaHostRegister(const_cast<void*>(host), bytes, cudaHostRegisterDefault) == cudaSuccess)
+            host_ = const_cast<void*>(host);
+        else
+            (void)cudaGetLastError();
+    }
+    // Unregisters after a failed copy, keeping the copy's error as the one reported.
+    void release_quietly() {
+        if (host_) (void)cudaHostUnregister(host_);
+        host_ = nullptr;
+    }
+    void release() {
+        if (!host_) return;
+        void* host = host_;
+        host_ = nullptr;
+        cuda_check(cudaHostUnregister(host));
+    }
+    ~PinnedRange() { release_quietly(); }
+    PinnedRange(const PinnedRange&) = delete;
+    PinnedRange& operator=(const PinnedRange&) = delete;
+
+  private:
+    void* host_ = nullptr;
+};
+
+void copy(void* dst, const void* src, std::uint64_t bytes, cudaMemcpyKind kind, const void* host, bool pin) {
+    PinnedRange pinned(host, bytes, pin);
+    const cudaError_t status = cudaMemcpy(dst, src, bytes, kind);
+    if (status != cudaSuccess) {
+        pinned.release_quietly();
+        cuda_check(status);
+    }
+    pinned.release();
+}
+
+}  // namespace
+
+StateBuffer::StateBuffer(std::uint64_t elements, std::int32_t dtype, std::int32_t device_id)
+    : elements_(elements), dtype_(dtype), device_id_(device_id) {
+    cuda_check(cudaSetDevice(device_id_));
+    if (elements_ > std::numeric_limits<std::uint64_t>::max() / element_bytes(dtype_))
+        cuda_check(cudaErrorMemoryAllocation);
+    cuda_check(cudaMalloc(&data_, bytes()));
+}
+
+StateBuffer::~StateBuffer() {
+    if (!data_) return;
+    (void)cudaSetDevice(device_id_);
+    (void)cudaFree(data_);
+    data_ = nullptr;
+    (void)cudaGetLastError();
+}
+
+void StateBuffer::copy_from_host(const void* host, bool pin_host) {
+    cuda_check(cudaSetDevice(device_id_));
+    copy(data_, host, bytes(), cudaMemcpyHostToDevice, host, pin_host);
+}
+
+void StateBuffer::copy_to_host(void* host, bool pin_host) const {
+    cuda_check(cudaSetDevice(device_id_));
+    copy(host, data_, bytes(), cudaMemcpyDeviceToHost, host, pin_host);
+}
+
+void StateBuffer::copy_from(const StateBuffer& other) {
+    cuda_check(cudaSetDevice(device_id_));
+    cuda_check(cudaMemcpy(data_, other.data_, bytes(), cudaMemcpyDeviceToDevice));
+}
+
+void StateBuffer::set_zero_state() {
+    cuda_check(cudaSetDevice(device_id_));
+    cuda_check(cudaMemset(data_, 0, bytes()));
+    if (dtype_ == kComplex128) {
+        const CuComplex<double> one{1.0, 0.0};
+        cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
+    } else {
+        const CuComplex<float> one{1.0f, 0.0f};
+        cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
+    }
+}
+
+}  // namespace korvane
