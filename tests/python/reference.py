@@ -132,20 +132,20 @@ def apply_global_phase(state, n, phi, controls=(), control_state=()):
 
 
 def apply_gate_dict(state, n, gate):
-    """Applies one velqa gate dict (names after T-gate rewriting are handled here too)."""
+    """Applies one velqa gate dict, by any of its names (T and its adjoint are PHASE with pi/4 and
+    -pi/4 appended to the parameters, as velqa rewrites them)."""
     name, params = gate["id"], list(gate["parameter"])
     controls, cstate, targets = gate["control"], gate["control_state"], gate["target"]
-    if name in ("t", "ct", "mct"):
-        name, params = "phase", params + [np.pi / 4]
-    elif name == "t_dag":
-        name, params = "phase", params + [-np.pi / 4]
-    if name == "gp":
+    key = VELQA_NAMES.get(name, name)
+    if key in ("t", "t_dag"):
+        key, params = "phase", params + [np.pi / 4 if key == "t" else -np.pi / 4]
+    if key == "gp":
         return apply_global_phase(state, n, params[0], controls, cstate)
-    if name == "unitary":
+    if key == "unitary":
         return apply_matrix(state, n, gate["matrix"], targets, controls, cstate)
-    m = matrix_of(name, params)
-    k = 2 if name == "swap" else 1
-    return apply_matrix(state, n, m, targets[:k], controls, cstate)
+    g = GATES[key]
+    m = np.asarray(g.matrix(*params[:g.parameters]), dtype=complex)
+    return apply_matrix(state, n, m, targets[:2 if key == "swap" else 1], controls, cstate)
 
 
 def run_reference(state, n, gates):

@@ -8,12 +8,10 @@ import velqa
 from conftest import MODES, assert_close, random_state
 
 PER_GATE_MODES = [velqa.AllState, velqa.Pair, velqa.PairAuto]
-NAMES = ["x", "y", "z", "h", "s", "s_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag",
-         "rx", "ry", "rz", "phase", "u", "swap", "gp"]
-PARAMETERS = {"rx": 1, "ry": 1, "rz": 1, "phase": 1, "gp": 1, "u": 3}
-# Names as velqa's records spell them, with the aliases that select the same gate.
-ALIASES = {"x": "cx", "z": "mcz", "s_dag": "s_dag", "sqrtx": "sx", "sqrtx_dag": "sxdg", "phase": "cp", "gp": "gphase",
-           "u": "u3", "rx": "mcrx"}
+# velqa's named gates, by their canonical names, from the reference's one list.
+GATES = {g.velqa[0]: g for g in ref.GATES.values() if g.velqa}
+NAMES = sorted(GATES)
+PARAMETERS = {name: g.parameters for name, g in GATES.items()}
 
 
 def gate(name, targets, controls=(), states=(), params=()):
@@ -28,11 +26,9 @@ def random_gate(rng, n):
         name, k = "h", 1
     qubits = [int(q) for q in rng.permutation(n)]
     controls = qubits[k:k + int(rng.integers(0, n - k + 1))]
-    g = gate(name, qubits[:k], controls, [int(v) for v in rng.integers(0, 2, len(controls))],
-             [float(p) for p in rng.uniform(-4, 4, PARAMETERS.get(name, 0))])
-    if rng.random() < 0.3 and name in ALIASES:
-        g["id"] = ALIASES[name]
-    return g
+    spelled = str(rng.choice(GATES[name].velqa)) if rng.random() < 0.3 else name  # an alias selects the same gate
+    return gate(spelled, qubits[:k], controls, [int(v) for v in rng.integers(0, 2, len(controls))],
+                [float(p) for p in rng.uniform(-4, 4, PARAMETERS[name])])
 
 
 def run(n, state, gates, mode, endian="little"):
@@ -42,9 +38,7 @@ def run(n, state, gates, mode, endian="little"):
 # ------------------------------------------------------------------ against the reference
 
 def reference_run(state, n, gates):
-    """The dense reference on the gates' canonical names."""
-    canonical = {v: k for k, v in ALIASES.items()}
-    return ref.run_reference(state.astype(complex), n, [dict(g, id=canonical.get(g["id"], g["id"])) for g in gates])
+    return ref.run_reference(state.astype(complex), n, gates)
 
 
 @pytest.mark.parametrize("n", range(1, 11))
@@ -352,23 +346,13 @@ def test_states_on_a_second_device(hd):
     assert_close(s.to_numpy(), expected, "complex128", scale=4)
 
 
-# Every alias a record may use, with the gate it names in the reference (written out here, not
-# taken from the module).
-ALIAS_TABLE = {
-    "cx": "x", "mcx": "x", "cy": "y", "mcy": "y", "cz": "z", "mcz": "z", "ch": "h", "mch": "h", "cs": "s", "mcs": "s",
-    "sx": "sqrtx", "sxdg": "sqrtx_dag", "crx": "rx", "mcrx": "rx", "cry": "ry", "mcry": "ry", "crz": "rz",
-    "mcrz": "rz", "p": "phase", "cp": "phase", "mcp": "phase", "global_phase": "gp", "gphase": "gp", "u1": "u",
-    "u2": "u", "u3": "u",
-}
-
-
-@pytest.mark.parametrize("alias", sorted(ALIAS_TABLE))
+@pytest.mark.parametrize("alias", sorted(alias for g in GATES.values() for alias in g.velqa[1:]))
 def test_every_alias_runs_its_gate(alias, dtype):
-    name = ALIAS_TABLE[alias]
+    name = ref.GATES[ref.VELQA_NAMES[alias]].velqa[0]
     rng = np.random.default_rng(len(alias) * 31 + ord(alias[-1]))
     n = 4
     state = random_state(n, dtype, rng)
-    params = [float(a) for a in rng.uniform(-3, 3, PARAMETERS.get(name, 0))]
+    params = [float(a) for a in rng.uniform(-3, 3, PARAMETERS[name])]
     targets = [] if name == "gp" else [2]
     for controls, states in (((), ()), ((0,), (1,)), ((3, 1), (0, 1))):
         expected = ref.apply_gate_dict(state.astype(complex), n, gate(name, targets, controls, states, params))
