@@ -81,12 +81,6 @@ __host__ __device__ constexpr Matrix2<T> sqrtydg() {
     constexpr T h = T(0.5);
     return {{h, -h}, {h, -h}, {-h, h}, {h, -h}};
 }
-// HY = [[1, -i], [i, -1]] / sqrt(2), the Hadamard of the y and z axes.
-template <class T>
-__host__ __device__ constexpr Matrix2<T> hy() {
-    constexpr T r = kHalfSqrt2<T>;
-    return {{r, T(0)}, {T(0), -r}, {T(0), r}, {-r, T(0)}};
-}
 // RX(+-pi/2) and RY(+-pi/2) with the exact 1/sqrt(2).
 template <class T>
 __host__ __device__ constexpr Matrix2<T> x2p() {

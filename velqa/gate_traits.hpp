@@ -40,7 +40,6 @@ enum GateId : std::int32_t {
     kGateGlobalPhase = 15,
     kGateU = 16,
     kGateUnitary = 17,
-    kGateHy = 18,
 };
 
 namespace fusion {
@@ -113,9 +112,6 @@ void launch_global_phase(std::int64_t n, korvane::CuComplex<T>* state, const Gat
 template <class T>
 void launch_u(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
               KernelMode mode);
-template <class T>
-void launch_hy(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-               KernelMode mode);
 template <class T>
 void launch_unitary(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
                     KernelMode mode);
@@ -296,10 +292,6 @@ inline constexpr GateTraits kGateTraits[] = {
      .matrix = record_matrix,
      .matrix_from_record = true,
      .launch = {&launch_unitary<float>, &launch_unitary<double>}},
-    {.id = kGateHy,
-     .names = {"hy"},
-     .matrix = fused_matrix<&korvane::gates::hy<double>>,
-     .launch = {&launch_hy<float>, &launch_hy<double>}},
 };
 
 // The row of an id; nullptr for an id no gate has.

@@ -76,7 +76,6 @@ GATES = {
                ("gp", "gphase", "global_phase")),
     "rxy": Gate(2, lambda theta, phi: rz(theta) @ rx(phi) @ rz(-theta), (), ("rxy", "xyarb")),
     "u": Gate(3, u, ("u", "u1", "u2", "u3"), ("u",)),
-    "hy": Gate(0, fixed(SQ * np.array([[1, -1j], [1j, -1]])), ("hy",), ()),
     "swap": Gate(0, fixed([[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]]), ("swap",), ("swap",)),
 }
 
