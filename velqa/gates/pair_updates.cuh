@@ -2,7 +2,7 @@
 // one pair (target bit 0 and 1) by the gate's 2x2 matrix (common/gate_matrices.hpp) applied to
 // them. Each keeps the arithmetic its matrix's form allows: a fixed matrix is read at compile time,
 // so X stays a swap, Z a negation and S a multiplication by i; a gate with angles holds the entries
-// of its form (a diagonal holds the diagonal) as constants computed once from its matrix.
+// of its form (a diagonal its diagonal), computed once from its matrix.
 #pragma once
 
 #include "common/complex.hpp"
@@ -111,7 +111,7 @@ struct FixedMatrixUpdate {
     }
 };
 
-// The general update: M applied to (a0, a1).
+// The general update: M applied to (a0, a1) (U, RX, a one-target UNITARY).
 template <class T>
 struct MatrixUpdate {
     GateMatrix2x2<T> m;
@@ -123,21 +123,8 @@ struct MatrixUpdate {
     }
 };
 
-// [[a, b], [b, a]] (RX).
-template <class T>
-struct SymmetricUpdate {
-    CuComplex<T> a;
-    CuComplex<T> b;
-    __host__ __device__ __forceinline__ static SymmetricUpdate of(const Matrix2<T>& m) { return {m.m00, m.m01}; }
-    __host__ __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-        const CuComplex<T> x0 = a0;
-        const CuComplex<T> x1 = a1;
-        a0 = a * x0 + b * x1;
-        a1 = b * x0 + a * x1;
-    }
-};
-
-// [[a, -b], [b, a]] (RY).
+// [[a, -b], [b, a]] (RY): a - b rather than a + (-b), as the general product would, keeps the fused
+// multiply-adds a GPU forms.
 template <class T>
 struct RotationUpdate {
     CuComplex<T> a;

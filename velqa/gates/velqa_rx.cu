@@ -1,12 +1,18 @@
-// RX(theta) (common/gate_matrices.hpp), applied as [[a, b], [b, a]].
+// RX(theta) (common/gate_matrices.hpp), applied as the general product.
 #include "velqa/gates/gate_scheme.cuh"
 
 namespace velqa {
 namespace {
 
+// RX(theta) = [[a, b], [b, a]]: the AutoPair kernels take a and b.
 template <class T>
-__host__ __device__ __forceinline__ SymmetricUpdate<T> rx_update(T theta) {
-    return SymmetricUpdate<T>::of(korvane::gates::rx(theta));
+__host__ __device__ __forceinline__ MatrixUpdate<T> rx_update(CuComplex<T> a, CuComplex<T> b) {
+    return MatrixUpdate<T>{{{a, b, b, a}}};
+}
+
+template <class T>
+__host__ __device__ __forceinline__ MatrixUpdate<T> rx_update(T theta) {
+    return MatrixUpdate<T>{{korvane::gates::rx(theta)}};
 }
 
 }  // namespace
@@ -34,7 +40,7 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, std::uint64_t target_bit,
             CuComplex<T> a, CuComplex<T> b) {
-    scheme::compact_body(count, state, mask, value, target_bit, SymmetricUpdate<T>{a, b});
+    scheme::compact_body(count, state, mask, value, target_bit, rx_update(a, b));
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
@@ -42,21 +48,21 @@ template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value, CuComplex<T> a,
                     CuComplex<T> b) {
-    scheme::compact_body(count, state, mask, value, std::uint64_t(1), SymmetricUpdate<T>{a, b});
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1), rx_update(a, b));
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, CuComplex<T> a, CuComplex<T> b) {
-    scheme::no_control_body(count, state, target_bit, SymmetricUpdate<T>{a, b});
+    scheme::no_control_body(count, state, target_bit, rx_update(a, b));
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     target0_no_control(std::uint64_t count, CuComplex<T>* state, CuComplex<T> a, CuComplex<T> b) {
-    scheme::target0_no_control_body(count, state, SymmetricUpdate<T>{a, b});
+    scheme::target0_no_control_body(count, state, rx_update(a, b));
 }
 
 }  // namespace rx_autopair
@@ -70,8 +76,8 @@ struct rx_gate : scheme::GateDefaults {
                                         &rx_autopair::target0_no_control<T>>;
     template <class T>
     static auto autopair_constants(T theta) {
-        const SymmetricUpdate<T> u = rx_update(theta);
-        return std::make_tuple(u.a, u.b);
+        const korvane::gates::Matrix2<T> m = korvane::gates::rx(theta);
+        return std::make_tuple(m.m00, m.m01);
     }
 };
 }  // namespace
