@@ -11,10 +11,10 @@ import pytest
 
 import velqa
 from conftest import assert_close, random_state
-from reference import random_unitary, run_reference
+from reference import GATES, random_unitary, run_reference
 
-NAMED = ["x", "y", "z", "h", "s", "s_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag", "t", "t_dag"]
-ANGLES = {"rx": 1, "ry": 1, "rz": 1, "phase": 1, "u": 3}
+# velqa's named gates from the reference's list, with their parameter counts.
+PARAMETERS = {g.velqa[0]: g.parameters for g in GATES.values() if g.velqa}
 
 
 class Gate:
@@ -44,7 +44,7 @@ def gate(name, target, control=(), control_state=None, parameter=(), matrix=None
 
 def random_circuit(n, count, rng, unitaries=False):
     """Every gate kind, with up to two controls on random states, controlled SWAPs and global phases."""
-    names = NAMED + list(ANGLES) + ["swap", "gp"] + (["unitary", "unitary2"] if unitaries else [])
+    names = list(PARAMETERS) + (["unitary", "unitary2"] if unitaries else [])
     gates = []
     for _ in range(count):
         name = str(rng.choice(names))
@@ -60,7 +60,7 @@ def random_circuit(n, count, rng, unitaries=False):
         elif name.startswith("unitary"):
             gates.append(gate("unitary", t, c, cs, matrix=random_unitary(1 << targets, rng)))
         else:
-            gates.append(gate(name, t, c, cs, [float(a) for a in rng.normal(size=ANGLES.get(name, 0))]))
+            gates.append(gate(name, t, c, cs, [float(a) for a in rng.normal(size=PARAMETERS[name])]))
     return gates
 
 
