@@ -39,12 +39,12 @@ std::int32_t parse_device(const std::string& device) {
     throw std::invalid_argument("device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + device);
 }
 
-std::int32_t parse_dtype(const std::string& dtype) {
-    if (dtype == "complex64") return kComplex64;
-    if (dtype == "complex128") return kComplex128;
+Precision parse_dtype(const std::string& dtype) {
+    if (dtype == "complex64") return Precision::Complex64;
+    if (dtype == "complex128") return Precision::Complex128;
     throw std::invalid_argument("dtype must be 'complex64' or 'complex128', got: " + dtype);
 }
 
-const char* dtype_name(std::int32_t dtype) { return dtype == kComplex128 ? "complex128" : "complex64"; }
+const char* dtype_name(Precision precision) { return precision == Precision::Complex128 ? "complex128" : "complex64"; }
 
 }  // namespace korvane

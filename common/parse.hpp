@@ -7,8 +7,9 @@
 
 namespace korvane {
 
-constexpr std::int32_t kComplex64 = 0;
-constexpr std::int32_t kComplex128 = 1;
+// The element precision of a state, its dtype: complex64 (two floats) or complex128 (two doubles).
+// Nothing but these two exists: dispatch_precision refuses any other value.
+enum class Precision : std::int32_t { Complex64, Complex128 };
 
 // "cuda" and "gpu" are device 0; "cuda:<id>" is device id (decimal, leading blanks and a sign
 // allowed, parsing stops at the first non-digit). Raises std::invalid_argument("invalid stoi
@@ -16,17 +17,17 @@ constexpr std::int32_t kComplex128 = 1;
 // and std::invalid_argument for any other string.
 std::int32_t parse_device(const std::string& device);
 
-// "complex64" is 0 and "complex128" is 1; anything else raises std::invalid_argument.
-std::int32_t parse_dtype(const std::string& dtype);
+// "complex64" or "complex128"; anything else raises std::invalid_argument.
+Precision parse_dtype(const std::string& dtype);
 
-const char* dtype_name(std::int32_t dtype);
+const char* dtype_name(Precision precision);
 
 // Outcome bit orders: "little" (target j is bit j) or "big"; anything else raises std::invalid_argument.
 inline void check_endian(const std::string& endian) {
     if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
 }
 
-// Bytes of one element of the dtype: 8 or 16.
-inline std::uint64_t element_bytes(std::int32_t dtype) { return dtype == kComplex128 ? 16 : 8; }
+// Bytes of one element: 8 or 16.
+inline std::uint64_t element_bytes(Precision precision) { return precision == Precision::Complex128 ? 16 : 8; }
 
 }  // namespace korvane

@@ -1,19 +1,24 @@
-// Runs a body in the element precision of a dtype code: T = float for complex64, double for complex128.
+// Runs a body in the element precision of a state: T = float for complex64, double for complex128.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <type_traits>
 
 #include "common/parse.hpp"
 
 namespace korvane {
 
-// body is a lambda of the form []<class T>() { ... }.
+// body is a lambda of the form []<class T>() { ... }. A value that is neither precision (only a cast
+// can make one) is refused with std::invalid_argument("unknown precision").
 template <class Body>
-decltype(auto) dispatch_precision(std::int32_t dtype, Body&& body) {
-    if (dtype == kComplex128) return body.template operator()<double>();
-    return body.template operator()<float>();
+decltype(auto) dispatch_precision(Precision precision, Body&& body) {
+    switch (precision) {
+        case Precision::Complex64: return body.template operator()<float>();
+        case Precision::Complex128: return body.template operator()<double>();
+    }
+    throw std::invalid_argument("unknown precision");
 }
 
 // The dtype name of the precision T: "complex64" for float, "complex128" for double.

@@ -49,8 +49,8 @@ void copy(void* dst, const void* src, std::uint64_t bytes, cudaMemcpyKind kind, 
 
 }  // namespace
 
-StateBuffer::StateBuffer(std::uint64_t elements, std::int32_t dtype, std::int32_t device_id)
-    : elements_(elements), dtype_(dtype), device_id_(device_id) {
+StateBuffer::StateBuffer(std::uint64_t elements, Precision precision, std::int32_t device_id)
+    : elements_(elements), dtype_(precision), device_id_(device_id) {
     cuda_check(cudaSetDevice(device_id_));
     if (elements_ > std::numeric_limits<std::uint64_t>::max() / element_bytes(dtype_))
         cuda_check(cudaErrorMemoryAllocation);
@@ -83,7 +83,7 @@ void StateBuffer::copy_from(const StateBuffer& other) {
 void StateBuffer::set_zero_state() {
     cuda_check(cudaSetDevice(device_id_));
     cuda_check(cudaMemset(data_, 0, bytes()));
-    if (dtype_ == kComplex128) {
+    if (dtype_ == Precision::Complex128) {
         const CuComplex<double> one{1.0, 0.0};
         cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
     } else {

@@ -15,7 +15,7 @@ class StateBuffer {
   public:
     // Selects the device and allocates `elements` uninitialised elements. A byte count that does
     // not fit in 64 bits is refused as the runtime refuses any allocation it cannot make.
-    StateBuffer(std::uint64_t elements, std::int32_t dtype, std::int32_t device_id);
+    StateBuffer(std::uint64_t elements, Precision precision, std::int32_t device_id);
     ~StateBuffer();
     StateBuffer(const StateBuffer&) = delete;
     StateBuffer& operator=(const StateBuffer&) = delete;
@@ -30,7 +30,7 @@ class StateBuffer {
     void set_zero_state();
 
     std::uint64_t elements() const { return elements_; }
-    std::int32_t dtype() const { return dtype_; }
+    Precision dtype() const { return dtype_; }
     std::int32_t device_id() const { return device_id_; }
     std::uint64_t bytes() const { return elements_ * element_bytes(dtype_); }
     void* data() const { return data_; }
@@ -41,7 +41,7 @@ class StateBuffer {
 
   private:
     std::uint64_t elements_;
-    std::int32_t dtype_;
+    Precision dtype_;
     std::int32_t device_id_;
     void* data_ = nullptr;
 };

@@ -20,7 +20,7 @@ void check_count(std::uint64_t count, std::int64_t num_elements) {
 
 }  // namespace
 
-DeviceDensityState::DeviceDensityState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id)
+DeviceDensityState::DeviceDensityState(std::uint64_t n, Precision dtype, std::int32_t device_id)
     : num_qubits_(checked_qubits(n)), buffer_(std::uint64_t(1) << (2 * num_qubits_), dtype, device_id) {}
 
 void DeviceDensityState::upload(const void* host, std::uint64_t count) {

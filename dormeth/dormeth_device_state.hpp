@@ -15,7 +15,7 @@ class DeviceDensityState {
   public:
     // Checks n (unsigned, so a negative value wrapped to a huge one fails too), selects the device
     // and allocates the uninitialised matrix.
-    DeviceDensityState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id);
+    DeviceDensityState(std::uint64_t n, korvane::Precision dtype, std::int32_t device_id);
     DeviceDensityState(const DeviceDensityState&) = delete;
     DeviceDensityState& operator=(const DeviceDensityState&) = delete;
 
@@ -28,7 +28,7 @@ class DeviceDensityState {
     std::int64_t num_qubits() const { return num_qubits_; }
     std::int64_t dimension() const { return std::int64_t(1) << num_qubits_; }
     std::int64_t num_elements() const { return static_cast<std::int64_t>(buffer_.elements()); }
-    std::int32_t dtype() const { return buffer_.dtype(); }
+    korvane::Precision dtype() const { return buffer_.dtype(); }
     std::int32_t device_id() const { return buffer_.device_id(); }
     void* data() const { return buffer_.data(); }
     template <class T>

@@ -27,8 +27,9 @@ namespace {
 
 using StatePtr = std::shared_ptr<DeviceDensityState>;
 
-py::dtype numpy_dtype(std::int32_t dtype) {
-    return dtype == kComplex128 ? py::dtype::of<std::complex<double>>() : py::dtype::of<std::complex<float>>();
+py::dtype numpy_dtype(Precision dtype) {
+    return dtype == Precision::Complex128 ? py::dtype::of<std::complex<double>>()
+                                          : py::dtype::of<std::complex<float>>();
 }
 
 StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& device) {
@@ -39,7 +40,7 @@ StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& d
         throw std::invalid_argument("state shape must be (2**n, 2**n)");
     if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
     if (!state.writeable()) throw std::invalid_argument("state must be writable");
-    const std::int32_t dtype = parse_dtype(py::str(state.dtype()).cast<std::string>());
+    const Precision dtype = parse_dtype(py::str(state.dtype()).cast<std::string>());
     const std::int32_t device_id = parse_device(device);
     const void* host = state.data();
     const auto count = static_cast<std::uint64_t>(state.size());
@@ -52,7 +53,7 @@ StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& d
 
 StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string& device) {
     const std::int32_t device_id = parse_device(device);
-    const std::int32_t code = parse_dtype(dtype);
+    const Precision code = parse_dtype(dtype);
     // A negative n wraps to a huge unsigned value and fails the range check.
     py::gil_scoped_release release;
     auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), code, device_id);

@@ -17,11 +17,11 @@ void check_state_layout(std::int64_t n, const py::array& state, bool written) {
         throw std::invalid_argument("state.size must equal 2**n");
 }
 
-std::int32_t array_dtype(const py::array& state) {
+korvane::Precision array_dtype(const py::array& state) {
     return korvane::parse_dtype(py::str(state.dtype()).cast<std::string>());
 }
 
-std::int32_t check_state_array(std::int64_t n, const py::array& state, bool written) {
+korvane::Precision check_state_array(std::int64_t n, const py::array& state, bool written) {
     check_state_layout(n, state, written);
     return array_dtype(state);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/parse.hpp"
 #include "velqa/gate_record.hpp"
 
 namespace velqa {
@@ -19,11 +20,11 @@ namespace py = pybind11;
 // one dimension, C order, n in [1, 62], size 2^n.
 void check_state_layout(std::int64_t n, const py::array& state, bool written);
 
-// The dtype code of a state array, by parse_dtype on the string form of its dtype.
-std::int32_t array_dtype(const py::array& state);
+// The precision of a state array, by parse_dtype on the string form of its dtype.
+korvane::Precision array_dtype(const py::array& state);
 
 // check_state_layout followed by array_dtype.
-std::int32_t check_state_array(std::int64_t n, const py::array& state, bool written);
+korvane::Precision check_state_array(std::int64_t n, const py::array& state, bool written);
 
 // None draws one 32-bit value from the random device; anything else converts to uint64.
 std::uint64_t resolve_seed(const py::object& seed);

@@ -16,7 +16,7 @@ void check_count(std::uint64_t count, std::uint64_t num_state) {
 
 }  // namespace
 
-DeviceState::DeviceState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id)
+DeviceState::DeviceState(std::uint64_t n, korvane::Precision dtype, std::int32_t device_id)
     : n_(checked_n(n)), buffer_(std::uint64_t(1) << n_, dtype, device_id) {}
 
 void DeviceState::copy_from_host(const void* host, std::uint64_t count, bool use_pinned_host) {

@@ -14,7 +14,7 @@ using korvane::CuComplex;
 class DeviceState {
   public:
     // Checks n, selects the device and allocates the (uninitialised) buffer.
-    DeviceState(std::uint64_t n, std::int32_t dtype, std::int32_t device_id);
+    DeviceState(std::uint64_t n, korvane::Precision dtype, std::int32_t device_id);
     DeviceState(const DeviceState&) = delete;
     DeviceState& operator=(const DeviceState&) = delete;
 
@@ -24,7 +24,7 @@ class DeviceState {
 
     std::uint64_t n() const { return n_; }
     std::uint64_t num_state() const { return buffer_.elements(); }
-    std::int32_t dtype() const { return buffer_.dtype(); }
+    korvane::Precision dtype() const { return buffer_.dtype(); }
     std::int32_t device_id() const { return buffer_.device_id(); }
     void* data() const { return buffer_.data(); }
     template <class T>

@@ -27,12 +27,13 @@ using korvane::check_endian;
 using StatePtr = std::shared_ptr<DeviceState>;
 using ChunkPtr = std::shared_ptr<fusion::PreparedFusionChunk>;
 
-py::dtype numpy_dtype(std::int32_t dtype) {
-    return dtype == korvane::kComplex128 ? py::dtype::of<std::complex<double>>() : py::dtype::of<std::complex<float>>();
+py::dtype numpy_dtype(korvane::Precision dtype) {
+    return dtype == korvane::Precision::Complex128 ? py::dtype::of<std::complex<double>>()
+                                                   : py::dtype::of<std::complex<float>>();
 }
 
 StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& device, bool use_pinned_host) {
-    const std::int32_t dtype = check_state_array(n, state, false);
+    const korvane::Precision dtype = check_state_array(n, state, false);
     const std::int32_t device_id = korvane::parse_device(device);
     const void* host = state.data();
     const auto count = static_cast<std::uint64_t>(state.size());
@@ -45,7 +46,7 @@ StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& d
 
 StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string& device) {
     const std::int32_t device_id = korvane::parse_device(device);
-    const std::int32_t code = korvane::parse_dtype(dtype);
+    const korvane::Precision code = korvane::parse_dtype(dtype);
     // A negative n wraps to a huge unsigned value and fails the range check.
     py::gil_scoped_release release;
     auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), code, device_id);
@@ -66,7 +67,7 @@ py::array to_numpy(const DeviceState& self, bool use_pinned_host) {
 }
 
 void copy_to_numpy(const DeviceState& self, const py::array& state, bool use_pinned_host) {
-    const std::int32_t dtype = check_state_array(static_cast<std::int64_t>(self.n()), state, true);
+    const korvane::Precision dtype = check_state_array(static_cast<std::int64_t>(self.n()), state, true);
     if (dtype != self.dtype()) throw std::invalid_argument("numpy state dtype does not match DeviceState");
     void* host = const_cast<void*>(state.data());
     const auto count = static_cast<std::uint64_t>(state.size());
@@ -156,7 +157,7 @@ StatePtr temporary_state(std::int64_t n, const py::array& state, const std::stri
     check_state_layout(n, state, true);
     check_endian(endian);
     const std::int32_t device_id = korvane::parse_device(device);
-    const std::int32_t dtype = array_dtype(state);
+    const korvane::Precision dtype = array_dtype(state);
     auto temp = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), dtype, device_id);
     temp->copy_from_host(state.data(), static_cast<std::uint64_t>(state.size()), use_pinned_host);
     return temp;

@@ -199,7 +199,7 @@ TEST_F(DensityKernels, ChecksBehindTheConverter) {
     op.kraus_matrices.assign(8, 0.0);
     EXPECT_NO_THROW(dm::validate_kraus(op, 2));
 
-    dm::DeviceDensityState state(2, korvane::kComplex64, 0);
+    dm::DeviceDensityState state(2, korvane::Precision::Complex64, 0);
     std::vector<CuComplex<float>> host(15);
     for (const auto& call : {std::function<void()>([&] { state.upload(host.data(), 15); }),
                              std::function<void()>([&] { state.download(host.data(), 17); })}) {

@@ -448,7 +448,7 @@ TEST_F(FusionExecutors, UploadsBeyondTheirShareOfScratchGoInWindowsOfGroups) {
     EXPECT_EQ(ends, (std::vector<std::size_t>{4, 8, 11}));
 
     auto expected = random_amplitudes(n, 12);
-    DeviceState state(n, korvane::kComplex128, 0);
+    DeviceState state(n, korvane::Precision::Complex128, 0);
     ASSERT_EQ(cudaMemcpy(state.data_as<double>(), expected.data(), expected.size() * 16, cudaMemcpyHostToDevice),
               cudaSuccess);
     for (const FusionGroup& g : chunk.plan.groups) {
@@ -480,7 +480,7 @@ TEST_F(FusionExecutors, AutoPairGroupsGoToThePerGatePathAndNeverToTheExecutors) 
     chunk.records = gates;
     chunk.plan = plan_fusion_chunk(3, gates, FusionOptions{});
     ASSERT_EQ(chunk.plan.groups.size(), 3u);
-    DeviceState state(3, korvane::kComplex64, 0);
+    DeviceState state(3, korvane::Precision::Complex64, 0);
     state.set_zero_state();
     const std::uint64_t syncs = hostdevice::synchronize_count();
     execute_prepared_fusion_chunk(state, chunk);

@@ -69,7 +69,7 @@ TEST_F(ReleaseStatus, InterposedFreeReachesTheRuntime) {
 }
 
 TEST_F(ReleaseStatus, FusionUploadReportsAFailingFreeAfterASuccessfulRun) {
-    velqa::DeviceState state(10, korvane::kComplex128, 0);
+    velqa::DeviceState state(10, korvane::Precision::Complex128, 0);
     state.set_zero_state();
     velqa::fusion::PreparedFusionChunk chunk;
     chunk.n = 10;
@@ -84,7 +84,7 @@ TEST_F(ReleaseStatus, FusionUploadReportsAFailingFreeAfterASuccessfulRun) {
 }
 
 TEST_F(ReleaseStatus, DensityRunnerReportsAFailingFreeOfItsMatrixBuffer) {
-    korvane::dormeth::DeviceDensityState state(2, korvane::kComplex64, 0);
+    korvane::dormeth::DeviceDensityState state(2, korvane::Precision::Complex64, 0);
     state.set_zero_state();
     std::vector<korvane::dormeth::DensityOperation> records(1);
     records[0].name = "unitary";
