@@ -71,8 +71,11 @@ def pins():
     """{distribution: version} of the cuda12 backend's build requirements in pyproject.toml."""
     try:
         import tomllib
-    except ImportError:  # Python 3.10
-        import tomli as tomllib
+    except ImportError:  # Python 3.10: pytest's tomli, which scripts/setup.sh installs
+        try:
+            import tomli as tomllib
+        except ImportError:
+            sys.exit("cuda12_root: reading pyproject.toml needs Python 3.11 or the tomli package")
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         project = tomllib.load(f)
     for override in project["tool"]["scikit-build"].get("overrides", []):
@@ -80,7 +83,7 @@ def pins():
             found = dict(re.fullmatch(r"([\w.-]+)==([\w.]+)", r).groups() for r in override["build"]["requires"])
             if sorted(found) == sorted(PACKAGES.values()):
                 return found
-    sys.exit("cuda12_root: pyproject.toml pins no " + ", ".join(sorted(PACKAGES.values())) + " for KORVANE_BACKEND=cuda12")
+    sys.exit(f"cuda12_root: pyproject.toml pins no {', '.join(sorted(PACKAGES.values()))} for KORVANE_BACKEND=cuda12")
 
 
 def cache_dir():
@@ -110,8 +113,10 @@ def fetch_wheels(cache):
     wheels = os.path.join(cache, "wheels")
     os.makedirs(wheels, exist_ok=True)
     have = os.listdir(wheels)
+    # A wheel's file name starts with its distribution (dashes as underscores) and version.
     missing = [r for r in requirements()
-               if not any(w.startswith(r.replace("-", "_").replace("==", "-") + "-") and w.endswith(".whl") for w in have)]
+               if not any(w.startswith(r.replace("-", "_").replace("==", "-") + "-") and w.endswith(".whl")
+                          for w in have)]
     if missing:
         print(f"cuda12_root: downloading {', '.join(missing)} into {wheels}", file=sys.stderr)
         subprocess.run([*PIP, "download", "--quiet", "--no-deps", "--only-binary=:all:", "--dest", wheels, *missing],

@@ -328,8 +328,8 @@ class Check:
             rc = None
         reader.join()
         seconds = time.monotonic() - started
-        self.say(f"{label}---- {'ran out of its ' + str(int(timeout)) + ' s' if rc is None else 'exit status ' + str(rc)}"
-                 f" after {seconds:.1f} s")
+        ended = f"ran out of its {int(timeout)} s" if rc is None else f"exit status {rc}"
+        self.say(f"{label}---- {ended} after {seconds:.1f} s")
         return rc, "".join(lines), seconds
 
 
@@ -387,7 +387,8 @@ def run_builds(check, facts, all_archs):
             env["CUDACXX"] = facts["nvcc"]
         if backend == "cuda12":
             env["KORVANE_CUDA12_PACKAGES"] = facts["cuda12_packages"]
-        results[backend] = (folder, *check.run(command, timeout, env, label=f"[{backend}] " if len(backends) > 1 else ""))
+        label = f"[{backend}] " if len(backends) > 1 else ""
+        results[backend] = (folder, *check.run(command, timeout, env, label))
 
     threads = [threading.Thread(target=build, args=(backend,)) for backend in backends]
     for thread in threads:
@@ -591,7 +592,8 @@ def write_outputs(check):
                 s = stages[key]
                 extra = ""
                 if name == "tests" and "tests" in s:
-                    extra = f": {s['passed']} passed, {s['failures']} failed, {s['errors']} errors, {s['skipped']} skipped"
+                    extra = (f": {s['passed']} passed, {s['failures']} failed, {s['errors']} errors, "
+                             f"{s['skipped']} skipped")
                 check.say(f"{key:<13} {s['status']}{extra}")
     if check.summary.get("cuda12", {}).get("status") == "skipped":
         check.say(f"{'cuda12':<13} skipped: {check.summary['cuda12']['reason']}")

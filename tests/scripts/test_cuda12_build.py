@@ -48,7 +48,8 @@ def test_the_root_links_the_packages_and_answers_clang_and_cmake(tmp_path):
     root = tmp_path / "root"
     assert sorted(os.listdir(root / "lib64")) == ["libcublas.so", "libcublas.so.12", "libcublasLt.so",
                                                   "libcublasLt.so.12", "libcudart.so", "libcudart.so.12"]
-    assert os.path.realpath(root / "lib64" / "libcudart.so") == str(packages / "nvidia/cuda_runtime/lib/libcudart.so.12")
+    runtime = packages / "nvidia" / "cuda_runtime" / "lib" / "libcudart.so.12"
+    assert os.path.realpath(root / "lib64" / "libcudart.so") == str(runtime)
     assert {"cuda.h", "cublas_v2.h", "crt"} <= set(os.listdir(root / "include"))
     assert os.path.isfile(root / "nvvm/libdevice/libdevice.10.bc") and os.path.isfile(root / "bin/ptxas")
 
