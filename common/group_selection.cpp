@@ -101,8 +101,9 @@ const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const Rem
     std::int64_t words = 0;  // leading words in use: positions below 64 * words
     for (std::int64_t i = remaining.first(); i >= 0; i = remaining.next(i)) {
         if (++visits > window) break;
-        if (!facts[i].fusable) break;
-        const QubitSet set = facts[i].qubits;
+        const OperationFacts& fact = facts[static_cast<std::size_t>(i)];
+        if (!fact.fusable) break;
+        const QubitSet set = fact.qubits;
         bool rejected = !set.in_range || (set.mask & blocked) != 0;
         std::uint64_t bits = 0;
         if (!rejected) {
@@ -124,9 +125,9 @@ const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const Rem
         std::fill(cone_.begin(), cone_.begin() + words, 0);
         for (std::uint64_t m = set.mask; m; m &= m - 1) {
             const std::uint64_t* r = row(std::countr_zero(m));
-            for (std::int64_t w = 0; w < words; ++w) cone_[w] |= r[w];
+            for (std::int64_t w = 0; w < words; ++w) cone_[static_cast<std::size_t>(w)] |= r[w];
         }
-        cone_[position / 64] |= std::uint64_t(1) << (position % 64);
+        cone_[static_cast<std::size_t>(position / 64)] |= std::uint64_t(1) << (position % 64);
         for (std::uint64_t m = set.mask; m; m &= m - 1) {
             const int q = std::countr_zero(m);
             std::copy(cone_.begin(), cone_.begin() + words, row(q));
@@ -138,8 +139,8 @@ const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const Rem
 
     choose_greedily(n, budget, words);
     for (std::int64_t w = 0; w < words; ++w)
-        for (std::uint64_t b = chosen_bits_[w]; b; b &= b - 1)
-            chosen_.push_back(visited_[w * 64 + std::countr_zero(b)]);
+        for (std::uint64_t b = chosen_bits_[static_cast<std::size_t>(w)]; b; b &= b - 1)
+            chosen_.push_back(visited_[static_cast<std::size_t>(w * 64 + std::countr_zero(b))]);
     return chosen_;
 }
 

@@ -70,9 +70,10 @@ class RemainingOperations {
     explicit RemainingOperations(std::int64_t count);
     bool empty() const { return size_ == 0; }
     std::int64_t size() const { return size_; }
-    std::int64_t first() const { return head_; }                          // -1 when empty
-    std::int64_t next(std::int64_t index) const { return next_[index]; }  // -1 after the last
-    void erase(std::int64_t index);                                       // index must be present
+    std::int64_t first() const { return head_; }  // -1 when empty
+    // The index after index, -1 after the last.
+    std::int64_t next(std::int64_t index) const { return next_[static_cast<std::size_t>(index)]; }
+    void erase(std::int64_t index);  // index must be present
 
   private:
     std::vector<std::int64_t> next_;
