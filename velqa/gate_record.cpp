@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "common/precision.hpp"
+#include "common/text_error.hpp"
 #include "velqa/gate_traits.hpp"
 
 namespace velqa {
@@ -41,7 +42,7 @@ std::int32_t gate_id_from_name(const std::string& name) {
         return ids;
     }();
     const auto it = table.find(name);
-    if (it == table.end()) throw std::invalid_argument("Unsupported CUDA gate id: " + name);
+    if (it == table.end()) throw korvane::InvalidArgumentText("Unsupported CUDA gate id: " + name);
     return it->second;
 }
 
