@@ -97,7 +97,8 @@ void hold_operations(int count, double timeout_seconds);
 // Operations waiting now.
 int held_operations();
 // Waits up to timeout_seconds, or until release_held_operations(), until at least count operations
-// wait; false when they do not.
+// have been held since hold_operations() (whether still waiting or not, so a late wake-up does not
+// miss one); false when fewer have.
 bool wait_for_held_operations(int count, double timeout_seconds);
 // Lets every waiting operation go and holds no more.
 void release_held_operations();

@@ -18,6 +18,7 @@ struct Holds {
     std::atomic<bool> armed{false};  // read without the lock by every operation
     int remaining = 0;               // operations still to hold
     int held = 0;                    // operations waiting now
+    int reached = 0;                 // operations held since hold_operations(), waiting or not
     int timed_out = 0;
     std::uint64_t releases = 0;  // a waiting operation goes when this changes
     std::chrono::duration<double> timeout{0.0};
@@ -36,6 +37,7 @@ void hold_operations(int count, double timeout_seconds) {
     h.remaining = std::max(count, 0);
     h.timeout = std::chrono::duration<double>(std::max(timeout_seconds, 0.0));
     h.timed_out = 0;
+    h.reached = 0;
     h.armed = h.remaining > 0;
 }
 
@@ -50,8 +52,8 @@ bool wait_for_held_operations(int count, double timeout_seconds) {
     std::unique_lock<std::mutex> lock(h.mutex);
     const std::uint64_t releases = h.releases;
     h.changed.wait_for(lock, std::chrono::duration<double>(std::max(timeout_seconds, 0.0)),
-                       [&] { return h.held >= count || h.releases != releases; });
-    return h.held >= count;
+                       [&] { return h.reached >= count || h.releases != releases; });
+    return h.reached >= count;
 }
 
 void release_held_operations() {
@@ -78,6 +80,7 @@ void hold_point() {
     if (h.remaining == 0) return;
     if (--h.remaining == 0) h.armed = false;
     ++h.held;
+    ++h.reached;
     const std::uint64_t releases = h.releases;
     h.changed.notify_all();
     if (!h.changed.wait_for(lock, h.timeout, [&] { return h.releases != releases; })) ++h.timed_out;

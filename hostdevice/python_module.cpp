@@ -106,7 +106,7 @@ PYBIND11_MODULE(hostdevice, m) {
     m.def("held_operations", &hostdevice::held_operations);
     m.def("wait_for_held_operations", &hostdevice::wait_for_held_operations, py::arg("count"),
           py::arg("timeout_seconds"), py::call_guard<py::gil_scoped_release>(),
-          "Wait, without the GIL, until count operations are held; False when the timeout passes first.");
+          "Wait, without the GIL, until count operations have been held; False when the timeout passes first.");
     m.def("release_held_operations", &hostdevice::release_held_operations);
     m.def("held_operation_timeouts", &hostdevice::held_operation_timeouts);
     m.def("reset", &hostdevice::reset, "Restore the default configuration and clear the launch log.");
