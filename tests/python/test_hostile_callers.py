@@ -522,27 +522,34 @@ import sys, threading, time
 from types import SimpleNamespace
 import numpy as np
 import dormeth, hostdevice, velqa
-state, rho = velqa.DeviceState.zero_state(3), dormeth.DeviceDensityState.zero_state(3)
 gates = [SimpleNamespace(id="h", target=[q], control=[], control_state=[], parameter=[], has_stored_matrix=False)
          for q in range(3)]
 chunk = velqa.prepare_fusion_chunk_gates(3, gates)
-out = np.empty(8, dtype=np.complex128)
-calls = [
-    lambda: velqa.DeviceState.from_numpy(3, out), lambda: velqa.DeviceState.zero_state(3), state.to_numpy,
-    lambda: state.copy_to_numpy(out), lambda: velqa.run_circuit_device(state, [vars(g) for g in gates]),
-    lambda: velqa.run_circuit_device_gates(state, gates), lambda: velqa.measure_device(state, [0]),
-    lambda: velqa.sample_measure_device(state, [1], 5), lambda: velqa.prepare_fusion_chunk_gates(3, gates),
-    lambda: velqa.execute_prepared_fusion_chunk(state, chunk), lambda: velqa.probabilities_device(state, [2]),
-    lambda: velqa.expectation_pauli_device(state, [(1.0, "X", [0])]),
-    lambda: dormeth.DeviceDensityState.zero_state(3), rho.to_numpy,
-    lambda: dormeth.run_density_operations_device(rho, 3, gates), lambda: dormeth.measure_device(rho, [0]),
-    lambda: dormeth.probabilities_device(rho, [1]), lambda: dormeth.expectation_pauli_device(rho, [(1.0, "Y", [2])]),
-]
-# Every call stops at its first device operation, without the GIL, until the interpreter shuts down.
+
+def statevector_calls():  # each thread its own states and arrays: nothing locks a state
+    state, out = velqa.DeviceState.zero_state(3), np.empty(8, dtype=np.complex128)
+    source = state.to_numpy()
+    return [lambda: velqa.DeviceState.from_numpy(3, source), lambda: velqa.DeviceState.zero_state(3), state.to_numpy,
+            lambda: state.copy_to_numpy(out), lambda: velqa.run_circuit_device(state, [vars(g) for g in gates]),
+            lambda: velqa.run_circuit_device_gates(state, gates), lambda: velqa.measure_device(state, [0]),
+            lambda: velqa.sample_measure_device(state, [1], 5), lambda: velqa.prepare_fusion_chunk_gates(3, gates),
+            lambda: velqa.execute_prepared_fusion_chunk(state, chunk), lambda: velqa.probabilities_device(state, [2]),
+            lambda: velqa.expectation_pauli_device(state, [(1.0, "X", [0])])]
+
+def density_calls():
+    rho = dormeth.DeviceDensityState.zero_state(3)
+    return [lambda: dormeth.DeviceDensityState.zero_state(3), rho.to_numpy,
+            lambda: dormeth.run_density_operations_device(rho, 3, gates), lambda: dormeth.measure_device(rho, [0]),
+            lambda: dormeth.probabilities_device(rho, [1]),
+            lambda: dormeth.expectation_pauli_device(rho, [(1.0, "Y", [2])])]
+
+calls = [make()[i] for make in (statevector_calls, density_calls) for i in range(len(make()))]
+
 def loop(call):
     while True:
         call()
 
+# Every call stops at its first device operation, without the GIL, until the interpreter shuts down.
 hostdevice.hold_operations(len(calls), 600)
 for call in calls:
     threading.Thread(target=loop, args=(call,), daemon=True).start()
