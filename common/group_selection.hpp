@@ -64,9 +64,10 @@ class RemainingOperations {
     explicit RemainingOperations(std::int64_t count);
     bool empty() const { return size_ == 0; }
     std::int64_t size() const { return size_; }
-    std::int64_t first() const { return head_; }                          // -1 when empty
-    std::int64_t next(std::int64_t index) const { return next_[index]; }  // -1 after the last
-    void erase(std::int64_t index);                                       // index must be present
+    std::int64_t first() const { return head_; }  // -1 when empty
+    // The index after index, -1 after the last.
+    std::int64_t next(std::int64_t index) const { return next_[static_cast<std::size_t>(index)]; }
+    void erase(std::int64_t index);  // index must be present
 
   private:
     std::vector<std::int64_t> next_;
@@ -149,9 +150,9 @@ const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const Rem
         std::fill(cone_.begin(), cone_.begin() + words, 0);
         for (std::uint64_t m = set.mask; m; m &= m - 1) {
             const std::uint64_t* r = row(std::countr_zero(m));
-            for (std::int64_t w = 0; w < words; ++w) cone_[w] |= r[w];
+            for (std::int64_t w = 0; w < words; ++w) cone_[static_cast<std::size_t>(w)] |= r[w];
         }
-        cone_[position / 64] |= std::uint64_t(1) << (position % 64);
+        cone_[static_cast<std::size_t>(position / 64)] |= std::uint64_t(1) << (position % 64);
         for (std::uint64_t m = set.mask; m; m &= m - 1) {
             const int q = std::countr_zero(m);
             std::copy(cone_.begin(), cone_.begin() + words, row(q));
@@ -163,8 +164,8 @@ const std::vector<std::int64_t>& GroupSelector::select(std::int64_t n, const Rem
 
     choose_greedily(n, budget, words);
     for (std::int64_t w = 0; w < words; ++w)
-        for (std::uint64_t b = chosen_bits_[w]; b; b &= b - 1)
-            chosen_.push_back(visited_[w * 64 + std::countr_zero(b)]);
+        for (std::uint64_t b = chosen_bits_[static_cast<std::size_t>(w)]; b; b &= b - 1)
+            chosen_.push_back(visited_[static_cast<std::size_t>(w * 64 + std::countr_zero(b))]);
     return chosen_;
 }
 

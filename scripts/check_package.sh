@@ -6,7 +6,11 @@
 #                                       and tests/typing/usage.py against the installed stubs, and into
 #                                       venv 2, where the modules import
 #   scripts/check_package.sh editable   pip install -e . into venv 3, where the modules import
-#   scripts/check_package.sh            both, in that order
+#   scripts/check_package.sh cuda12     KORVANE_BACKEND=cuda12 pip install . (one architecture) into venv 4,
+#                                       where the modules import without a GPU, refuse device work with a
+#                                       CUDA error, and need only CUDA 12 libraries, which they find in
+#                                       the environment's runtime and cuBLAS wheels through their run path
+#   scripts/check_package.sh            wheel and editable, in that order
 # `pip install .` is pip building this same wheel through the same build hook and installing it, so
 # the wheel step covers it with one build; the editable install is the other hook, run from source. It
 # shares the wheel's CMake build folder and so recompiles only what pip's fresh build environment
@@ -78,9 +82,51 @@ step_editable() {
     check_import "$work/venv3"
 }
 
+# The CUDA 12 wheels come from scripts/cuda12_root.py's cache (downloaded there once) at the pinned
+# versions, for the build environment and for the installed dependencies alike.
+step_cuda12() {
+    local wheels venv="$work/venv4"
+    wheels="$("$python" "$root/scripts/cuda12_root.py" wheels)"
+    mkdir -p "$work"
+    "$python" "$root/scripts/cuda12_root.py" pins >"$work/cuda12-pins.txt"
+    fresh_venv "$venv"
+    KORVANE_BACKEND=cuda12 KORVANE_CUDA_ARCHITECTURES="${KORVANE_CUDA_ARCHITECTURES:-90-real}" \
+        SKBUILD_BUILD_DIR="$work/cmake-cuda12" PIP_CONSTRAINT="$work/cuda12-pins.txt" \
+        "$venv/bin/python" -m pip install --quiet --find-links "$wheels" "$root"
+    (cd "$outside" && "$venv/bin/python" - <<'PY'
+import os, re, subprocess, sysconfig
+import dormeth, velqa
+
+site = os.path.realpath(sysconfig.get_paths()["platlib"])
+runtime, cublas = (os.path.join(site, "nvidia", package, "lib") for package in ("cuda_runtime", "cublas"))
+wheels = {"libcudart.so.12": runtime, "libcublas.so.12": cublas, "libcublasLt.so.12": cublas}
+for module in (velqa, dormeth):
+    assert os.path.dirname(os.path.realpath(module.__file__)) == site, module.__file__
+    assert module.backend == "cuda", module.backend
+    dynamic = subprocess.run(["readelf", "-d", module.__file__], capture_output=True, text=True, check=True).stdout
+    assert "Library runpath: [$ORIGIN/nvidia/cuda_runtime/lib:$ORIGIN/nvidia/cublas/lib]" in dynamic, dynamic
+    loaded = dict(re.findall(r"^\s*(\S+) => (\S+)", subprocess.run(["ldd", module.__file__], capture_output=True,
+                                                                  text=True, check=True).stdout, re.M))
+    cuda = {lib: path for lib, path in loaded.items() if re.match(r"libcu(dart|blas)", lib)}
+    assert cuda and all(lib.endswith(".so.12") for lib in cuda), cuda
+    for lib, path in cuda.items():
+        assert os.path.dirname(os.path.realpath(path)) == wheels[lib], (lib, path)
+    print(f"{module.__name__}: " + ", ".join(f"{lib} from {os.path.relpath(path, site)}" for lib, path in cuda.items()))
+try:
+    velqa.DeviceState.zero_state(2)
+    refusal = "none"
+except RuntimeError as e:
+    refusal = str(e)
+assert refusal.startswith("CUDA error: "), refusal
+print(f"import from {os.getcwd()}: velqa and dormeth (CUDA 12 from the wheels) from {site}; no GPU: {refusal}")
+PY
+    )
+}
+
 case "${1:-all}" in
     wheel) step_wheel ;;
     editable) step_editable ;;
+    cuda12) step_cuda12 ;;
     all) step_wheel; step_editable ;;
-    *) echo "usage: scripts/check_package.sh [wheel|editable]" >&2; exit 2 ;;
+    *) echo "usage: scripts/check_package.sh [wheel|editable|cuda12]" >&2; exit 2 ;;
 esac

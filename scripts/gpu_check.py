@@ -3,8 +3,12 @@
 
 Preflight, a cuda build for the local GPU, the Python suite, compute-sanitizer, the benchmarks;
 then a summary JSON and a plot of the benchmarks' figures as fractions of the device-to-device copy
-bandwidth measured in the same run. Everything it prints goes to the log as well. Its outputs go to
-$OUT when set, else to build/:
+bandwidth measured in the same run. Where the machine can also build the cuda12 backend (clang++-22
+and the CUDA 12 packages: --cuda12-packages, $KORVANE_CUDA12_PACKAGES or scripts/cuda12_root.py's
+cache; this machine needs no network), it builds both at once, runs the suite on each and every
+benchmark on each, and reports them side by side; otherwise the log and the summary say why the
+cuda12 half was skipped. Everything it prints goes to the log as well. Its outputs go to $OUT when
+set, else to build/:
 
     gpu_check.log             everything the check and its commands printed
     gpu_check_summary.json    machine, stages, test counts, sanitizer findings, benchmark figures
@@ -14,6 +18,9 @@ Options select stages and inputs, for reruns and for tests of the check itself:
 
     --only STAGES       comma-separated subset of preflight,build,tests,sanitizers,benchmarks
     --build DIR         use this build instead of building (the build stage is then skipped)
+    --cuda12-build DIR  and this cuda12 build beside it
+    --cuda12-packages DIR   the CUDA 12 packages to build the cuda12 backend with
+    --no-cuda12         the cuda backend only
     --all-archs         build the product's architectures instead of the local GPU's only
     --benchmarks P[:S]  run these benchmark scripts (allowance S seconds each) instead of the list
     --print-tests SET   print the test selection SET (memcheck, racecheck, barrier) and exit
@@ -84,7 +91,7 @@ BARRIER_TESTS = [
 SELECTIONS = {"memcheck": MEMCHECK_TESTS, "racecheck": RACECHECK_TESTS, "barrier": BARRIER_TESTS}
 
 # Every benchmark, most wanted first: script (or the build's C++ benchmark), arguments for this
-# check (sizes that keep it short on a GPU), allowance in seconds on the GPU machine.
+# check (sizes that keep it short on a GPU), allowance in seconds on the GPU machine, per build.
 BENCHMARKS = [
     ("bench/bench_gates.py", ["--n", "22", "24", "26"], 45),
     ("bench/bench_density.py", ["--sizes", "11", "12", "13"], 30),
@@ -94,6 +101,14 @@ BENCHMARKS = [
     ("bench/bench_observables.py", ["--n", "24", "--repeats", "2"], 30),
     ("bench_planner", [], 20),
 ]
+# Benchmarks that use no device: the same on every build, so they run on the first only.
+DEVICE_FREE = {"bench_planner"}
+
+# The builds the check can make, in the order it runs them: backend, build folder.
+BUILDS = {"cuda": "gpu", "cuda12": "gpu12"}
+
+# Seconds each stage may take at most (scripts/gpu_check.sh shows the arithmetic).
+TIMEOUTS = "build=150,tests=120,tests_cuda12=75,memcheck=60,racecheck=30,synccheck=30,report=10"
 
 # The oldest driver each CUDA runtime major version runs on (minor-version compatibility).
 MIN_DRIVER = {11: (450, 80, 2), 12: (525, 60, 13), 13: (580,)}
@@ -138,6 +153,13 @@ class Probe:
                 return candidate
         return None
 
+    def cuda12_packages(self):
+        """(folder, None) of the CUDA 12 packages in scripts/cuda12_root.py's cache, or (None, why not)."""
+        rc, out, err = self.run([sys.executable, os.path.join(ROOT, "scripts", "cuda12_root.py"), "packages",
+                                 "--offline"])
+        lines = (err or out).strip().splitlines()
+        return (out.strip(), None) if rc == 0 else (None, lines[-1] if lines else f"exit status {rc}")
+
 
 def find_sanitizer(probe):
     found = probe.which("compute-sanitizer")
@@ -146,6 +168,27 @@ def find_sanitizer(probe):
         beside = os.path.join(os.path.dirname(nvcc), "compute-sanitizer")
         found = beside if os.path.isfile(beside) else None
     return found
+
+
+def cuda12_readiness(probe, facts, packages=None):
+    """(CUDA 12 packages folder, None) when the machine can build and run the cuda12 backend, else
+    (None, why not): it needs clang++-22, the packages (packages, $KORVANE_CUDA12_PACKAGES or the
+    cache) and a driver that runs CUDA 12."""
+    missing = []
+    if not probe.which("clang++-22"):
+        missing.append("clang++-22 not found (Debian: apt-get install clang-22)")
+    packages = packages or os.environ.get("KORVANE_CUDA12_PACKAGES")
+    if packages:
+        if not os.path.isdir(os.path.join(packages, "nvidia", "cublas")):
+            missing.append(f"{packages} holds no CUDA 12 packages (nvidia/cublas)")
+    else:
+        packages, why = probe.cuda12_packages()
+        if not packages:
+            missing.append(why)
+    need = MIN_DRIVER[12]
+    if "driver" in facts and version_tuple(facts["driver"]) < need:
+        missing.append(f"driver {facts['driver']} is too old for CUDA 12: it needs {dotted(need)} or newer")
+    return (None, "; ".join(missing)) if missing else (packages, None)
 
 
 def preflight(probe):
@@ -255,10 +298,11 @@ class Check:
     def allowance(self, stage):
         return min(self.timeouts[stage], self.remaining())
 
-    def run(self, command, timeout, env=None):
-        """Runs command from the repository root with its output in the log. Returns
-        (exit status, or None when it ran out of time; output; seconds)."""
-        self.say("$ " + " ".join(command))
+    def run(self, command, timeout, env=None, label=""):
+        """Runs command from the repository root with its output in the log, each line after label
+        (commands that run at once). Returns (exit status, or None when it ran out of time; output;
+        seconds)."""
+        self.say(label + "$ " + " ".join(command))
         started = time.monotonic()
         proc = subprocess.Popen(command, cwd=ROOT, env={**os.environ, **(env or {})}, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, errors="replace", start_new_session=True)
@@ -267,8 +311,8 @@ class Check:
         def pump():
             for line in proc.stdout:
                 lines.append(line)
-                sys.stdout.write(line)
-                self.log.write(line)
+                sys.stdout.write(label + line)
+                self.log.write(label + line)
 
         reader = threading.Thread(target=pump)
         reader.start()
@@ -284,16 +328,32 @@ class Check:
             rc = None
         reader.join()
         seconds = time.monotonic() - started
-        self.say(f"---- {'ran out of its ' + str(int(timeout)) + ' s' if rc is None else 'exit status ' + str(rc)}"
-                 f" after {seconds:.1f} s")
+        ended = f"ran out of its {int(timeout)} s" if rc is None else f"exit status {rc}"
+        self.say(f"{label}---- {ended} after {seconds:.1f} s")
         return rc, "".join(lines), seconds
 
 
 # ---------------------------------------------------------------- stages
 
-def run_preflight(check, probe):
+def stage_key(stage, backend):
+    """The summary's name for a stage of one build: the cuda build's keeps the stage's name."""
+    return stage if backend == "cuda" else f"{stage}_{backend}"
+
+
+def status_of(rc):
+    return "passed" if rc == 0 else "timed out" if rc is None else "failed"
+
+
+def run_preflight(check, probe, want_cuda12=False, cuda12_packages=None):
     check.stage("preflight")
     facts, problems, notes = preflight(probe)
+    if want_cuda12 and not problems:
+        packages, why = cuda12_readiness(probe, facts, cuda12_packages)
+        if packages:
+            facts["cuda12_packages"] = packages
+        else:
+            notes.append(f"cuda12 half skipped: {why}")
+            check.summary["cuda12"] = {"status": "skipped", "reason": why}
     for key, value in facts.items():
         check.say(f"{key}: {value}")
     for note in notes:
@@ -306,22 +366,43 @@ def run_preflight(check, probe):
     return facts, not problems
 
 
-def run_build(check, facts, all_archs):
+def run_builds(check, facts, all_archs):
+    """Builds the cuda backend and, where facts name the CUDA 12 packages, the cuda12 backend at the same
+    time, each on its share of the cores. Returns {backend: build folder} of those that built."""
     check.stage("build")
-    # The product's architectures are the build's default: a folder of their own keeps them there.
-    build = os.path.join(ROOT, "build", "gpu_all" if all_archs else "gpu")
+    backends = ["cuda", "cuda12"] if facts.get("cuda12_packages") else ["cuda"]
+    # The product's architectures are the build's default: folders of their own keep them there.
     archs = None if all_archs else facts["compute_capability"].replace(".", "") + "-real"
-    command = ["bash", os.path.join(ROOT, "scripts", "build.sh"), "cuda", build]
-    if archs:
-        command.append(f"-DKORVANE_CUDA_ARCHITECTURES={archs}")
-    env = {"KORVANE_PYTHON": sys.executable, "KORVANE_JOBS": str(os.cpu_count() or 1)}
-    if facts.get("nvcc"):
-        env["CUDACXX"] = facts["nvcc"]
-    rc, _, seconds = check.run(command, check.allowance("build"), env)
-    status = "passed" if rc == 0 else "timed out" if rc is None else "failed"
-    check.summary["stages"]["build"] = {"status": status, "seconds": round(seconds, 1),
-                                        "architectures": archs or "the product's"}
-    return build if rc == 0 else None
+    jobs = max(1, (os.cpu_count() or 1) // len(backends))
+    timeout = check.allowance("build")
+    results = {}
+
+    def build(backend):
+        folder = os.path.join(ROOT, "build", BUILDS[backend] + ("_all" if all_archs else ""))
+        command = ["bash", os.path.join(ROOT, "scripts", "build.sh"), backend, folder]
+        if archs:
+            command.append(f"-DKORVANE_CUDA_ARCHITECTURES={archs}")
+        env = {"KORVANE_PYTHON": sys.executable, "KORVANE_JOBS": str(jobs)}
+        if backend == "cuda" and facts.get("nvcc"):
+            env["CUDACXX"] = facts["nvcc"]
+        if backend == "cuda12":
+            env["KORVANE_CUDA12_PACKAGES"] = facts["cuda12_packages"]
+        label = f"[{backend}] " if len(backends) > 1 else ""
+        results[backend] = (folder, *check.run(command, timeout, env, label))
+
+    threads = [threading.Thread(target=build, args=(backend,)) for backend in backends]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    built = {}
+    for backend in backends:
+        folder, rc, _, seconds = results[backend]
+        check.summary["stages"][stage_key("build", backend)] = {"status": status_of(rc), "seconds": round(seconds, 1),
+                                                                "architectures": archs or "the product's"}
+        if rc == 0:
+            built[backend] = folder
+    return built
 
 
 def test_counts(junit_path):
@@ -338,17 +419,18 @@ def test_counts(junit_path):
     return counts
 
 
-def run_tests(check, build):
-    check.stage("tests")
-    junit = os.path.join(check.scratch, "junit.xml")
+def run_tests(check, build, backend="cuda"):
+    key = stage_key("tests", backend)
+    check.stage(f"tests ({backend} build)")
+    junit = os.path.join(check.scratch, f"junit_{backend}.xml")
     if os.path.exists(junit):
         os.remove(junit)
     rc, _, seconds = check.run([sys.executable, *SUITE, f"--junitxml={junit}", "tests/python"],
-                               check.allowance("tests"), {"KORVANE_BUILD": build})
-    result = {"status": "passed" if rc == 0 else "timed out" if rc is None else "failed", "seconds": round(seconds, 1)}
+                               check.allowance(key), {"KORVANE_BUILD": build})
+    result = {"status": status_of(rc), "seconds": round(seconds, 1)}
     if os.path.exists(junit):
         result.update(test_counts(junit))
-    check.summary["stages"]["tests"] = result
+    check.summary["stages"][key] = result
     return rc == 0
 
 
@@ -385,36 +467,69 @@ def run_sanitizers(check, build, sanitizer):
     return ok
 
 
-def run_benchmarks(check, build, benchmarks):
+def run_benchmarks(check, builds, benchmarks):
+    """Runs each benchmark on every build ({backend: folder}), one build after the other, when its
+    allowance for all of them fits in what is left; a benchmark without device work on the first only."""
     check.stage("benchmarks")
-    records_path = os.path.join(check.scratch, "bench.jsonl")
-    if os.path.exists(records_path):
-        os.remove(records_path)
+    records_paths = {backend: os.path.join(check.scratch, f"bench_{backend}.jsonl") for backend in builds}
+    for path in records_paths.values():
+        if os.path.exists(path):
+            os.remove(path)
     ran, skipped, ok = [], [], True
     for script, arguments, allowance in benchmarks:
         name = os.path.basename(script)
-        left = check.remaining()
-        if allowance > left:
-            skipped.append({"name": name, "allowance_s": allowance, "left_s": round(max(left, 0))})
-            check.say(f"{name}: skipped, needs up to {allowance} s and {max(left, 0):.0f} s are left")
+        targets = list(builds)[:1] if name in DEVICE_FREE else list(builds)
+        need, left = allowance * len(targets), check.remaining()
+        if need > left:
+            skipped.append({"name": name, "allowance_s": need, "left_s": round(max(left, 0))})
+            check.say(f"{name}: skipped, needs up to {need} s and {max(left, 0):.0f} s are left")
             continue
-        if script == "bench_planner":
-            command = [os.path.join(build, "bench", "bench_planner"), *arguments]
-        else:
-            command = [sys.executable, script, *arguments]
-        rc, _, seconds = check.run(command, allowance, {"KORVANE_BUILD": build, "KORVANE_BENCH_JSON": records_path})
-        status = "passed" if rc == 0 else "timed out" if rc is None else "failed"
-        ok = ok and status == "passed"
-        ran.append({"name": name, "status": status, "seconds": round(seconds, 1)})
+        for backend in targets:
+            build = builds[backend]
+            if script == "bench_planner":
+                command = [os.path.join(build, "bench", "bench_planner"), *arguments]
+            else:
+                command = [sys.executable, script, *arguments]
+            rc, _, seconds = check.run(command, allowance,
+                                       {"KORVANE_BUILD": build, "KORVANE_BENCH_JSON": records_paths[backend]})
+            ok = ok and rc == 0
+            ran.append({"name": name, "build": backend, "status": status_of(rc), "seconds": round(seconds, 1)})
     records = []
-    if os.path.exists(records_path):
-        with open(records_path) as f:
-            records = [json.loads(line) for line in f if line.strip()]
+    for backend, path in records_paths.items():
+        if os.path.exists(path):
+            with open(path) as f:
+                records += [{**json.loads(line), "build": backend} for line in f if line.strip()]
     if skipped:
         check.say("skipped for lack of time: " + ", ".join(s["name"] for s in skipped))
-    check.summary["stages"]["benchmarks"] = {"status": "passed" if ok else "failed", "ran": ran, "skipped": skipped,
-                                             "records": records}
+    result = {"status": "passed" if ok else "failed", "ran": ran, "skipped": skipped, "records": records}
+    if len(builds) > 1:
+        result["side_by_side"] = side_by_side(records)
+        check.say(side_by_side_table(result["side_by_side"]))
+    check.summary["stages"]["benchmarks"] = result
     return ok
+
+
+def side_by_side(records):
+    """The figures both the cuda and the cuda12 build measured: each one's seconds and their ratio."""
+    seconds = {}
+    for r in records:
+        seconds.setdefault((r["bench"], r["case"], r["n"], r["dtype"]), {})[r["build"]] = r["seconds"]
+    rows = []
+    for (bench, case, n, dtype), by_build in seconds.items():
+        if "cuda" in by_build and "cuda12" in by_build:
+            ratio = round(by_build["cuda12"] / by_build["cuda"], 3) if by_build["cuda"] else None
+            rows.append({"bench": bench, "case": case, "n": n, "dtype": dtype, "cuda_s": by_build["cuda"],
+                         "cuda12_s": by_build["cuda12"], "cuda12_over_cuda": ratio})
+    return rows
+
+
+def side_by_side_table(rows):
+    lines = [f"{'benchmark':<22} {'case':<28} {'n':>3} {'dtype':<10} {'cuda s':>10} {'cuda12 s':>10} {'ratio':>6}"]
+    for r in rows:
+        ratio = f"{r['cuda12_over_cuda']:.3f}" if r["cuda12_over_cuda"] is not None else "-"
+        lines.append(f"{r['bench']:<22} {r['case']:<28} {r['n']:>3} {r['dtype']:<10} {r['cuda_s']:>10.4g} "
+                     f"{r['cuda12_s']:>10.4g} {ratio:>6}")
+    return "\n".join(lines)
 
 
 # ---------------------------------------------------------------- outputs
@@ -429,18 +544,20 @@ def plot(records, path):
     except ImportError:
         return False
     series = {}
+    builds = {r.get("build") for r in records}
     for r in records:
         if r.get("fraction_of_copy") is None:
             continue
-        key = (r["bench"], f"{r['case']} {r['dtype']}")
-        series.setdefault(key, []).append((r["n"], r["fraction_of_copy"]))
+        label = f"{r['case']} {r['dtype']}" + (f" ({r['build']})" if len(builds) > 1 else "")
+        series.setdefault((r["bench"], label), []).append((r["n"], r["fraction_of_copy"]))
     benches = sorted({b for b, _ in series}) or ["no benchmark figures"]
     fig, axes = plt.subplots(len(benches), 1, figsize=(11, 4 * len(benches)), squeeze=False)
     for ax, bench in zip(axes[:, 0], benches):
         for (b, label), points in sorted(series.items()):
             if b == bench:
                 points.sort()
-                ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
+                ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=label,
+                        linestyle="--" if label.endswith("(cuda12)") else "-")
         ax.set_title(bench)
         ax.set_xlabel("n (qubits)")
         ax.xaxis.set_major_locator(MaxNLocator(integer=True))
@@ -470,12 +587,16 @@ def write_outputs(check):
         check.say("matplotlib missing: no plot")
     stages = check.summary["stages"]
     for name in STAGES:
-        if name in stages:
-            s = stages[name]
-            extra = ""
-            if name == "tests" and "tests" in s:
-                extra = f": {s['passed']} passed, {s['failures']} failed, {s['errors']} errors, {s['skipped']} skipped"
-            check.say(f"{name:<11} {s['status']}{extra}")
+        for key in (name, stage_key(name, "cuda12")):
+            if key in stages:
+                s = stages[key]
+                extra = ""
+                if name == "tests" and "tests" in s:
+                    extra = (f": {s['passed']} passed, {s['failures']} failed, {s['errors']} errors, "
+                             f"{s['skipped']} skipped")
+                check.say(f"{key:<13} {s['status']}{extra}")
+    if check.summary.get("cuda12", {}).get("status") == "skipped":
+        check.say(f"{'cuda12':<13} skipped: {check.summary['cuda12']['reason']}")
     check.say(f"done in {check.summary['duration_s']} s: {check.summary['status']}")
 
 
@@ -493,11 +614,13 @@ def main(argv=None, probe=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", help="comma-separated stages: " + ",".join(STAGES))
     parser.add_argument("--build", help="an existing build to use")
+    parser.add_argument("--cuda12-build", help="an existing cuda12 build to use beside it")
+    parser.add_argument("--cuda12-packages", help="the CUDA 12 packages folder (scripts/cuda12_root.py packages)")
+    parser.add_argument("--no-cuda12", action="store_true", help="the cuda backend only")
     parser.add_argument("--all-archs", action="store_true")
     parser.add_argument("--benchmarks", nargs="+", help="benchmark scripts, each as PATH or PATH:SECONDS")
     parser.add_argument("--budget", type=float, default=540, help="seconds for the whole run")
-    parser.add_argument("--timeouts", default="build=150,tests=120,memcheck=60,racecheck=30,synccheck=30,report=10",
-                        help="seconds per stage")
+    parser.add_argument("--timeouts", default=TIMEOUTS, help="seconds per stage")
     parser.add_argument("--print-tests", choices=sorted(SELECTIONS))
     args = parser.parse_args(argv)
     if args.print_tests:
@@ -519,27 +642,37 @@ def main(argv=None, probe=None):
     check = Check(os.environ.get("OUT") or os.path.join(ROOT, "build"), args.budget, parse_timeouts(args.timeouts))
     facts = {}
     if "preflight" in stages:
-        facts, ok = run_preflight(check, probe or Probe())
+        want_cuda12 = "build" in stages and not args.no_cuda12
+        facts, ok = run_preflight(check, probe or Probe(), want_cuda12, args.cuda12_packages)
         if not ok:
             check.failed = True
             write_outputs(check)
             return 2
-    build = os.path.abspath(args.build) if args.build else None
     if "build" in stages:
-        build = run_build(check, facts, args.all_archs)
-        if not build:
+        builds = run_builds(check, facts, args.all_archs)
+        if "cuda" not in builds:
             check.failed = True
             write_outputs(check)
             return 1
-    if build is None:
-        build = os.path.join(ROOT, "build", "gpu")
-    check.summary["build"] = build
-    if "tests" in stages and not run_tests(check, build):
-        check.failed = True
+        if facts.get("cuda12_packages") and "cuda12" not in builds:
+            check.failed = True
+    else:
+        builds = {"cuda": os.path.abspath(args.build) if args.build else os.path.join(ROOT, "build", BUILDS["cuda"])}
+        if args.cuda12_build and not args.no_cuda12:
+            builds["cuda12"] = os.path.abspath(args.cuda12_build)
+    check.summary["build"] = builds["cuda"]
+    check.summary["builds"] = builds
+    if "cuda12" in builds:
+        check.summary["cuda12"] = {"status": "ran"}
+    elif facts.get("cuda12_packages"):
+        check.summary["cuda12"] = {"status": "skipped", "reason": "its build failed"}
+    for backend, build in builds.items():
+        if "tests" in stages and not run_tests(check, build, backend):
+            check.failed = True
     sanitizer = facts.get("compute_sanitizer") or find_sanitizer(probe or Probe())
-    if "sanitizers" in stages and not run_sanitizers(check, build, sanitizer):
+    if "sanitizers" in stages and not run_sanitizers(check, builds["cuda"], sanitizer):
         check.failed = True
-    if "benchmarks" in stages and not run_benchmarks(check, build, benchmarks):
+    if "benchmarks" in stages and not run_benchmarks(check, builds, benchmarks):
         check.failed = True
     write_outputs(check)
     return 1 if check.failed else 0

@@ -3,25 +3,32 @@
 # pybind11 and pytest already there; matplotlib and compute-sanitizer used when present) it checks
 # the machine, builds the cuda backend for the local GPU, runs the whole Python suite, runs
 # compute-sanitizer and every benchmark that fits, and writes its log, a summary JSON and a plot to
-# $OUT (else build/). scripts/gpu_check.py does the work; its docstring lists the options.
+# $OUT (else build/). Where the machine also has clang++-22 and the CUDA 12 packages (the cache of
+# scripts/cuda12_root.py, or a copy named by --cuda12-packages / KORVANE_CUDA12_PACKAGES), it builds the
+# cuda12 backend beside it and runs the suite and the benchmarks on both, side by side; otherwise it
+# says why the cuda12 half is skipped. scripts/gpu_check.py does the work; its docstring lists the options.
 #
 #   scripts/gpu_check.sh                  the whole check, within 9 minutes
 #   scripts/gpu_check.sh --all-archs      build the product's seven architectures (slower)
 #   scripts/gpu_check.sh --only tests --build build/gpu     rerun one stage on an existing build
 #
 # Time budget, for a 10-minute slot on a 16-core GPU machine: the run ends within 540 s.
-#   preflight (nvidia-smi, driver, nvcc, Python.h, CMake, modules)         ~5 s
-#   build, local architecture only              at most 150 s   (one architecture: ~110 CPU-s of
-#                                                                nvcc here, so well under a minute
-#                                                                on 16 cores)
-#   test suite, under its own timeout           at most 120 s   (~40 s on the host device)
-#   compute-sanitizer memcheck, short subset    at most  60 s
-#   racecheck + synccheck, barrier kernels      at most  30 + 30 s
-#   outputs (summary, plot), kept in reserve          10 s
-#   benchmarks: what is left, at least 540 - 5 - 150 - 120 - 60 - 30 - 30 - 10 = 135 s, and more
-#   when the stages before them end early. A benchmark starts only when its allowance (20 to 45 s,
-#   listed in gpu_check.py, 240 s for all seven) fits in what is left; the log and the summary name
-#   those skipped. Every stage's timeout is cut to what is left of the 540 s.
+#   preflight (nvidia-smi, driver, nvcc, Python.h, CMake, modules; clang and
+#   the CUDA 12 packages)                                                   ~5 s
+#   build, local architecture only: cuda and cuda12     at most 150 s   (one architecture: ~110 CPU-s of
+#   at once, half the cores each                                        nvcc here and ~150 CPU-s of clang
+#                                                                       and g++, so about a minute on 8
+#                                                                       cores each)
+#   test suite, cuda build, under its own timeout       at most 120 s   (~40 s on the host device)
+#   test suite, cuda12 build                            at most  75 s
+#   compute-sanitizer memcheck (cuda build), subset     at most  60 s
+#   racecheck + synccheck, barrier kernels              at most  30 + 30 s
+#   outputs (summary, plot), kept in reserve                  10 s
+#   benchmarks: what is left, at least 540 - 5 - 150 - 120 - 75 - 60 - 30 - 30 - 10 = 60 s (135 s without
+#   the cuda12 half), and more when the stages before them end early. A benchmark starts only when its
+#   allowance on every build (20 to 45 s each, listed in gpu_check.py; 240 s for all seven on one build)
+#   fits in what is left; the log and the summary name those skipped. Every stage's timeout is cut to
+#   what is left of the 540 s.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 if ! command -v python3 >/dev/null 2>&1; then

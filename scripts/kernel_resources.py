@@ -2,7 +2,7 @@
 """Kernel resources of a cuda build, read from its modules with cuobjdump, checked against what a
 block of each kernel's launch needs.
 
-    scripts/kernel_resources.py [BUILD] [--expect-archs 75,80,...] [--write]
+    scripts/kernel_resources.py [BUILD] [--expect-archs 75,80,...] [--write | --no-table]
 
 For every kernel of the built modules (BUILD/python/*.so, default build/cuda) it reads, per
 architecture, the registers, stack frame and static shared memory (cuobjdump --dump-resource-usage)
@@ -11,6 +11,8 @@ image as EIATTR_MAX_THREADS; cuobjdump --dump-elf). It prints one line per kerne
 architecture and fails when
 
   - a kernel has no __launch_bounds__ (then nothing keeps its registers within its block);
+  - its stack frame exceeds 512 bytes (local arrays and call frames; spilled registers never get
+    there: ptxas fails the build on a spill);
   - registers x block threads exceed 65536, the registers one block may hold (counted as a GPU
     holds them: per whole warp, and 8 a thread at a time);
   - static plus dynamic shared memory exceeds 48 KiB, what a block may use without opting in.
@@ -23,7 +25,9 @@ against that list.
 
 The same figures, worst architecture per kernel, are the table the host device consults
 (hostdevice/kernel_resources.inc) to refuse launches a GPU would refuse. Without --write the script
-also fails when that table differs from the build; with --write it rewrites it.
+also fails when that table differs from the build; with --write it rewrites it. The table is the cuda
+build's (nvcc); other builds of the same kernels (cuda12, compiled by clang) are held to the same
+rules with --no-table, which leaves the table out.
 """
 import argparse
 import os
@@ -38,6 +42,7 @@ TABLE = os.path.join(ROOT, "hostdevice", "kernel_resources.inc")
 REGISTERS_PER_BLOCK = 65536
 REGISTER_GRANULE, WARP = 8, 32  # a GPU holds registers per whole warp, 8 a thread at a time
 SHARED_BYTES_PER_BLOCK = 48 * 1024
+STACK_BYTES = 512
 NO_LAUNCH_BOUNDS = 1024  # what the hardware allows a kernel compiled without __launch_bounds__
 
 # The most dynamic shared memory each launcher asks for, by kernel (unqualified name with template
@@ -91,6 +96,8 @@ class Kernel:
         if self.registers_per_block() > REGISTERS_PER_BLOCK:
             out.append(f"{self.registers()} registers x {self.block()} threads: {self.registers_per_block()} held > "
                        f"{REGISTERS_PER_BLOCK}")
+        if self.stack() > STACK_BYTES:
+            out.append(f"{self.stack()} bytes of stack > {STACK_BYTES}")
         if self.static_shared() + self.dynamic_shared() > SHARED_BYTES_PER_BLOCK:
             out.append(f"{self.static_shared()} + {self.dynamic_shared()} bytes of shared memory > "
                        f"{SHARED_BYTES_PER_BLOCK}")
@@ -226,7 +233,10 @@ def main():
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build", "cuda"))
     parser.add_argument("--cuobjdump", help="the cuobjdump to use")
     parser.add_argument("--expect-archs", help="compute capabilities the build must hold, e.g. 75,80")
-    parser.add_argument("--write", action="store_true", help="rewrite the host device's table from this build")
+    table = parser.add_mutually_exclusive_group()
+    table.add_argument("--write", action="store_true", help="rewrite the host device's table from this build")
+    table.add_argument("--no-table", action="store_true",
+                       help="check the rules only, not the host device's table (a build other than nvcc's)")
     parser.add_argument("--table", default=TABLE, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -251,7 +261,7 @@ def main():
     demangle(kernels)
 
     print(f"\n{len(kernels)} kernels, the most each needs on any architecture (arch: the one with the most "
-          f"registers), most registers held per block first; stack bytes are spills and local arrays:")
+          f"registers), most registers held per block first; stack bytes are local arrays and call frames:")
     print(f"{'regs':>4} {'x block':>7} {'held':>6} {'stack':>5} {'static':>6} {'dynamic':>7}  {'arch':<6} kernel")
     order = sorted(kernels.values(), key=lambda k: (-k.registers_per_block(), -k.stack(), k.name))
     for k in order:
@@ -269,7 +279,9 @@ def main():
             failures.append(f"DYNAMIC_SHARED_BYTES names {name}, which the build does not have")
 
     text = table_text(kernels, archs)
-    if args.write:
+    if args.no_table:
+        pass
+    elif args.write:
         with open(args.table, "w") as f:
             f.write(text)
         print(f"\nwrote {os.path.relpath(args.table, ROOT)}")

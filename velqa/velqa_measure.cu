@@ -129,7 +129,8 @@ std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* d
     DeviceBuffer<double> device_probs(window);
     const auto nn = static_cast<std::int64_t>(n);
     const auto kk = static_cast<std::int64_t>(k);
-    const auto geometry = korvane::probability_geometry(std::uint64_t(1) << (n - std::popcount(fixed_mask)), kk);
+    const auto geometry = korvane::probability_geometry(
+        std::uint64_t(1) << (n - static_cast<std::uint64_t>(std::popcount(fixed_mask))), kk);
     for (std::uint64_t first = 0; first < outcomes; first += window) {
         // Outcome bit b >= w of this window, set on the qubit of the target that supplies it.
         std::uint64_t fixed_value = 0;

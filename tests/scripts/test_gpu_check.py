@@ -11,6 +11,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -28,13 +29,15 @@ PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 class Machine(gpu_check.Probe):
     """A machine as the preflight sees it: a GPU with driver 580 and CUDA 13.0, CMake 3.28, Python.h
-    and the modules; each test takes something away."""
+    and the modules, clang++-22 and the CUDA 12 packages in the cache; each test takes something away."""
 
     def __init__(self, tmp_path, **changes):
         include = tmp_path / "include"
         include.mkdir(exist_ok=True)
         (include / "Python.h").write_text("")
-        self.tools = {"nvidia-smi": "/bin/nvidia-smi", "cmake": "/bin/cmake", "compute-sanitizer": None}
+        self.tools = {"nvidia-smi": "/bin/nvidia-smi", "cmake": "/bin/cmake", "compute-sanitizer": None,
+                      "clang++-22": "/usr/bin/clang++-22"}
+        self.packages = ("/cache/korvane/cuda12/runtime-12.9.79", None)
         self.smi = (0, "NVIDIA H100 80GB HBM3, 9.0, 580.65.06, 81559 MiB\n", "")
         self.cuda = "13.0"
         self.cmake = "3.28.3"
@@ -62,6 +65,9 @@ class Machine(gpu_check.Probe):
 
     def has_module(self, name):
         return name in self.modules
+
+    def cuda12_packages(self):
+        return self.packages
 
 
 def test_a_ready_machine_passes_with_its_facts(tmp_path):
@@ -106,6 +112,74 @@ def test_every_problem_is_reported_at_once(tmp_path):
     machine = Machine(tmp_path, smi=(0, "T4, 7.5, 470.1, 1 MiB\n", ""), cmake="3.20", modules=set())
     _, problems, notes = gpu_check.preflight(machine)
     assert len(problems) == 3 and "matplotlib missing: no plot" in notes
+
+
+NO_PACKAGES = "cuda12_root: the cache holds no CUDA 12 packages (/cache/korvane/cuda12/runtime-12.9.79)"
+
+
+@pytest.mark.parametrize("changes, why", [
+    ({}, None),
+    ({"tools": {"nvidia-smi": "/bin/nvidia-smi"}}, "clang++-22 not found (Debian: apt-get install clang-22)"),
+    ({"packages": (None, NO_PACKAGES)}, NO_PACKAGES),
+    ({"smi": (0, "T4, 7.5, 520.61.05, 1 MiB\n", ""), "tools": {"nvidia-smi": "/bin/nvidia-smi"},
+      "packages": (None, NO_PACKAGES)},
+     f"clang++-22 not found (Debian: apt-get install clang-22); {NO_PACKAGES}; driver 520.61.05 is too old for "
+     f"CUDA 12: it needs 525.60.13 or newer"),
+])
+def test_the_cuda12_half_needs_clang_the_packages_and_a_cuda12_driver(tmp_path, monkeypatch, changes, why):
+    monkeypatch.delenv("KORVANE_CUDA12_PACKAGES", raising=False)
+    machine = Machine(tmp_path, **changes)
+    facts, _, _ = gpu_check.preflight(machine)
+    assert gpu_check.cuda12_readiness(machine, facts) == (None if why else machine.packages[0], why)
+
+
+def test_without_cuda12_packages_the_half_is_skipped_unless_a_folder_is_named(tmp_path, monkeypatch):
+    monkeypatch.delenv("KORVANE_CUDA12_PACKAGES", raising=False)
+    machine = Machine(tmp_path, packages=(None, NO_PACKAGES))
+    check = gpu_check.Check(str(tmp_path / "out"), 540, gpu_check.parse_timeouts(gpu_check.TIMEOUTS))
+    facts, ok = gpu_check.run_preflight(check, machine, want_cuda12=True)
+    assert ok and "cuda12_packages" not in facts
+    assert check.summary["cuda12"] == {"status": "skipped", "reason": NO_PACKAGES}
+    assert check.summary["stages"]["preflight"]["notes"][-1] == f"cuda12 half skipped: {NO_PACKAGES}"
+    given = tmp_path / "packages"
+    (given / "nvidia" / "cublas").mkdir(parents=True)
+    assert gpu_check.cuda12_readiness(machine, facts, str(given)) == (str(given), None)
+    monkeypatch.setenv("KORVANE_CUDA12_PACKAGES", str(tmp_path))
+    assert gpu_check.cuda12_readiness(machine, facts) == (None, f"{tmp_path} holds no CUDA 12 packages (nvidia/cublas)")
+
+
+def test_both_backends_build_at_once_on_half_the_cores_each(tmp_path):
+    check = gpu_check.Check(str(tmp_path), 540, gpu_check.parse_timeouts(gpu_check.TIMEOUTS))
+    both_running = threading.Barrier(2, timeout=60)
+    calls = {}
+
+    def run(command, timeout, env=None, label=""):
+        calls[command[2]] = (command[3:], env, label, timeout)
+        both_running.wait()
+        return (0 if command[2] == "cuda" else 1), "", 1.0
+
+    check.run = run
+    facts = {"compute_capability": "9.0", "nvcc": "/cuda/bin/nvcc", "cuda12_packages": "/packages"}
+    assert gpu_check.run_builds(check, facts, all_archs=False) == {"cuda": os.path.join(ROOT, "build", "gpu")}
+    jobs = str(max(1, (os.cpu_count() or 1) // 2))
+    assert calls["cuda"][:3] == ([os.path.join(ROOT, "build", "gpu"), "-DKORVANE_CUDA_ARCHITECTURES=90-real"],
+                                 {"KORVANE_PYTHON": sys.executable, "KORVANE_JOBS": jobs, "CUDACXX": "/cuda/bin/nvcc"},
+                                 "[cuda] ")
+    assert calls["cuda12"][:3] == ([os.path.join(ROOT, "build", "gpu12"), "-DKORVANE_CUDA_ARCHITECTURES=90-real"],
+                                   {"KORVANE_PYTHON": sys.executable, "KORVANE_JOBS": jobs,
+                                    "KORVANE_CUDA12_PACKAGES": "/packages"}, "[cuda12] ")
+    assert calls["cuda"][3] == calls["cuda12"][3] <= 150
+    stages = check.summary["stages"]
+    assert (stages["build"]["status"], stages["build_cuda12"]["status"]) == ("passed", "failed")
+
+
+def test_the_wrapper_states_the_budget_the_defaults_make():
+    header = open(os.path.join(ROOT, "scripts", "gpu_check.sh")).read().replace("\n#  ", " ")
+    m = re.search(r"at least 540 - ([\d -]+) = (\d+) s \((\d+) s without", header)
+    t = gpu_check.parse_timeouts(gpu_check.TIMEOUTS)
+    fixed = [5, t["build"], t["tests"], t["tests_cuda12"], t["memcheck"], t["racecheck"], t["synccheck"], t["report"]]
+    assert [int(x) for x in m.group(1).split(" - ")] == fixed
+    assert (int(m.group(2)), int(m.group(3))) == (540 - sum(fixed), 540 - sum(fixed) + t["tests_cuda12"])
 
 
 def fake_tool(directory, name, text, status=0):
@@ -194,10 +268,35 @@ def test_benchmark_figures_become_summary_and_plot(tmp_path):
     assert all(r["bench"] == "bench_copy_bound" and r["backend"] == "host" for r in records)
     assert records[0]["launches"] == 10 and records[-1] == {
         "bench": "bench_copy_bound", "case": "shots", "n": 20, "dtype": "complex128", "seconds": 2.0,
-        "backend": "host", "shots_per_second": 5e5}
+        "backend": "host", "shots_per_second": 5e5, "build": "cuda"}
     png = (out / "gpu_check_bandwidth.png").read_bytes()
     assert png.startswith(PNG_MAGIC) and len(png) > 10000
     assert len(os.listdir(out)) <= 8
+
+
+def test_both_builds_run_every_device_benchmark_and_are_reported_side_by_side(tmp_path):
+    cuda12 = tmp_path / "build12"
+    os.symlink(BUILD, cuda12)  # the same modules under the cuda12 build's name: its figures are twice as long
+    timed = stand_in_benchmark(tmp_path, "bench_timed.py", (
+        "import os\nslow = 2 if os.environ['KORVANE_BUILD'].endswith('build12') else 1\n"
+        "for n in (10, 12):\n"
+        "    report('gate', n, 'complex64', slow * n * 1e-3)"))
+    planner = stand_in_benchmark(tmp_path, "bench_planner", "report('plan', 5, 'none', 1.0)")
+    too_long = stand_in_benchmark(tmp_path, "bench_too_long.py", "report('never', 1, 'complex64', 1.0)")
+    run, summary, _ = run_check(tmp_path, "--only", "benchmarks", "--build", BUILD, "--cuda12-build", str(cuda12),
+                                "--budget", "60", "--benchmarks", f"{timed}:20", f"{planner}:20", f"{too_long}:26")
+    assert run.returncode == 0, run.stdout + run.stderr
+    bench = summary["stages"]["benchmarks"]
+    # 60 s less 10 s for the outputs: 2 x 20 s fit, and 20 s once (the planner uses no device); 2 x 26 s do
+    # not, though 26 s would.
+    assert [(r["name"], r["build"]) for r in bench["ran"]] == [
+        ("bench_timed.py", "cuda"), ("bench_timed.py", "cuda12"), ("bench_planner", "cuda")]
+    assert bench["skipped"][0]["name"] == "bench_too_long.py" and bench["skipped"][0]["allowance_s"] == 52
+    assert bench["side_by_side"] == [
+        {"bench": "bench_timed", "case": "gate", "n": n, "dtype": "complex64", "cuda_s": n * 1e-3,
+         "cuda12_s": 2 * n * 1e-3, "cuda12_over_cuda": 2.0} for n in (10, 12)]
+    assert summary["builds"] == {"cuda": BUILD, "cuda12": str(cuda12)} and summary["cuda12"] == {"status": "ran"}
+    assert re.search(r"bench_timed +gate +12 complex64 +0\.012 +0\.024 +2\.000", run.stdout)
 
 
 def test_a_benchmark_over_its_allowance_is_stopped_and_the_run_goes_on(tmp_path):
@@ -317,7 +416,7 @@ Resource usage:
  Function _ZN5velqa12_GLOBAL__N_19h_compactIdEEvmPN7korvane9CuComplexIT_EEmmm:
   REG:{regs} STACK:0 SHARED:0 LOCAL:0 CONSTANT[0]:400 TEXTURE:0 SURFACE:0 SAMPLER:0
  Function _ZN5velqa6fusion21sparsesharemem_kernelIdEEvPN7korvane9CuComplexIT_EEmmmiPKNS0_16DeviceMatrixGateIS4_EEi:
-  REG:40 STACK:16 SHARED:{shared} LOCAL:0 CONSTANT[0]:400 TEXTURE:0 SURFACE:0 SAMPLER:0
+  REG:40 STACK:{stack} SHARED:{shared} LOCAL:0 CONSTANT[0]:400 TEXTURE:0 SURFACE:0 SAMPLER:0
  Function _Z9unboundedPd:
   REG:12 STACK:0 SHARED:0 LOCAL:0 CONSTANT[0]:400 TEXTURE:0 SURFACE:0 SAMPLER:0
 """
@@ -342,7 +441,7 @@ arch = sm_{arch}
 """
 
 
-def resource_check(tmp_path, regs, shared, *args):
+def resource_check(tmp_path, regs, shared, *args, stack=16):
     """scripts/kernel_resources.py on a stand-in build whose module reports these figures on sm_80
     and smaller ones on sm_90 (cuobjdump stood in for)."""
     build = tmp_path / "build"
@@ -350,8 +449,8 @@ def resource_check(tmp_path, regs, shared, *args):
     (build / "python" / "velqa.so").write_bytes(b"")
     dumps = tmp_path / "dumps"
     dumps.mkdir()
-    (dumps / "res").write_text(RESOURCE_USAGE.format(arch=80, regs=regs, shared=shared) +
-                               RESOURCE_USAGE.format(arch=90, regs=16, shared=1024))
+    (dumps / "res").write_text(RESOURCE_USAGE.format(arch=80, regs=regs, shared=shared, stack=stack) +
+                               RESOURCE_USAGE.format(arch=90, regs=16, shared=1024, stack=16))
     (dumps / "elf").write_text(ELF.format(arch=80) + ELF.format(arch=90))
     tool = tmp_path / "cuobjdump"
     tool.write_text(f'#!/bin/sh\ncase "$1" in\n  --dump-resource-usage) cat {dumps}/res;;\n'
@@ -383,14 +482,17 @@ def test_resource_check_writes_the_host_table_and_fails_kernels_without_launch_b
          'EEi", 40, 1024, 128},', "velqa::fusion::sparsesharemem_kernel<double>"]]
 
 
-@pytest.mark.parametrize("regs, shared, problem", [
-    (257, 1024, "257 registers x 256 threads: 67584 held > 65536"),
-    (64, 32 * 1024 + 1, "32769 + 16384 bytes of shared memory > 49152"),
+@pytest.mark.parametrize("regs, shared, stack, problem", [
+    (257, 1024, 16, "257 registers x 256 threads: 67584 held > 65536"),
+    (64, 32 * 1024 + 1, 16, "32769 + 16384 bytes of shared memory > 49152"),
+    (64, 1024, 520, "sparsesharemem_kernel<double>: 520 bytes of stack > 512"),
 ])
-def test_resource_check_fails_a_kernel_whose_block_cannot_run(tmp_path, regs, shared, problem):
-    run, _ = resource_check(tmp_path, regs, shared, "--write")
+def test_resource_check_fails_a_kernel_whose_block_cannot_run(tmp_path, regs, shared, stack, problem):
+    run, _ = resource_check(tmp_path, regs, shared, "--write", stack=stack)
     assert run.returncode == 1
     assert [f for f in failures(run) if problem in f] != []
+    within, _ = resource_check(tmp_path / "within", regs, shared, "--write", stack=512 if stack > 16 else 16)
+    assert not [f for f in failures(within) if "bytes of stack" in f]
 
 
 def test_resource_check_fails_a_stale_host_table_or_a_missing_architecture(tmp_path):
@@ -400,3 +502,7 @@ def test_resource_check_fails_a_stale_host_table_or_a_missing_architecture(tmp_p
     found = "\n".join(failures(run))
     assert "table.inc does not match this build: run scripts/kernel_resources.py" in found
     assert "velqa.so holds sm_80 sm_90, expected sm_80 sm_90 sm_100" in found
+    # Another compiler's build of the kernels is held to the rules alone: the table stays as it was.
+    stale = table.read_text()
+    run, _ = resource_check(tmp_path / "clang", 32, 1024, "--table", str(table), "--no-table")
+    assert not [f for f in failures(run) if "does not match" in f] and table.read_text() == stale

@@ -26,7 +26,7 @@ DeviceMatrixGate<T> device_gate(const FusedGate& f) {
     g.target2 = f.target2;
     g.control_mask = f.control_mask;
     g.control_values = f.control_values;
-    for (int e = 0; e < 4; ++e) g.matrix[e] = narrow<T>(f.matrix[e]);
+    for (std::size_t e = 0; e < 4; ++e) g.matrix[e] = narrow<T>(f.matrix[e]);
     return g;
 }
 

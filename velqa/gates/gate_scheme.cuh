@@ -154,7 +154,7 @@ void autopair_dispatch(std::int64_t n, CuComplex<T>* state, std::int32_t target,
             launch<K::no_control>(linear_geometry(count), stream, count, state, target_bit, constants...);
         return;
     }
-    const std::uint64_t count = std::uint64_t(1) << (n - k - 1);
+    const std::uint64_t count = std::uint64_t(1) << (n - static_cast<std::int64_t>(k) - 1);
     if (target == 0) {
         launch<K::target0_compact>(linear_geometry(count), stream, count, state, m.ctrl_mask | 1,
                                    m.ctrl_value & ~std::uint64_t(1), constants...);

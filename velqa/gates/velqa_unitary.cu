@@ -453,12 +453,14 @@ void autopair_2q(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int3
             launch<&unitary_2q_compact<T>>(geometry, stream, count, state, mask, value, b0, b1, U);
     } else if (t0 == 0) {
         if (k == 0)
-            launch<&unitary_2q_target0<T, true, false>>(geometry, stream, count, state, other, 0, 0, U);
+            launch<&unitary_2q_target0<T, true, false>>(geometry, stream, count, state, other, std::uint64_t(0),
+                                                        std::uint64_t(0), U);
         else
             launch<&unitary_2q_target0<T, true, true>>(geometry, stream, count, state, other, mask, value, U);
     } else {
         if (k == 0)
-            launch<&unitary_2q_target0<T, false, false>>(geometry, stream, count, state, other, 0, 0, U);
+            launch<&unitary_2q_target0<T, false, false>>(geometry, stream, count, state, other, std::uint64_t(0),
+                                                         std::uint64_t(0), U);
         else
             launch<&unitary_2q_target0<T, false, true>>(geometry, stream, count, state, other, mask, value, U);
     }
