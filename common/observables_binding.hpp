@@ -1,7 +1,8 @@
 // The observables' bindings, shared by both modules: conversion of a Python Pauli sum into
 // PauliTerm records (GIL held; no semantic check happens there, plan_pauli_sum makes them), and the
-// two entry points, which release the GIL around the device work. `probabilities` and
-// `expectation_pauli` are found in the state's own module by argument-dependent lookup.
+// two entry points, which release the GIL around the device work. `probabilities`,
+// `expectation_pauli` and `qubit_count` are found in the state's own module by argument-dependent
+// lookup.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -9,12 +10,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/pauli.hpp"
+#include "common/python_args.hpp"
+#include "common/python_gil.hpp"
 
 namespace korvane {
 
@@ -32,8 +36,9 @@ inline pybind11::tuple tuple_snapshot(pybind11::handle object) {
 
 // terms: an iterable of (coefficient, paulis, qubits) triples: a real number, a str, an iterable of
 // integers. Errors Python raises while reading them pass through unchanged; an item that is not a
-// triple is a ValueError and paulis that is not a str a TypeError, both naming the term's index.
-inline std::vector<PauliTerm> convert_pauli_terms(pybind11::handle terms) {
+// triple is a ValueError and paulis that is not a str a TypeError, both naming the term's index, as
+// is a qubit beyond 64 bits (out of range for the num_qubits of any state).
+inline std::vector<PauliTerm> convert_pauli_terms(pybind11::handle terms, std::uint64_t num_qubits) {
     namespace py = pybind11;
     const py::tuple items = detail::tuple_snapshot(terms);
     std::vector<PauliTerm> out;
@@ -52,9 +57,11 @@ inline std::vector<PauliTerm> convert_pauli_terms(pybind11::handle terms) {
         for (const py::handle qubit : qubits) {
             const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(qubit.ptr()));
             if (!index) throw py::error_already_set();
-            const long long value = PyLong_AsLongLong(index.ptr());
-            if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-            term.qubits.push_back(value);
+            const std::optional<std::int64_t> value = detail::int_value<std::int64_t>(index);
+            if (!value)
+                throw std::invalid_argument(name + ": qubit " + py::str(index).cast<std::string>() +
+                                            " is out of range for " + std::to_string(num_qubits) + " qubits");
+            term.qubits.push_back(*value);
         }
         out.push_back(std::move(term));
     }
@@ -70,19 +77,20 @@ inline pybind11::array_t<double> float64_array(std::vector<double>&& values) {
 
 template <class State>
 pybind11::array_t<double> probabilities_device(const std::shared_ptr<State>& state,
-                                               const std::vector<std::int64_t>& targets, const std::string& endian) {
+                                               const std::vector<IntArg<std::int64_t>>& targets, const StrArg& endian) {
+    const std::vector<std::int64_t> qubits = values(targets);
     std::vector<double> probs;
     {
-        pybind11::gil_scoped_release release;
-        probs = probabilities(*state, targets, endian);
+        GilRelease release;
+        probs = probabilities(*state, qubits, endian.value);
     }
     return float64_array(std::move(probs));
 }
 
 template <class State>
 double expectation_pauli_device(const std::shared_ptr<State>& state, const pybind11::object& terms) {
-    const std::vector<PauliTerm> records = convert_pauli_terms(terms);
-    pybind11::gil_scoped_release release;
+    const std::vector<PauliTerm> records = convert_pauli_terms(terms, qubit_count(*state));
+    GilRelease release;
     return expectation_pauli(*state, records);
 }
 

@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/text_error.hpp"
+
 namespace korvane {
 namespace {
 
@@ -36,13 +38,13 @@ std::int32_t parse_int(const std::string& text) {
 std::int32_t parse_device(const std::string& device) {
     if (device == "cuda" || device == "gpu") return 0;
     if (device.size() > 4 && device.compare(0, 5, "cuda:") == 0) return parse_int(device.substr(5));
-    throw std::invalid_argument("device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + device);
+    throw InvalidArgumentText("device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + device);
 }
 
 Precision parse_dtype(const std::string& dtype) {
     if (dtype == "complex64") return Precision::Complex64;
     if (dtype == "complex128") return Precision::Complex128;
-    throw std::invalid_argument("dtype must be 'complex64' or 'complex128', got: " + dtype);
+    throw InvalidArgumentText("dtype must be 'complex64' or 'complex128', got: " + dtype);
 }
 
 const char* dtype_name(Precision precision) { return precision == Precision::Complex128 ? "complex128" : "complex64"; }

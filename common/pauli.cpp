@@ -1,5 +1,7 @@
 #include "common/pauli.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 #include <unordered_map>
@@ -13,7 +15,7 @@ struct Encoded {
     PauliWeight weight{};
 };
 
-Encoded encode_term(const PauliTerm& term, std::size_t index, std::uint64_t num_qubits) {
+Encoded encode_term(const PauliTerm& term, std::size_t index, std::uint64_t num_qubits, int exponent) {
     const std::string prefix = "Pauli term " + std::to_string(index) + ": ";
     for (char letter : term.paulis)
         if (letter != 'I' && letter != 'X' && letter != 'Y' && letter != 'Z')
@@ -42,8 +44,8 @@ Encoded encode_term(const PauliTerm& term, std::size_t index, std::uint64_t num_
             default: break;
         }
     }
-    const double c = term.coefficient;
-    if (!std::isfinite(c)) throw std::invalid_argument(prefix + "coefficient must be finite");
+    if (!std::isfinite(term.coefficient)) throw std::invalid_argument(prefix + "coefficient must be finite");
+    const double c = std::ldexp(term.coefficient, -exponent);
     // c * i^y
     switch (y_count % 4) {
         case 0: out.weight.re = c, out.weight.im = 0.0; break;
@@ -54,14 +56,27 @@ Encoded encode_term(const PauliTerm& term, std::size_t index, std::uint64_t num_
     return out;
 }
 
+// The smallest exponent e >= 0 with sum_t |c_t| 2^-e <= 1, from a bound that cannot overflow: the
+// sum is below count 2^(ilogb(max |c|) + 1). Non-finite coefficients are the term checks' to refuse.
+int scale_exponent(const std::vector<PauliTerm>& terms) {
+    double largest = 0.0;
+    for (const PauliTerm& t : terms)
+        if (std::isfinite(t.coefficient)) largest = std::max(largest, std::fabs(t.coefficient));
+    if (largest == 0.0) return 0;
+    const auto count_bits = static_cast<int>(std::bit_width(terms.size() - 1));  // 2^count_bits >= the number of terms
+    return std::max(0, std::ilogb(largest) + 1 + count_bits);
+}
+
 }  // namespace
 
 PauliPlan plan_pauli_sum(const std::vector<PauliTerm>& terms, std::uint64_t num_qubits) {
+    PauliPlan plan;
+    plan.exponent = scale_exponent(terms);
     std::vector<Encoded> encoded;
     encoded.reserve(terms.size());
-    for (std::size_t i = 0; i < terms.size(); ++i) encoded.push_back(encode_term(terms[i], i, num_qubits));
+    for (std::size_t i = 0; i < terms.size(); ++i)
+        encoded.push_back(encode_term(terms[i], i, num_qubits, plan.exponent));
 
-    PauliPlan plan;
     std::unordered_map<std::uint64_t, std::size_t> pass_of;
     std::vector<std::vector<PauliWeight>> grouped;
     for (const Encoded& e : encoded) {
@@ -79,6 +94,12 @@ PauliPlan plan_pauli_sum(const std::vector<PauliTerm>& terms, std::uint64_t num_
         plan.weights.insert(plan.weights.end(), grouped[p].begin(), grouped[p].end());
     }
     return plan;
+}
+
+double pauli_expectation(double value, double total, int exponent) {
+    const double result = std::ldexp(value / total, exponent);
+    if (!std::isfinite(result)) throw std::overflow_error("Pauli sum expectation value is out of the float range");
+    return result;
 }
 
 }  // namespace korvane

@@ -28,7 +28,8 @@ struct PauliTerm {
     std::vector<std::int64_t> qubits;
 };
 
-// One term on the device: the Y/Z positions and coefficient * i^y as a complex number.
+// One term on the device: the Y/Z positions and coefficient * 2^-exponent * i^y as a complex number
+// (the plan's exponent, below).
 struct PauliWeight {
     std::uint64_t z_mask;
     double re;
@@ -42,9 +43,14 @@ struct PauliPass {
     std::uint64_t count;
 };
 
+// The weights are the coefficients scaled by 2^-exponent, with the exponent the smallest that is at
+// least 0 and makes the scaled coefficients' absolute values sum to at most 1. A pass's phase sum
+// then never overflows, however large the coefficients, and the sums of a state of finite total stay
+// finite; scaling by a power of two is exact, so ordinary sums give the same bits as unscaled ones.
 struct PauliPlan {
     std::vector<PauliWeight> weights;  // grouped by pass
     std::vector<PauliPass> passes;     // in the order their patterns first appear
+    int exponent = 0;
 };
 
 // Checks every term against num_qubits and groups the terms by X/Y pattern. Raises
@@ -52,6 +58,11 @@ struct PauliPlan {
 // I, X, Y, Z, a length mismatch, a qubit out of range or repeated, or a coefficient that is not
 // finite, in that order within a term and term by term.
 PauliPlan plan_pauli_sum(const std::vector<PauliTerm>& terms, std::uint64_t num_qubits);
+
+// The expectation value value / total of a plan's sums, scaled back by its exponent. The caller
+// has checked the total. A value beyond the double range (a sum of large coefficients) raises
+// std::overflow_error ("Pauli sum expectation value is out of the float range").
+double pauli_expectation(double value, double total, int exponent);
 
 // Sum over a pass's weights of weight * (-1)^popcount(index & z_mask): the factor <index ^ x_mask|
 // sum_t c_t P_t |index> of the pass, as re + i im.

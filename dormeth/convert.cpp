@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/python_args.hpp"
+
 namespace korvane::dormeth {
 namespace {
 
@@ -21,7 +23,7 @@ V to_vector(const py::object& value) {
 }
 
 std::vector<std::int64_t> qubit_list(const py::handle& obj, const char* attribute) {
-    return to_vector<std::vector<std::int64_t>>(obj.attr(attribute));
+    return integer_list(obj.attr(attribute), attribute);
 }
 
 // An optional attribute: null when reading it raises AttributeError (absent). Any other exception a
@@ -39,7 +41,7 @@ void convert_kraus(const py::handle& obj, DensityOperation& op) {
     op.targets = qubit_list(obj, "target");
     // None, like an absent attribute, names no channel.
     const py::object channel = optional_attribute(obj, "channel_name");
-    if (channel && !channel.is_none()) op.channel_name = channel.cast<std::string>();
+    if (channel && !channel.is_none()) op.channel_name = text_value(channel, "channel_name");
     const ComplexArray k = obj.attr("kraus_matrices").cast<ComplexArray>();
     if (k.ndim() != 3 || k.shape(0) < 1 || k.shape(1) < 1 || k.shape(2) != k.shape(1))
         throw std::runtime_error("Kraus matrices must have shape (count, dimension, dimension)");
@@ -50,13 +52,13 @@ void convert_kraus(const py::handle& obj, DensityOperation& op) {
 
 void convert_gate(const py::handle& obj, DensityOperation& op) {
     op.kind = OperationKind::Gate;
-    op.name = obj.attr("id").cast<std::string>();
+    op.name = text_value(obj.attr("id"), "operation id");
     op.targets = qubit_list(obj, "target");
     op.controls = qubit_list(obj, "control");
     op.control_state = qubit_list(obj, "control_state");
     const py::object parameter = obj.attr("parameter");
     if (!parameter.is_none()) op.parameters = to_vector<std::vector<double>>(parameter);
-    op.has_stored_matrix = obj.attr("has_stored_matrix").cast<bool>();
+    op.has_stored_matrix = bool_value(obj.attr("has_stored_matrix"), "has_stored_matrix");
     if (op.has_stored_matrix) {
         const ComplexArray m = obj.attr("stored_matrix").cast<ComplexArray>();
         if (m.ndim() != 2 || m.shape(0) != m.shape(1)) throw std::runtime_error("operation matrix must be square");
@@ -69,8 +71,8 @@ void convert_gate(const py::handle& obj, DensityOperation& op) {
 DensityOperation convert_operation(const py::handle& obj) {
     DensityOperation op;
     if (const py::object value = optional_attribute(obj, "operation_kind")) {
-        const std::string kind = value.cast<std::string>();
-        if (kind != "kraus") throw std::runtime_error("unsupported density operation kind '" + kind + "'");
+        const std::string kind = text_value(value, "operation_kind");
+        if (kind != "kraus") throw RuntimeErrorText("unsupported density operation kind '" + kind + "'");
         convert_kraus(obj, op);
     } else {
         convert_gate(obj, op);

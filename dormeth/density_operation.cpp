@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "common/precision.hpp"
+#include "common/text_error.hpp"
 
 namespace korvane::dormeth {
 
@@ -73,7 +74,7 @@ void validate_kraus(const DensityOperation& op, std::int64_t n, const RecordCont
 
 void check_parameters(const DensityOperation& op, std::size_t count, const RecordContext& where) {
     if (op.parameters.size() != count)
-        throw std::runtime_error("invalid parameter count for density operation '" + op.name + "'");
+        throw RuntimeErrorText("invalid parameter count for density operation '" + op.name + "'");
     for (const double p : op.parameters)
         if (!finite_in(p, where)) fail_value("density operation parameters must be finite", where);
 }

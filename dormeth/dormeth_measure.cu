@@ -10,6 +10,7 @@
 
 #include "common/cuda_check.hpp"
 #include "common/device_buffer.hpp"
+#include "common/gpu/bits.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
 #include "common/measurement.hpp"
@@ -48,6 +49,31 @@ __global__ void __launch_bounds__(kMatrixTileThreads)
             CuComplex<T>{static_cast<T>(element.re * scale * rescale), static_cast<T>(element.im * scale * rescale)};
     else
         element = CuComplex<T>{T(0), T(0)};
+}
+
+// Counts in *refused the elements of the drawn outcome's block (the rows and columns whose target
+// bits are outcome_bits) that the collapse would make non-finite in T: an element that is not finite,
+// or one that scale * rescale takes beyond T's range (possible only when the matrix is not positive
+// semidefinite). The collapse runs only when none is.
+// block_dim = dim >> k. Launch: matrix_tile_geometry(block_dim), x over the block's columns, y over
+// its rows.
+template <class T>
+__global__ void __launch_bounds__(kMatrixTileThreads)
+    density_collapse_check_kernel(std::int64_t n, const CuComplex<T>* state, std::uint64_t target_mask,
+                                  std::uint64_t outcome_bits, std::uint64_t block_dim, double scale, double rescale,
+                                  unsigned int* refused) {
+    const std::uint64_t c = std::uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
+    const std::uint64_t r = std::uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
+    if (r >= block_dim || c >= block_dim) return;
+    const std::uint64_t row = gpu::insert_zero_bits(r, target_mask) | outcome_bits;
+    const std::uint64_t column = gpu::insert_zero_bits(c, target_mask) | outcome_bits;
+    const CuComplex<T> e = state[(row << n) + column];
+    // Finite once rounded to T: x - x is 0 exactly for finite x, and float rounds to infinity from
+    // the midpoint between its largest value and 2^128 on.
+    const auto fits = [](double x) {
+        return x - x == 0.0 && (sizeof(T) == sizeof(double) || (x < 0x1.ffffffp127 && x > -0x1.ffffffp127));
+    };
+    if (!fits(double(e.re) * scale * rescale) || !fits(double(e.im) * scale * rescale)) atomicAdd(refused, 1u);
 }
 
 std::uint64_t sample_outcome(const std::vector<double>& probabilities, std::uint64_t seed) {
@@ -123,6 +149,31 @@ std::pair<double, double> collapse_factors(double p) {
     return {std::ldexp(1.0 / mantissa, a - a / 2), std::ldexp(1.0, a / 2)};
 }
 
+// Refuses, before the state changes, a collapse onto outcome o that would leave a non-finite element.
+template <class T>
+void check_collapse(const DeviceDensityState& state, const std::vector<std::int64_t>& targets, bool little,
+                    std::uint64_t o, double scale, double rescale) {
+    const std::size_t k = targets.size();
+    std::uint64_t target_mask = 0;
+    std::uint64_t outcome_bits = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::size_t bit = little ? j : k - 1 - j;
+        target_mask |= std::uint64_t(1) << targets[j];
+        outcome_bits |= ((o >> bit) & 1) << targets[j];
+    }
+    DeviceBuffer<unsigned int> refused(1);
+    cuda_check(cudaMemset(refused.get(), 0, sizeof(unsigned int)));
+    const std::uint64_t block_dim = static_cast<std::uint64_t>(state.dimension()) >> k;
+    gpu::launch<&density_collapse_check_kernel<T>>(matrix_tile_geometry(block_dim), nullptr, state.num_qubits(),
+                                                   state.data_as<T>(), target_mask, outcome_bits, block_dim, scale,
+                                                   rescale, refused.get());
+    check_last_error();
+    unsigned int count = 0;
+    cuda_check(cudaMemcpy(&count, refused.get(), sizeof(unsigned int), cudaMemcpyDeviceToHost));
+    refused.release();
+    if (count != 0) throw std::runtime_error("density matrix gives a non-finite collapse.");
+}
+
 template <class T>
 std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::int64_t>& targets, bool little,
                             std::uint64_t seed) {
@@ -137,6 +188,7 @@ std::uint64_t measure_typed(DeviceDensityState& state, const std::vector<std::in
     const double p = host[o];
     if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
     const auto [scale, rescale] = collapse_factors(p);
+    check_collapse<T>(state, targets, little, o, scale, rescale);
     gpu::launch<&density_measure_collapse_kernel<T>>(matrix_tile_geometry(dim), nullptr, n, state.data_as<T>(),
                                                      device_targets.get(), k, little, o, scale, rescale);
     check_last_error();

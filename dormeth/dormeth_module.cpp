@@ -5,7 +5,6 @@
 
 #include <complex>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +12,9 @@
 #include "common/gpu/runtime.hpp"
 #include "common/observables_binding.hpp"
 #include "common/parse.hpp"
+#include "common/python_args.hpp"
+#include "common/python_classes.hpp"
+#include "common/python_gil.hpp"
 #include "dormeth/convert.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
@@ -26,13 +28,15 @@ namespace korvane::dormeth {
 namespace {
 
 using StatePtr = std::shared_ptr<DeviceDensityState>;
+using Int64 = IntArg<std::int64_t>;
 
 py::dtype numpy_dtype(Precision dtype) {
     return dtype == Precision::Complex128 ? py::dtype::of<std::complex<double>>()
                                           : py::dtype::of<std::complex<float>>();
 }
 
-StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& device) {
+StatePtr from_numpy(Int64 qubits, const py::array& state, const StrArg& device) {
+    const std::int64_t n = qubits.value;
     if (n < 0 || n > kMaxDensityQubits)
         throw std::invalid_argument("num_qubits must be in [0, 15] for the GPU density backend");
     const py::ssize_t dim = py::ssize_t(1) << n;
@@ -41,22 +45,22 @@ StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& d
     if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
     if (!state.writeable()) throw std::invalid_argument("state must be writable");
     const Precision dtype = parse_dtype(py::str(state.dtype()).cast<std::string>());
-    const std::int32_t device_id = parse_device(device);
+    const std::int32_t device_id = parse_device(device.value);
     const void* host = state.data();
     const auto count = static_cast<std::uint64_t>(state.size());
     // The allocation too runs without the GIL: on a device it can take as long as the copy.
-    py::gil_scoped_release release;
+    GilRelease release;
     auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), dtype, device_id);
     result->upload(host, count);
     return result;
 }
 
-StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string& device) {
-    const std::int32_t device_id = parse_device(device);
-    const Precision code = parse_dtype(dtype);
+StatePtr zero_state(Int64 n, const StrArg& dtype, const StrArg& device) {
+    const std::int32_t device_id = parse_device(device.value);
+    const Precision code = parse_dtype(dtype.value);
     // A negative n wraps to a huge unsigned value and fails the range check.
-    py::gil_scoped_release release;
-    auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), code, device_id);
+    GilRelease release;
+    auto result = std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n.value), code, device_id);
     result->set_zero_state();
     return result;
 }
@@ -68,7 +72,7 @@ py::array to_numpy(const DeviceDensityState& self) {
     py::array out(numpy_dtype(self.dtype()), std::vector<py::ssize_t>{dim, dim});
     void* host = out.mutable_data();
     {
-        py::gil_scoped_release release;
+        GilRelease release;
         self.download(host, self.num_elements());
     }
     return out;
@@ -76,20 +80,20 @@ py::array to_numpy(const DeviceDensityState& self) {
 
 StatePtr copy_state(const DeviceDensityState& self) { return StatePtr(self.copy()); }
 
-void run_density_operations_device(const StatePtr& state, std::int64_t num_qubits, const py::iterable& operations) {
+void run_density_operations_device(const StatePtr& state, Int64 num_qubits, const py::iterable& operations) {
     const std::vector<DensityOperation> records = convert_operations(operations);
     if (records.empty()) return;
-    py::gil_scoped_release release;
-    run_density_operations(*state, num_qubits, records);
+    GilRelease release;
+    run_density_operations(*state, num_qubits.value, records);
 }
 
-std::string measure_device(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
+std::string measure_device(const StatePtr& state, const std::vector<Int64>& targets, const StrArg& endian,
                            const py::object& seed) {
-    check_endian(endian);
-    const std::uint64_t value =
-        seed.is_none() ? static_cast<std::uint64_t>(std::random_device{}()) : seed.cast<std::uint64_t>();
-    py::gil_scoped_release release;
-    return measure(*state, targets, endian, value);
+    check_endian(endian.value);
+    const std::uint64_t value = seed_value(seed);
+    const std::vector<std::int64_t> qubits = values(targets);
+    GilRelease release;
+    return measure(*state, qubits, endian.value, value);
 }
 
 }  // namespace
@@ -99,11 +103,15 @@ PYBIND11_MODULE(dormeth, m) {
     using namespace korvane::dormeth;
     m.doc() = "CUDA dense density-matrix backend for korvane";
     m.attr("backend") = korvane::gpu::kBackendName;
+    korvane::register_text_errors();
+    korvane::install_shutdown_gate();
 
-    py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
-        .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0")
-        .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
-                    py::arg("device") = "cuda:0")
+    const korvane::StrArg cuda0{"cuda:0"};
+    const korvane::StrArg little{"little"};
+    py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>> state(m, "DeviceDensityState");
+    state.def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = cuda0)
+        .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = korvane::StrArg{"complex128"},
+                    py::arg("device") = cuda0)
         .def("to_numpy", &to_numpy)
         .def("copy", &copy_state)
         .def_property_readonly("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits(); })
@@ -111,15 +119,18 @@ PYBIND11_MODULE(dormeth, m) {
         .def_property_readonly("dtype",
                                [](const DeviceDensityState& s) { return std::string(korvane::dtype_name(s.dtype())); })
         .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id(); });
+    korvane::factory_only(state);
 
     m.def("run_density_operations_device", &run_density_operations_device, py::arg("state").none(false),
           py::arg("num_qubits"), py::arg("operations"),
           "Apply density operations (gates, noise channels, Kraus channels) to a DeviceDensityState in place.");
     m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"),
-          py::arg("endian") = "little", py::arg("seed") = py::none(),
-          "Measure target qubits of a DeviceDensityState once, collapse it and return the bit string.");
+          py::arg("endian") = little, py::arg("seed") = py::none(),
+          "Measure target qubits of a DeviceDensityState once, collapse it and return the bit string.\n\n"
+          "A collapse that would leave an element that is not finite in the state's precision raises\n"
+          "RuntimeError 'density matrix gives a non-finite collapse.' and leaves the state unchanged.");
     m.def("probabilities_device", &korvane::probabilities_device<DeviceDensityState>, py::arg("state").none(false),
-          py::arg("targets"), py::arg("endian") = "little",
+          py::arg("targets"), py::arg("endian") = little,
           "Outcome probabilities of target qubits of a DeviceDensityState, without changing it.\n\n"
           "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
           "measuring the targets gives outcome o, divided by the trace. With endian 'little' target j is\n"
@@ -135,5 +146,8 @@ PYBIND11_MODULE(dormeth, m) {
           "sum_t coefficient_t Re Tr(rho P_t) / Tr(rho) as a float (0.0 for no terms). A bad letter, a\n"
           "length mismatch, a qubit out of range or repeated and a coefficient that is not finite raise\n"
           "ValueError naming the term's index; a zero, NaN or infinite trace raises RuntimeError\n"
-          "'density matrix has zero or invalid trace.'. Terms with the same X/Y positions share one pass.");
+          "'density matrix has zero or invalid trace.', a non-finite element read RuntimeError 'density\n"
+          "matrix gives a non-finite expectation value.'. Terms with the same X/Y positions share one pass.\n"
+          "Any finite coefficients give the sum when it is a finite float, else OverflowError 'Pauli sum\n"
+          "expectation value is out of the float range'.");
 }

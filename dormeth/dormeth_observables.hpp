@@ -27,4 +27,9 @@ std::vector<double> probabilities(const DeviceDensityState& state, const std::ve
 // trace.").
 double expectation_pauli(const DeviceDensityState& state, const std::vector<PauliTerm>& terms);
 
+// The qubits a Pauli term may name.
+inline std::uint64_t qubit_count(const DeviceDensityState& state) {
+    return static_cast<std::uint64_t>(state.num_qubits());
+}
+
 }  // namespace korvane::dormeth

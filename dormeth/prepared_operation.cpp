@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "common/text_error.hpp"
 #include "dormeth/density_gate_traits.hpp"
 #include "dormeth/kernels/density_kernels.hpp"
 
@@ -50,7 +51,7 @@ std::vector<CuComplex<T>> general_matrix(const DensityOperation& r, const Densit
         if (r.targets.size() != 2) fail(std::string(gate->name) + " requires exactly two targets");
     } else {
         if (r.targets.size() != 1) fail("named density operation requires one target");
-        if (!gate) fail("unsupported named density operation '" + r.name + "'");
+        if (!gate) throw RuntimeErrorText("unsupported named density operation '" + r.name + "'");
         check_parameters(r, gate->parameters, where);
     }
     const NamedGateMatrix<T> named = gate->matrix(r.parameters);
@@ -160,7 +161,8 @@ GateForm<T> gate_form(const DensityOperation& r, std::size_t index) {
             return DiagonalGate<T>{m[0], m[3]};
         }
         if (gate->apply == DensityGateApply::Permutation && r.targets.size() == gate->targets) {
-            if (!r.parameters.empty()) fail("density operation '" + r.name + "' requires no parameters");
+            if (!r.parameters.empty())
+                throw RuntimeErrorText("density operation '" + r.name + "' requires no parameters");
             return PermutationGate{gate->targets == 2};
         }
     }

@@ -94,12 +94,30 @@ std::uint64_t launch_count();
 // launches that would succeed run first, so a chosen step of a sequence fails.
 void inject_launch_failures(int count, cudaError_t error, int skip = 0);
 
+// Holds the next `count` device operations (kernel launches, copies, memsets and hold points), on
+// whatever threads make them: each waits until release_held_operations() or until timeout_seconds
+// pass, then goes on as usual. Tests stop a call at its device work this way while another thread
+// runs: a thread that needs the GIL can run only if the held call released it.
+void hold_operations(int count, double timeout_seconds);
+// Operations waiting now.
+int held_operations();
+// Waits up to timeout_seconds, or until release_held_operations(), until at least count operations
+// have been held since hold_operations() (whether still waiting or not, so a late wake-up does not
+// miss one); false when fewer have.
+bool wait_for_held_operations(int count, double timeout_seconds);
+// Lets every waiting operation go and holds no more.
+void release_held_operations();
+// How many operations of the last hold_operations() went on because their timeout passed.
+int held_operation_timeouts();
+// A point in the system's CPU-only work (the fusion planner) that is held as a device operation is.
+void hold_point();
+
 // Calls that wait for the device: stream and device synchronisation (blocking copies not counted).
 std::uint64_t synchronize_count();
 
 // Returns the host device to its start: one device of kDefaultCapacityBytes, automatic workers,
 // registration on, the default thread order, no planted resources, unlisted or hidden kernels,
-// an empty launch log and no injected failures. Live allocations are kept.
+// an empty launch log, no injected failures and no held operations. Live allocations are kept.
 void reset();
 
 }  // namespace hostdevice

@@ -43,6 +43,7 @@ cudaError_t check_pointers(const KernelInfo& kernel, int device) {
 
 void launch_kernel(const LaunchConfig& config, const KernelInfo& kernel, bool cooperative, PlainBlockFn plain,
                    ThreadFn thread, const void* args) {
+    hold_point();
     const internal::KernelImage& image = internal::kernel_image(kernel.address);
     int device = -1;
     cudaError_t status = internal::current_device(&device);

@@ -102,6 +102,15 @@ PYBIND11_MODULE(hostdevice, m) {
     m.def("unlist_kernel", &hostdevice::unlist_kernel, py::arg("kernel"),
           "Until reset(), run the kernel (by its launch-log name) as if the table had no row for it.");
     m.def("listed_kernel_count", &hostdevice::listed_kernel_count);
+    m.def("hold_operations", &hostdevice::hold_operations, py::arg("count"), py::arg("timeout_seconds"),
+          "Hold the next count device operations (launches, copies, memsets, hold points) until "
+          "release_held_operations() or the timeout.");
+    m.def("held_operations", &hostdevice::held_operations);
+    m.def("wait_for_held_operations", &hostdevice::wait_for_held_operations, py::arg("count"),
+          py::arg("timeout_seconds"), py::call_guard<py::gil_scoped_release>(),
+          "Wait, without the GIL, until count operations have been held; False when the timeout passes first.");
+    m.def("release_held_operations", &hostdevice::release_held_operations);
+    m.def("held_operation_timeouts", &hostdevice::held_operation_timeouts);
     m.def("reset", &hostdevice::reset,
           "Return the host device to its start: default configuration, no planted, unlisted or hidden "
           "kernels, an empty launch log.");

@@ -14,6 +14,7 @@ void reset() {
     internal::reset_launches();
     internal::reset_thread_order();
     internal::reset_kernel_resources();
+    release_held_operations();
 }
 
 }  // namespace hostdevice

@@ -248,6 +248,7 @@ cudaError_t cudaFree(void* ptr) {
 }
 
 cudaError_t cudaMemset(void* ptr, int value, std::size_t count) {
+    hostdevice::hold_point();
     int device = 0;
     if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
     if (count == 0) return cudaSuccess;
@@ -266,6 +267,7 @@ bool side_ok(const void* ptr, std::size_t count, bool device_side) {
 }  // namespace
 
 cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
+    hostdevice::hold_point();
     int device = 0;
     if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
     if (count == 0) return cudaSuccess;

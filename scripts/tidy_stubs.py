@@ -6,6 +6,10 @@
   explicit parameters, so the stubs pass `mypy --strict` themselves.
 - `backend` is written as the two values it can have, not as the value of the build that produced the
   stubs, so a host build and a cuda build give the same file.
+- A class's own `__new__` is left out: the states' and the chunk's only refuses (instances come from
+  the factories, so a call of the class stays a type error), and the enumeration's is Enum's.
+- The members of an enumeration are written `Name = ...`, as a stub declares enum members (an
+  annotated name is not a member).
 """
 import re
 import sys
@@ -29,9 +33,14 @@ BARE = re.compile(
 # A signature or an annotated name: the only lines that carry annotations.
 ANNOTATED = re.compile(r"^\s*(def \w+\(|[A-Za-z_]\w*: )")
 BACKEND = re.compile(r"^backend: str = '(cuda|host)'$")
+# A __new__ with its decorator and its body (a docstring or an ellipsis), as stubgen writes it in a class.
+NEW = re.compile(r'^    @(staticmethod|classmethod)\n    def __new__\(.*?\):\n(        """\n.*?\n        """|        \.\.\.)\n',
+                 re.MULTILINE | re.DOTALL)
 
 
 def tidy(text):
+    text = NEW.sub("", text)
+    text = enum_members(text)
     out = []
     in_docstring = False
     for line in text.split("\n"):
@@ -48,6 +57,18 @@ def tidy(text):
         out.append(line)
     text = "\n".join(out)
     return add_imports(text)
+
+
+def enum_members(text):
+    out = []
+    enum_class = None
+    for line in text.split("\n"):
+        start = re.match(r"^class (\w+)\(enum\.\w*Enum\):", line)
+        if start or line.startswith("class ") or (line and not line.startswith(" ")):
+            enum_class = start.group(1) if start else None
+        member = enum_class and re.match(rf"^    (\w+): typing\.ClassVar\[{enum_class}\]$", line)
+        out.append(f"    {member.group(1)} = ..." if member else line)
+    return "\n".join(out)
 
 
 def add_imports(text):

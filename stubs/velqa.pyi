@@ -3,67 +3,27 @@ CUDA gate backend for korvane
 """
 from __future__ import annotations
 import collections.abc
+import enum
 import numpy
 import numpy.typing
 import typing
 __all__: list[str] = ['AllState', 'DeviceState', 'KernelMode', 'Pair', 'PairAuto', 'PairAutoFusion', 'PreparedFusionChunk', 'backend', 'execute_prepared_fusion_chunk', 'expectation_pauli_device', 'measure', 'measure_device', 'prepare_fusion_chunk_gates', 'probabilities_device', 'run_circuit', 'run_circuit_device', 'run_circuit_device_gates', 'sample_measure_device']
-class KernelMode:
+class KernelMode(enum.IntEnum):
     """
-    Members:
-    
-      AllState
-    
-      Pair
-    
-      PairAuto
-    
-      PairAutoFusion
+    How gates are applied: per-gate kernels (AllState, Pair, PairAuto) or fused groups planned first (PairAutoFusion).
     """
-    AllState: typing.ClassVar[KernelMode]
-    Pair: typing.ClassVar[KernelMode]
-    PairAuto: typing.ClassVar[KernelMode]
-    PairAutoFusion: typing.ClassVar[KernelMode]
-    __members__: typing.ClassVar[dict[str, KernelMode]]
-    @typing.overload
-    def __eq__(self, other: KernelMode) -> bool:
-        ...
-    @typing.overload
-    def __eq__(self, other: typing.Any) -> bool:
-        ...
-    def __getstate__(self) -> int:
-        ...
-    def __hash__(self) -> int:
-        ...
-    def __index__(self) -> int:
-        ...
-    def __init__(self, value: typing.SupportsInt | typing.SupportsIndex) -> None:
-        ...
-    def __int__(self) -> int:
-        ...
-    @typing.overload
-    def __ne__(self, other: KernelMode) -> bool:
-        ...
-    @typing.overload
-    def __ne__(self, other: typing.Any) -> bool:
-        ...
-    def __repr__(self) -> str:
-        ...
-    def __setstate__(self, state: typing.SupportsInt | typing.SupportsIndex) -> None:
-        ...
-    def __str__(self) -> str:
-        ...
-    @property
-    def name(self) -> str:
-        ...
-    @property
-    def value(self) -> int:
-        ...
+    AllState = ...
+    Pair = ...
+    PairAuto = ...
+    PairAutoFusion = ...
 class DeviceState:
     @staticmethod
-    def from_numpy(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any], device: str = 'cuda:0', use_pinned_host: bool = False) -> DeviceState:
+    def from_numpy(n: typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any], device: str = 'cuda:0', use_pinned_host: bool = False) -> DeviceState:
         ...
     @staticmethod
-    def zero_state(n: typing.SupportsInt | typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceState:
+    def zero_state(n: typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceState:
+        ...
+    def __reduce_ex__(self, protocol: typing.Any) -> typing.Any:
         ...
     def copy_to_numpy(self, state: numpy.typing.NDArray[typing.Any], use_pinned_host: bool = False) -> None:
         ...
@@ -82,6 +42,8 @@ class DeviceState:
     def num_state(self) -> int:
         ...
 class PreparedFusionChunk:
+    def __reduce_ex__(self, protocol: typing.Any) -> typing.Any:
+        ...
     @property
     def gate_count(self) -> int:
         ...
@@ -102,21 +64,22 @@ def expectation_pauli_device(state: DeviceState, terms: typing.Any) -> float:
     length mismatch, a qubit out of range or repeated and a coefficient that is not finite raise
     ValueError naming the term's index; a zero, NaN or infinite norm raises RuntimeError
     'Quantum state has zero or invalid norm.'. Terms with the same X/Y positions share one pass
-    over the state.
+    over the state. Any finite coefficients give the sum when it is a finite float, else
+    OverflowError 'Pauli sum expectation value is out of the float range'.
     """
-def measure(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any], targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
+def measure(n: typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any], targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
     """
     Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned.
     """
-def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
+def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
     """
     Measure target qubits on an existing CUDA DeviceState.
     """
-def prepare_fusion_chunk_gates(n: typing.SupportsInt | typing.SupportsIndex, gates: collections.abc.Iterable[typing.Any], fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsInt | typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsInt | typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsInt | typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsInt | typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
+def prepare_fusion_chunk_gates(n: typing.SupportsIndex, gates: collections.abc.Iterable[typing.Any], fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
     """
     Parse and plan one streamed chunk on the CPU without launching CUDA.
     """
-def probabilities_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little') -> numpy.typing.NDArray[numpy.float64]:
+def probabilities_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.typing.NDArray[numpy.float64]:
     """
     Outcome probabilities of target qubits on an existing CUDA DeviceState, without changing it.
     
@@ -127,7 +90,7 @@ def probabilities_device(state: DeviceState, targets: collections.abc.Sequence[t
     except that an empty list gives [1.0]. A zero, NaN or infinite norm raises RuntimeError
     'Quantum state has zero or invalid norm.'.
     """
-def run_circuit(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any], gate_ir: list[typing.Any], endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.typing.NDArray[typing.Any]:
+def run_circuit(n: typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any], gate_ir: list[typing.Any], endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.typing.NDArray[typing.Any]:
     """
     Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.
     """
@@ -139,9 +102,13 @@ def run_circuit_device_gates(state: DeviceState, gates: collections.abc.Iterable
     """
     Run a QuantumGate object chunk on an existing CUDA DeviceState.
     """
-def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], shots: typing.SupportsInt | typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict[str, int], str]:
+def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict[str, int], str]:
     """
     Batch-sample target qubits and optionally collapse to the final outcome.
+    
+    shots must be in [1, 2**48] (ValueError before any work: more draws would take months). A long
+    run on the main thread answers Ctrl-C with KeyboardInterrupt within a fraction of a second,
+    leaving the state unchanged.
     """
 AllState: KernelMode
 Pair: KernelMode

@@ -1,9 +1,9 @@
 #include "velqa/convert.hpp"
 
-#include <random>
 #include <stdexcept>
 
 #include "common/parse.hpp"
+#include "common/python_args.hpp"
 #include "velqa/gate_traits.hpp"
 
 namespace velqa {
@@ -24,11 +24,6 @@ korvane::Precision array_dtype(const py::array& state) {
 korvane::Precision check_state_array(std::int64_t n, const py::array& state, bool written) {
     check_state_layout(n, state, written);
     return array_dtype(state);
-}
-
-std::uint64_t resolve_seed(const py::object& seed) {
-    if (seed.is_none()) return static_cast<std::uint64_t>(std::random_device{}());
-    return seed.cast<std::uint64_t>();
 }
 
 void convert_unitary_matrix(const py::handle& value, GateRecord& record) {
@@ -66,10 +61,10 @@ std::vector<GateRecord> convert_gate_ir(const py::list& gate_ir) {
         py::dict gate = py::isinstance<py::dict>(element) ? py::reinterpret_borrow<py::dict>(element)
                                                           : py::dict(py::reinterpret_borrow<py::object>(element));
         GateRecord record;
-        record.name = py::object(gate["id"]).cast<std::string>();
-        record.target = py::object(gate["target"]).cast<std::vector<std::int64_t>>();
-        record.control = py::object(gate["control"]).cast<std::vector<std::int64_t>>();
-        record.control_state = py::object(gate["control_state"]).cast<std::vector<std::int64_t>>();
+        record.name = korvane::text_value(py::object(gate["id"]), "gate id");
+        record.target = korvane::integer_list(py::object(gate["target"]), "target");
+        record.control = korvane::integer_list(py::object(gate["control"]), "control");
+        record.control_state = korvane::integer_list(py::object(gate["control_state"]), "control_state");
         record.parameter = py::object(gate["parameter"]).cast<std::vector<double>>();
         finish_record(record);
         if (gate.contains("matrix")) convert_unitary_matrix(gate["matrix"], record);
@@ -85,10 +80,10 @@ std::vector<GateRecord> convert_quantum_gates(const py::iterable& gates) {
     records.reserve(items.size());
     for (const py::handle gate : items) {
         GateRecord record;
-        record.name = gate.attr("id").cast<std::string>();
-        record.target = gate.attr("target").cast<std::vector<std::int64_t>>();
-        record.control = gate.attr("control").cast<std::vector<std::int64_t>>();
-        record.control_state = gate.attr("control_state").cast<std::vector<std::int64_t>>();
+        record.name = korvane::text_value(gate.attr("id"), "gate id");
+        record.target = korvane::integer_list(gate.attr("target"), "target");
+        record.control = korvane::integer_list(gate.attr("control"), "control");
+        record.control_state = korvane::integer_list(gate.attr("control_state"), "control_state");
         const py::object parameter = gate.attr("parameter");
         if (!parameter.is_none()) record.parameter = parameter.cast<std::vector<double>>();
         finish_record(record);

@@ -26,9 +26,6 @@ korvane::Precision array_dtype(const py::array& state);
 // check_state_layout followed by array_dtype.
 korvane::Precision check_state_array(std::int64_t n, const py::array& state, bool written);
 
-// None draws one 32-bit value from the random device; anything else converts to uint64.
-std::uint64_t resolve_seed(const py::object& seed);
-
 std::vector<GateRecord> convert_gate_ir(const py::list& gate_ir);
 std::vector<GateRecord> convert_quantum_gates(const py::iterable& gates);
 void convert_unitary_matrix(const py::handle& value, GateRecord& record);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "common/precision.hpp"
+#include "common/text_error.hpp"
 
 namespace velqa {
 
@@ -40,7 +41,7 @@ GateId gate_id_from_name(const std::string& name) {
         return ids;
     }();
     const auto it = table.find(name);
-    if (it == table.end()) throw std::invalid_argument("Unsupported CUDA gate id: " + name);
+    if (it == table.end()) throw korvane::InvalidArgumentText("Unsupported CUDA gate id: " + name);
     return it->second;
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -59,6 +60,11 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
         a = CuComplex<T>{T(0), T(0)};
 }
 
+void check_shots(std::uint64_t shots) {
+    if (shots == 0) throw std::invalid_argument("shots must be positive");
+    if (shots > kMaxShots) throw std::invalid_argument("shots must be at most 2**48");
+}
+
 void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::vector<std::int64_t>& targets,
                            const std::string& endian) {
     if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
@@ -82,6 +88,23 @@ std::uint64_t draw_outcome(const std::vector<double>& cdf, double r) {
     if (it == cdf.end()) it = std::lower_bound(cdf.begin(), cdf.end(), cdf.back());
     return static_cast<std::uint64_t>(it - cdf.begin());
 }
+
+// Calls poll every kInterruptPollSeconds of drawing; the clock is read every 1024 draws.
+class PollTimer {
+  public:
+    explicit PollTimer(const InterruptPoll& poll) : poll_(&poll), last_(std::chrono::steady_clock::now()) {}
+    void draw_done(std::uint64_t draw) {
+        if (!*poll_ || (draw & 1023) != 1023) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (std::chrono::duration<double>(now - last_).count() < kInterruptPollSeconds) return;
+        (*poll_)();
+        last_ = std::chrono::steady_clock::now();
+    }
+
+  private:
+    const InterruptPoll* poll_;
+    std::chrono::steady_clock::time_point last_;
+};
 
 }  // namespace
 
@@ -135,9 +158,9 @@ std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* d
 template <class T>
 SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
                             const std::vector<std::int64_t>& targets, const std::string& endian, std::int32_t device_id,
-                            std::uint64_t shots, std::uint64_t seed, bool collapse) {
+                            std::uint64_t shots, std::uint64_t seed, bool collapse, const InterruptPoll& poll) {
     validate_measure_args(n, num_state, targets, endian);
-    if (shots == 0) throw std::invalid_argument("shots must be positive");
+    check_shots(shots);
     cuda_check(cudaSetDevice(device_id));
 
     const std::size_t k = targets.size();
@@ -163,15 +186,22 @@ SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t n
     };
     SampleResult result;
     std::uint64_t last = 0;
+    PollTimer timer(poll);
     if (shots > outcomes) {
         std::vector<std::uint64_t> counts(outcomes, 0);
-        for (std::uint64_t s = 0; s < shots; ++s) ++counts[last = draw()];
+        for (std::uint64_t s = 0; s < shots; ++s) {
+            ++counts[last = draw()];
+            timer.draw_done(s);
+        }
         for (std::uint64_t o = 0; o < outcomes; ++o)
             if (counts[o]) result.counts.emplace(korvane::outcome_string(o, k), counts[o]);
     } else {
         std::unordered_map<std::uint64_t, std::uint64_t> counts;
         counts.reserve(std::min<std::uint64_t>(shots, 1048576));
-        for (std::uint64_t s = 0; s < shots; ++s) ++counts[last = draw()];
+        for (std::uint64_t s = 0; s < shots; ++s) {
+            ++counts[last = draw()];
+            timer.draw_done(s);
+        }
         for (const auto& [o, count] : counts) result.counts.emplace(korvane::outcome_string(o, k), count);
     }
     result.last = korvane::outcome_string(last, k);
@@ -194,16 +224,17 @@ template std::vector<double> outcome_probabilities<double>(std::uint64_t, const 
                                                            const std::vector<std::int64_t>&, const std::int64_t*, bool);
 template SampleResult sample_measure<float>(std::uint64_t, CuComplex<float>*, std::uint64_t,
                                             const std::vector<std::int64_t>&, const std::string&, std::int32_t,
-                                            std::uint64_t, std::uint64_t, bool);
+                                            std::uint64_t, std::uint64_t, bool, const InterruptPoll&);
 template SampleResult sample_measure<double>(std::uint64_t, CuComplex<double>*, std::uint64_t,
                                              const std::vector<std::int64_t>&, const std::string&, std::int32_t,
-                                             std::uint64_t, std::uint64_t, bool);
+                                             std::uint64_t, std::uint64_t, bool, const InterruptPoll&);
 
 SampleResult sample_measure(const DeviceState& state, const std::vector<std::int64_t>& targets,
-                            const std::string& endian, std::uint64_t shots, std::uint64_t seed, bool collapse) {
+                            const std::string& endian, std::uint64_t shots, std::uint64_t seed, bool collapse,
+                            const InterruptPoll& poll) {
     return dispatch_precision(state.dtype(), [&]<class T>() {
         return sample_measure<T>(state.n(), state.data_as<T>(), state.num_state(), targets, endian, state.device_id(),
-                                 shots, seed, collapse);
+                                 shots, seed, collapse, poll);
     });
 }
 

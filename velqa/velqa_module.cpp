@@ -1,4 +1,5 @@
 // The velqa Python module: argument conversion and checks, GIL release, calls into the core.
+#include <pybind11/native_enum.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -10,6 +11,9 @@
 #include "common/gpu/runtime.hpp"
 #include "common/observables_binding.hpp"
 #include "common/parse.hpp"
+#include "common/python_args.hpp"
+#include "common/python_classes.hpp"
+#include "common/python_gil.hpp"
 #include "velqa/convert.hpp"
 #include "velqa/fusion/fusion.hpp"
 #include "velqa/fusion/planner.hpp"
@@ -24,6 +28,11 @@ namespace velqa {
 namespace {
 
 using korvane::check_endian;
+using korvane::GilRelease;
+using korvane::StrArg;
+using Int32 = korvane::IntArg<std::int32_t>;
+using Int64 = korvane::IntArg<std::int64_t>;
+using UInt64 = korvane::IntArg<std::uint64_t>;
 using StatePtr = std::shared_ptr<DeviceState>;
 using ChunkPtr = std::shared_ptr<fusion::PreparedFusionChunk>;
 
@@ -32,24 +41,24 @@ py::dtype numpy_dtype(korvane::Precision dtype) {
                                                    : py::dtype::of<std::complex<float>>();
 }
 
-StatePtr from_numpy(std::int64_t n, const py::array& state, const std::string& device, bool use_pinned_host) {
-    const korvane::Precision dtype = check_state_array(n, state, false);
-    const std::int32_t device_id = korvane::parse_device(device);
+StatePtr from_numpy(Int64 n, const py::array& state, const StrArg& device, bool use_pinned_host) {
+    const korvane::Precision dtype = check_state_array(n.value, state, false);
+    const std::int32_t device_id = korvane::parse_device(device.value);
     const void* host = state.data();
     const auto count = static_cast<std::uint64_t>(state.size());
     // The allocation too runs without the GIL: on a device it can take as long as the copy.
-    py::gil_scoped_release release;
-    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), dtype, device_id);
+    GilRelease release;
+    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n.value), dtype, device_id);
     result->copy_from_host(host, count, use_pinned_host);
     return result;
 }
 
-StatePtr zero_state(std::int64_t n, const std::string& dtype, const std::string& device) {
-    const std::int32_t device_id = korvane::parse_device(device);
-    const korvane::Precision code = korvane::parse_dtype(dtype);
+StatePtr zero_state(Int64 n, const StrArg& dtype, const StrArg& device) {
+    const std::int32_t device_id = korvane::parse_device(device.value);
+    const korvane::Precision code = korvane::parse_dtype(dtype.value);
     // A negative n wraps to a huge unsigned value and fails the range check.
-    py::gil_scoped_release release;
-    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), code, device_id);
+    GilRelease release;
+    auto result = std::make_shared<DeviceState>(static_cast<std::uint64_t>(n.value), code, device_id);
     result->set_zero_state();
     return result;
 }
@@ -60,7 +69,7 @@ py::array to_numpy(const DeviceState& self, bool use_pinned_host) {
     py::array out(numpy_dtype(self.dtype()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(self.num_state())});
     void* host = out.mutable_data();
     {
-        py::gil_scoped_release release;
+        GilRelease release;
         self.copy_to_host(host, self.num_state(), use_pinned_host);
     }
     return out;
@@ -71,49 +80,49 @@ void copy_to_numpy(const DeviceState& self, const py::array& state, bool use_pin
     if (dtype != self.dtype()) throw std::invalid_argument("numpy state dtype does not match DeviceState");
     void* host = const_cast<void*>(state.data());
     const auto count = static_cast<std::uint64_t>(state.size());
-    py::gil_scoped_release release;
+    GilRelease release;
     self.copy_to_host(host, count, use_pinned_host);
 }
 
 void run_records(const StatePtr& state, const std::vector<GateRecord>& records, KernelMode mode) {
-    py::gil_scoped_release release;
+    GilRelease release;
     run_gates(*state, records, mode);
 }
 
 // endian is only checked: gates act on the same amplitudes for either bit order.
-void run_circuit_device(const StatePtr& state, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
-    check_endian(endian);
+void run_circuit_device(const StatePtr& state, const py::list& gate_ir, const StrArg& endian, KernelMode mode) {
+    check_endian(endian.value);
     const std::vector<GateRecord> records = convert_gate_ir(gate_ir);
     run_records(state, records, mode);
 }
 
-void run_circuit_device_gates(const StatePtr& state, const py::iterable& gates, const std::string& endian,
-                              KernelMode mode) {
-    check_endian(endian);
+void run_circuit_device_gates(const StatePtr& state, const py::iterable& gates, const StrArg& endian, KernelMode mode) {
+    check_endian(endian.value);
     const std::vector<GateRecord> records = convert_quantum_gates(gates);
     if (records.empty()) return;
     run_records(state, records, mode);
 }
 
-ChunkPtr prepare_fusion_chunk_gates(std::int64_t n, const py::iterable& gates, bool fuse_swap,
-                                    std::int32_t sparsesharemem_qubits, std::int32_t densemm_min_qubits,
-                                    std::int32_t densemm_max_qubits, double densemm_gate_threshold_scale,
-                                    std::int32_t max_gates_per_group, bool pad_sparsesharemem) {
-    if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+ChunkPtr prepare_fusion_chunk_gates(Int64 n, const py::iterable& gates, bool fuse_swap, Int32 sparsesharemem_qubits,
+                                    Int32 densemm_min_qubits, Int32 densemm_max_qubits,
+                                    double densemm_gate_threshold_scale, Int32 max_gates_per_group,
+                                    bool pad_sparsesharemem) {
+    if (n.value < 1 || n.value > 62) throw std::invalid_argument("n must be in [1, 62]");
     auto chunk = std::make_shared<fusion::PreparedFusionChunk>();
-    chunk->n = n;
+    chunk->n = n.value;
     chunk->records = convert_quantum_gates(gates);
     fusion::FusionOptions options;
     options.fuse_swap = fuse_swap;
-    options.sparsesharemem_qubits = sparsesharemem_qubits;
-    options.densemm_min_qubits = densemm_min_qubits;
-    options.densemm_max_qubits = densemm_max_qubits;
+    options.sparsesharemem_qubits = sparsesharemem_qubits.value;
+    options.densemm_min_qubits = densemm_min_qubits.value;
+    options.densemm_max_qubits = densemm_max_qubits.value;
     options.densemm_gate_threshold_scale = densemm_gate_threshold_scale;
-    options.max_gates_per_group = max_gates_per_group;
+    options.max_gates_per_group = max_gates_per_group.value;
     options.pad_sparsesharemem = pad_sparsesharemem;
     {
-        py::gil_scoped_release release;
-        chunk->plan = fusion::plan_fusion_chunk(n, chunk->records, options);
+        GilRelease release;
+        korvane::gpu::hold_point();
+        chunk->plan = fusion::plan_fusion_chunk(n.value, chunk->records, options);
     }
     return chunk;
 }
@@ -121,31 +130,38 @@ ChunkPtr prepare_fusion_chunk_gates(std::int64_t n, const py::iterable& gates, b
 void execute_prepared_fusion_chunk(const StatePtr& state, const ChunkPtr& chunk) {
     if (static_cast<std::int64_t>(state->n()) != chunk->n)
         throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
-    py::gil_scoped_release release;
+    GilRelease release;
     fusion::execute_prepared_fusion_chunk(*state, *chunk);
 }
 
+// A long run is interrupted by Ctrl-C: the draws poll for signals (KeyboardInterrupt), before any
+// collapse, so an interrupted run leaves the state as it was.
 SampleResult sample(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
                     std::uint64_t shots, std::uint64_t seed, bool collapse) {
-    py::gil_scoped_release release;
-    return sample_measure(*state, targets, endian, shots, seed, collapse);
+    GilRelease release;
+    return sample_measure(*state, targets, endian, shots, seed, collapse, [&] { release.check_signals(); });
 }
 
-std::string measure_device(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
-                           const py::object& seed) {
+std::string measure_on(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
+                       std::uint64_t seed) {
     check_endian(endian);
-    const std::uint64_t value = resolve_seed(seed);
-    return sample(state, targets, endian, 1, value, true).last;
+    return sample(state, targets, endian, 1, seed, true).last;
+}
+
+std::string measure_device(const StatePtr& state, const std::vector<Int64>& targets, const StrArg& endian,
+                           const py::object& seed) {
+    check_endian(endian.value);
+    return measure_on(state, korvane::values(targets), endian.value, korvane::seed_value(seed));
 }
 
 // (counts, last); the typed tuple only names the element types in the signature.
 py::typing::Tuple<py::typing::Dict<py::str, py::int_>, py::str> sample_measure_device(
-    const StatePtr& state, const std::vector<std::int64_t>& targets, std::uint64_t shots, const std::string& endian,
+    const StatePtr& state, const std::vector<Int64>& targets, UInt64 shots, const StrArg& endian,
     const py::object& seed, bool collapse_last) {
-    check_endian(endian);
-    if (shots == 0) throw std::invalid_argument("shots must be positive");
-    const std::uint64_t value = resolve_seed(seed);
-    SampleResult result = sample(state, targets, endian, shots, value, collapse_last);
+    check_endian(endian.value);
+    check_shots(shots.value);
+    SampleResult result =
+        sample(state, korvane::values(targets), endian.value, shots.value, korvane::seed_value(seed), collapse_last);
     py::dict counts;
     for (const auto& [outcome, count] : result.counts) counts[py::str(outcome)] = count;
     return py::make_tuple(counts, result.last);
@@ -163,18 +179,18 @@ StatePtr temporary_state(std::int64_t n, const py::array& state, const std::stri
     return temp;
 }
 
-py::array run_circuit(std::int64_t n, const py::array& state, const py::list& gate_ir, const std::string& endian,
-                      const std::string& device, KernelMode mode, bool use_pinned_host) {
-    StatePtr temp = temporary_state(n, state, endian, device, use_pinned_host);
+py::array run_circuit(Int64 n, const py::array& state, const py::list& gate_ir, const StrArg& endian,
+                      const StrArg& device, KernelMode mode, bool use_pinned_host) {
+    StatePtr temp = temporary_state(n.value, state, endian.value, device.value, use_pinned_host);
     run_circuit_device(temp, gate_ir, endian, mode);
     temp->copy_to_host(const_cast<void*>(state.data()), static_cast<std::uint64_t>(state.size()), use_pinned_host);
     return state;
 }
 
-std::string measure(std::int64_t n, const py::array& state, const std::vector<std::int64_t>& targets,
-                    const std::string& endian, const std::string& device, bool use_pinned_host) {
-    StatePtr temp = temporary_state(n, state, endian, device, use_pinned_host);
-    std::string outcome = measure_device(temp, targets, endian, py::none());
+std::string measure(Int64 n, const py::array& state, const std::vector<Int64>& targets, const StrArg& endian,
+                    const StrArg& device, bool use_pinned_host) {
+    StatePtr temp = temporary_state(n.value, state, endian.value, device.value, use_pinned_host);
+    std::string outcome = measure_on(temp, korvane::values(targets), endian.value, korvane::seed_value(py::none()));
     temp->copy_to_host(const_cast<void*>(state.data()), static_cast<std::uint64_t>(state.size()), use_pinned_host);
     return outcome;
 }
@@ -186,51 +202,68 @@ PYBIND11_MODULE(velqa, m) {
     using namespace velqa;
     m.doc() = "CUDA gate backend for korvane";
     m.attr("backend") = korvane::gpu::kBackendName;
+    korvane::register_text_errors();
+    korvane::install_shutdown_gate();
 
-    py::enum_<KernelMode>(m, "KernelMode")
+    // A Python enum: pickled by name at every protocol, and no instance exists but the four.
+    py::native_enum<KernelMode>(m, "KernelMode", "enum.IntEnum",
+                                "How gates are applied: per-gate kernels (AllState, Pair, PairAuto) or fused groups "
+                                "planned first (PairAutoFusion).")
         .value("AllState", KernelMode::AllState)
         .value("Pair", KernelMode::Pair)
         .value("PairAuto", KernelMode::PairAuto)
         .value("PairAutoFusion", KernelMode::PairAutoFusion)
-        .export_values();
+        .export_values()
+        .finalize();
 
-    py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
-        .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
-                    py::arg("use_pinned_host") = false)
-        .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
-                    py::arg("device") = "cuda:0")
-        .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
-        .def("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
+    const StrArg cuda0{"cuda:0"};
+    const StrArg little{"little"};
+    py::class_<DeviceState, std::shared_ptr<DeviceState>> device_state(m, "DeviceState");
+    device_state
+        .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = cuda0,
+                    py::arg("use_pinned_host").noconvert() = false)
+        .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = StrArg{"complex128"},
+                    py::arg("device") = cuda0)
+        .def("to_numpy", &to_numpy, py::arg("use_pinned_host").noconvert() = false)
+        .def("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host").noconvert() = false)
         .def_property_readonly("n", [](const DeviceState& s) { return s.n(); })
         .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state(); })
         .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id(); })
         .def_property_readonly("dtype", [](const DeviceState& s) { return korvane::dtype_name(s.dtype()); });
+    korvane::factory_only(device_state);
 
-    py::class_<fusion::PreparedFusionChunk, std::shared_ptr<fusion::PreparedFusionChunk>>(m, "PreparedFusionChunk")
-        .def_property_readonly("n", [](const fusion::PreparedFusionChunk& c) { return c.n; })
+    py::class_<fusion::PreparedFusionChunk, std::shared_ptr<fusion::PreparedFusionChunk>> chunk(m,
+                                                                                                "PreparedFusionChunk");
+    chunk.def_property_readonly("n", [](const fusion::PreparedFusionChunk& c) { return c.n; })
         .def_property_readonly("gate_count", [](const fusion::PreparedFusionChunk& c) { return c.records.size(); });
+    korvane::factory_only(chunk);
 
     m.def("run_circuit_device", &run_circuit_device, py::arg("state").none(false), py::arg("gate_ir"),
-          py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
+          py::arg("endian") = little, py::arg("mode") = KernelMode::PairAuto,
           "Run a gate_ir chunk on an existing CUDA DeviceState.");
     m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"),
-          py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
-          py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
-          py::arg("max_gates_per_group") = 512, py::arg("pad_sparsesharemem") = true,
+          py::arg("fuse_swap").noconvert() = true, py::arg("sparsesharemem_qubits") = Int32{10},
+          py::arg("densemm_min_qubits") = Int32{1}, py::arg("densemm_max_qubits") = Int32{7},
+          py::arg("densemm_gate_threshold_scale") = 1.0, py::arg("max_gates_per_group") = Int32{512},
+          py::arg("pad_sparsesharemem").noconvert() = true,
           "Parse and plan one streamed chunk on the CPU without launching CUDA.");
     m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state").none(false),
           py::arg("chunk").none(false), "Execute one CPU-prepared fusion chunk and wait for its CUDA work.");
     m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state").none(false), py::arg("gates"),
-          py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
+          py::arg("endian") = little, py::arg("mode") = KernelMode::PairAuto,
           "Run a QuantumGate object chunk on an existing CUDA DeviceState.");
     m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"),
-          py::arg("endian") = "little", py::arg("seed") = py::none(),
+          py::arg("endian") = little, py::arg("seed") = py::none(),
           "Measure target qubits on an existing CUDA DeviceState.");
     m.def("sample_measure_device", &sample_measure_device, py::arg("state").none(false), py::arg("targets"),
-          py::arg("shots"), py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
-          "Batch-sample target qubits and optionally collapse to the final outcome.");
+          py::arg("shots"), py::arg("endian") = little, py::arg("seed") = py::none(),
+          py::arg("collapse_last").noconvert() = true,
+          "Batch-sample target qubits and optionally collapse to the final outcome.\n\n"
+          "shots must be in [1, 2**48] (ValueError before any work: more draws would take months). A long\n"
+          "run on the main thread answers Ctrl-C with KeyboardInterrupt within a fraction of a second,\n"
+          "leaving the state unchanged.");
     m.def("probabilities_device", &korvane::probabilities_device<DeviceState>, py::arg("state").none(false),
-          py::arg("targets"), py::arg("endian") = "little",
+          py::arg("targets"), py::arg("endian") = little,
           "Outcome probabilities of target qubits on an existing CUDA DeviceState, without changing it.\n\n"
           "Returns a float64 array of length 2**k (k = len(targets)): entry o is the probability that\n"
           "measuring the targets gives outcome o, divided by the squared norm of the state. With endian\n"
@@ -247,12 +280,14 @@ PYBIND11_MODULE(velqa, m) {
           "length mismatch, a qubit out of range or repeated and a coefficient that is not finite raise\n"
           "ValueError naming the term's index; a zero, NaN or infinite norm raises RuntimeError\n"
           "'Quantum state has zero or invalid norm.'. Terms with the same X/Y positions share one pass\n"
-          "over the state.");
-    m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
-          py::arg("device") = "cuda:0", py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false,
+          "over the state. Any finite coefficients give the sum when it is a finite float, else\n"
+          "OverflowError 'Pauli sum expectation value is out of the float range'.");
+    m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"), py::arg("endian") = little,
+          py::arg("device") = cuda0, py::arg("mode") = KernelMode::PairAuto,
+          py::arg("use_pinned_host").noconvert() = false,
           "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.");
-    m.def("measure", &measure, py::arg("n"), py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
-          py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,
+    m.def("measure", &measure, py::arg("n"), py::arg("state"), py::arg("targets"), py::arg("endian") = little,
+          py::arg("device") = cuda0, py::arg("use_pinned_host").noconvert() = false,
           "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
           "returned.");
 }

@@ -100,7 +100,7 @@ double expectation_pauli_typed(const DeviceState& state, const korvane::PauliPla
         });
     weights.release();
     check_total(sums.total);
-    return sums.value / sums.total;
+    return korvane::pauli_expectation(sums.value, sums.total, plan.exponent);
 }
 
 }  // namespace

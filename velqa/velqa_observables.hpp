@@ -26,4 +26,7 @@ std::vector<double> probabilities(const DeviceState& state, const std::vector<st
 // std::runtime_error ("Quantum state has zero or invalid norm.").
 double expectation_pauli(const DeviceState& state, const std::vector<korvane::PauliTerm>& terms);
 
+// The qubits a Pauli term may name.
+inline std::uint64_t qubit_count(const DeviceState& state) { return state.n(); }
+
 }  // namespace velqa

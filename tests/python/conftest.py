@@ -5,9 +5,9 @@ The suite runs unchanged on the cuda backend with a GPU; what only the host devi
 """
 import gc
 import os
+import subprocess
 import sys
 import threading
-import time
 import warnings
 
 import numpy as np
@@ -124,57 +124,46 @@ def assert_close(actual, expected, dtype, scale=1.0):
     np.testing.assert_allclose(actual, expected, rtol=0, atol=TOLERANCE[dtype] * scale)
 
 
-def _call_beside(call, spin):
-    """Runs call() while another Python thread runs spin(stop) until stop is set, with the GIL handed
-    over promptly whenever it is free; returns when call() started and ended."""
-    stop = threading.Event()
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    thread = threading.Thread(target=spin, args=(stop,))
-    thread.start()
+def _hold_first_operation(hd, call, timeout):
+    """Runs call() with its first device operation (launch, copy, memset, or the planner's hold point)
+    held by the host device until another Python thread lets it go. That thread waits for the hold
+    without the GIL and needs the GIL to let it go: it can do so only while call() does not hold the
+    GIL. Returns (reached, timeouts): whether the helper saw the hold, and how many holds ran out."""
+    hd.hold_operations(1, timeout)
+    seen = []
+
+    def let_go():
+        if hd.wait_for_held_operations(1, timeout):
+            seen.append(True)
+            hd.release_held_operations()
+
+    helper = threading.Thread(target=let_go)
+    helper.start()
     try:
-        time.sleep(0.02)
-        start = time.perf_counter()
         call()
-        end = time.perf_counter()
     finally:
-        stop.set()
-        thread.join()
-        sys.setswitchinterval(interval)
-    return start, end
+        hd.release_held_operations()  # a call that failed before any device work holds nothing
+        helper.join()
+    return bool(seen), hd.held_operation_timeouts()
 
 
-def progress_during(call):
-    """How far another Python thread gets while call() runs: nothing when call() holds the GIL
-    throughout, a lot when it releases it around its native work. The other thread notes the time
-    every 64 steps, and only steps in the middle of the call count. A call that holds the GIL may
-    still hand it over just before it starts or as it returns, and on a busy machine the caller can
-    wait a while for it to come back; so the first and last tenth of the call (at least five switch
-    intervals, shortened for the probe) are left out."""
-    stamps = []
-
-    def spin(stop):
-        steps = 0
-        while not stop.is_set():
-            steps += 1
-            if steps % 64 == 0:
-                stamps.append(time.perf_counter())
-
-    start, end = _call_beside(call, spin)
-    margin = max(5e-4, 0.1 * (end - start))
-    return 64 * sum(1 for t in stamps if start + margin <= t <= end - margin)
+def releases_gil(hd, call):
+    """Whether call() does its device work without the GIL. A busy machine only delays the other
+    thread: the generous timeout runs out only when call() held the GIL throughout."""
+    reached, timeouts = _hold_first_operation(hd, call, timeout=120.0)
+    return reached and timeouts == 0
 
 
-def held_fraction(call):
-    """The longest time during call() in which another Python thread could not run, as a fraction of
-    the call's duration: near 1 when call() holds the GIL throughout. A busy machine can only
-    lengthen the pauses, never shorten them."""
-    stamps = []
+def holds_gil(hd, call):
+    """Whether call() holds the GIL during its first device operation: the other thread cannot let it go
+    and the hold runs out. (A call that released the GIL could still run out on a machine too busy to
+    run the other thread in two seconds, so this can only miss a release, never invent one.)"""
+    reached, timeouts = _hold_first_operation(hd, call, timeout=2.0)
+    return reached and timeouts == 1
 
-    def spin(stop):
-        while not stop.is_set():
-            stamps.append(time.perf_counter())
 
-    start, end = _call_beside(call, spin)
-    inside = [start] + [t for t in stamps if start < t < end] + [end]
-    return max(b - a for a, b in zip(inside, inside[1:])) / (end - start)
+def run_python(source, timeout=120):
+    """Runs source in a fresh interpreter that imports this build's modules; returns the completed process."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(_BUILD, "python"), os.path.dirname(
+        os.path.abspath(__file__))]))
+    return subprocess.run([sys.executable, "-c", source], env=env, capture_output=True, text=True, timeout=timeout)

@@ -195,6 +195,7 @@ def test_probability_and_collapse_launches(hd):
     dormeth.measure_device(state, [2, 4], seed=1)
     kernels = [(r["kernel"].split("::")[-1], r["grid"], r["block"]) for r in hd.launches()]
     assert kernels == [("density_measure_probs_kernel<double, true>", (1, 1, 1), (256, 1, 1)),
+                       ("density_collapse_check_kernel<double>", (1, 2, 1), (32, 8, 1)),  # the 16 x 16 block kept
                        ("density_measure_collapse_kernel<double>", (2, 8, 1), (32, 8, 1))]
 
 

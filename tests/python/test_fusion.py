@@ -553,8 +553,9 @@ def test_plans_without_densemm_leave_the_cache_alone(hd, no_leaks):
 # ------------------------------------------------------------------ threads
 
 
-def wait_for(condition, seconds=10):
-    """A thread's native resources go when the OS thread exits, just after join() returns."""
+def wait_for(condition, seconds=120):
+    """A thread's native resources go when the OS thread exits, just after join() returns; a busy machine
+    may take a while to run that exit, so only resources never released fail the wait."""
     deadline = time.monotonic() + seconds
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.01)

@@ -18,6 +18,8 @@ import json
 import math
 import operator
 import os
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -115,12 +117,18 @@ class BadIndex:
         raise ZeroDivisionError("caller's __index__ failed")
 
 
+def float_like(value):
+    """A number equal to an integer that is not one: never read as that integer."""
+    return [np.float16, np.float32, np.longdouble, Decimal, Fraction][abs(value) % 5](value)
+
+
 def qubit_values(n):
     plain = st.integers(-2, n + 1)
     return st.one_of(
         plain, plain, plain,
         plain.map(np.int64), plain.map(lambda q: np.uint8(q % 256)), plain.map(Index),
         st.booleans(), st.sampled_from([2**63, -2**63 - 1, 2**70, 1.0, float("nan"), None, "1", BadIndex()]),
+        plain.map(float_like),
     )
 
 
@@ -469,8 +477,10 @@ def test_fuzz_measurement(fuzz_hd, case, data):
     endian = data.draw(st.sampled_from(["little", "big"] * 4 + ["Little", ""]))
     if data.draw(st.integers(0, 5)) == 0:  # an unnormalised, tiny or invalid state
         state = (state * data.draw(st.sampled_from([0.0, 1e-30, 3.0, np.nan, np.inf]))).astype(dtype)
-    seed = data.draw(st.one_of(st.integers(0, 2**64 - 1), st.integers(0, 99), st.sampled_from([None, -1, 1.5, 2**64])))
-    shots = data.draw(st.one_of(st.integers(1, 50), st.integers(1, 3), st.sampled_from([0, -1])))
+    seed = data.draw(st.one_of(st.integers(0, 2**64 - 1), st.integers(0, 99), st.sampled_from([None, -1, 1.5, 2**64]),
+                               st.integers(0, 9).map(float_like)))
+    shots = data.draw(st.one_of(st.integers(1, 50), st.integers(1, 3), st.sampled_from([0, -1, 2**48 + 1]),
+                                st.integers(1, 9).map(float_like)))
     which = data.draw(st.sampled_from(["measure", "measure_device", "sample_measure_device"]))
     device = velqa.DeviceState.from_numpy(n, state)
     array = state.copy()
@@ -504,7 +514,11 @@ def test_fuzz_measurement(fuzz_hd, case, data):
     with np.errstate(all="ignore"):
         expected = expected / np.linalg.norm(expected)
     fault = None
-    if not np.all(np.isfinite(after)):
+    read = [seed] if which != "measure" and seed is not None else []
+    read += [shots] if which == "sample_measure_device" else []
+    if not all(hasattr(type(v), "__index__") for v in read):
+        fault = "mismatch"  # a number that is not an integer was read as one
+    elif not np.all(np.isfinite(after)):
         fault = "nonfinite_success"
     elif not close(after, expected, dtype):
         fault = "mismatch"
@@ -674,7 +688,8 @@ def test_fuzz_density_measurement(fuzz_hd, data):
     rho = (rho * data.draw(st.sampled_from([1.0] * 6 + [0.0, 1e-40, 2.0, np.nan]))).astype(dtype)
     targets = data.draw(target_lists(n))
     endian = data.draw(st.sampled_from(["little", "big"] * 4 + ["BIG"]))
-    seed = data.draw(st.one_of(st.integers(0, 2**64 - 1), st.integers(0, 99), st.sampled_from([None, -1, 1.5])))
+    seed = data.draw(st.one_of(st.integers(0, 2**64 - 1), st.integers(0, 99), st.sampled_from([None, -1, 1.5]),
+                               st.integers(0, 9).map(float_like)))
     state = dormeth.DeviceDensityState.from_numpy(n, rho)
     before = live(fuzz_hd)
     try:
@@ -693,7 +708,9 @@ def test_fuzz_density_measurement(fuzz_hd, data):
     exact = rho.astype(complex) * 2.0**200 * np.outer(keep, keep)
     expected = exact / np.trace(exact).real
     fault = None
-    if not np.all(np.isfinite(out)):
+    if seed is not None and not hasattr(type(seed), "__index__"):
+        fault = "mismatch"  # a number that is not an integer was read as one
+    elif not np.all(np.isfinite(out)):
         fault = "nonfinite_success"
     elif not close(out, expected, dtype):
         fault = "mismatch"

@@ -6,7 +6,7 @@ import pytest
 
 import reference as ref
 import velqa
-from conftest import assert_close, random_state
+from conftest import assert_close, random_state, run_python
 
 
 def outcome_indices(n, targets, endian):
@@ -251,10 +251,10 @@ def test_sampling_refusals(no_leaks, targets, shots, kwargs, error, message):
 def test_argument_conversion_refusals():
     psi = random_state(3, "complex64", np.random.default_rng(8))
     state = velqa.DeviceState.from_numpy(3, psi)
-    for seed in (1.5, -1, "7"):
-        with pytest.raises(RuntimeError):  # the binding layer's cast error
+    for seed, error in ((1.5, TypeError), ("7", TypeError), (-1, ValueError), (2**64, ValueError)):
+        with pytest.raises(error, match="^seed must be"):
             velqa.sample_measure_device(state, [0], 5, seed=seed)
-        with pytest.raises(RuntimeError):
+        with pytest.raises(error, match="^seed must be"):
             velqa.measure_device(state, [0], seed=seed)
     with pytest.raises(TypeError):
         velqa.sample_measure_device(state, [0], -5)
@@ -275,3 +275,32 @@ def test_probability_buffer_allocation_failure_frees_targets(no_leaks, dtype):
         velqa.sample_measure_device(state, targets, 10, seed=1)
     assert no_leaks.live_bytes(0) == live
     np.testing.assert_array_equal(state.to_numpy(), psi)
+
+
+INTERRUPTED_SAMPLING = """
+import os, signal, threading
+import numpy as np
+import hostdevice, velqa
+before = np.array([0.6, 0, 0, 0.8j], dtype=np.complex64)
+state = velqa.DeviceState.from_numpy(2, before)
+hostdevice.hold_operations(1, 600)  # the call's first device operation waits for Ctrl-C to be pressed
+
+def press_ctrl_c():
+    assert hostdevice.wait_for_held_operations(1, 600)
+    os.kill(os.getpid(), signal.SIGINT)
+    hostdevice.release_held_operations()
+
+threading.Thread(target=press_ctrl_c).start()
+try:
+    velqa.sample_measure_device(state, [0, 1], 2**40, seed=3)  # about a day of draws
+except KeyboardInterrupt:
+    print("interrupted, state unchanged:", np.array_equal(state.to_numpy(), before))
+"""
+
+
+def test_ctrl_c_interrupts_a_long_sampling_run_and_leaves_the_state(hd):
+    """A fresh interpreter presses Ctrl-C while the call has begun: answered within a poll interval, or
+    the run goes on for a day and the timeout fails the test."""
+    done = run_python(INTERRUPTED_SAMPLING)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted, state unchanged: True\n", "")
+

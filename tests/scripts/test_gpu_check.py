@@ -307,7 +307,7 @@ def test_a_benchmark_over_its_allowance_is_stopped_and_the_run_goes_on(tmp_path)
     assert run.returncode == 1
     ran = summary["stages"]["benchmarks"]["ran"]
     assert [(r["name"], r["status"]) for r in ran] == [("bench_slow.py", "timed out"), ("bench_quick.py", "passed")]
-    assert ran[0]["seconds"] < 10
+    assert ran[0]["seconds"] < 60  # stopped, not ended by itself: a busy machine only delays the stop
     assert summary["stages"]["benchmarks"]["records"][0]["fraction_of_copy"] == 0.5
 
 
