@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "common/cuda_check.hpp"
-#include "dormeth/convert.hpp"
 #include "dormeth/fusion/density_planner.hpp"
-#include "velqa/convert.hpp"
+#include "dormeth/operation_conversion.hpp"
 #include "velqa/fusion/planner.hpp"
+#include "velqa/gate_conversion.hpp"
 
 namespace py = pybind11;
 

@@ -15,11 +15,11 @@
 #include "common/python_args.hpp"
 #include "common/python_classes.hpp"
 #include "common/python_gil.hpp"
-#include "dormeth/convert.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 #include "dormeth/dormeth_measure.hpp"
 #include "dormeth/dormeth_observables.hpp"
+#include "dormeth/operation_conversion.hpp"
 #include "dormeth/run_density.hpp"
 
 namespace py = pybind11;

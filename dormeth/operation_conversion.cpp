@@ -1,4 +1,4 @@
-#include "dormeth/convert.hpp"
+#include "dormeth/operation_conversion.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>

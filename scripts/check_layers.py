@@ -39,7 +39,7 @@ MODULES = {
         ("velqa gate dispatch", ["velqa/gate_dispatch"]),
         ("velqa fusion", ["velqa/fusion/planner", "velqa/fusion/fusion"]),
         ("velqa runner", ["velqa/run_circuit"]),
-        ("velqa bindings", ["velqa/convert", "velqa/velqa_module"]),
+        ("velqa bindings", ["velqa/gate_conversion", "velqa/state_arrays", "velqa/velqa_module"]),
     ],
     "dormeth": [
         ("dormeth state and records", ["dormeth/dormeth_device_state", "dormeth/density_operation",
@@ -50,7 +50,7 @@ MODULES = {
         ("dormeth prepared operations", ["dormeth/prepared_operation"]),
         ("dormeth fusion", ["dormeth/fusion/*"]),
         ("dormeth runner", ["dormeth/run_density"]),
-        ("dormeth bindings", ["dormeth/convert", "dormeth/dormeth_module"]),
+        ("dormeth bindings", ["dormeth/operation_conversion", "dormeth/dormeth_module"]),
     ],
 }
 CLIENTS = ["tests/*", "bench/*", "examples/*"]

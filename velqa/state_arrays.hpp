@@ -1,0 +1,24 @@
+// The checks of a NumPy state array handed to the velqa module, with the GIL held.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+
+#include "common/parse.hpp"
+
+namespace velqa {
+
+namespace py = pybind11;
+
+// The layout checks of a state array, in order: writability (when the array is written to),
+// one dimension, C order, n in [1, 62], size 2^n.
+void check_state_layout(std::int64_t n, const py::array& state, bool written);
+
+// The precision of a state array, by parse_dtype on the string form of its dtype.
+korvane::Precision array_dtype(const py::array& state);
+
+// check_state_layout followed by array_dtype.
+korvane::Precision check_state_array(std::int64_t n, const py::array& state, bool written);
+
+}  // namespace velqa
