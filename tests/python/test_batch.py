@@ -6,14 +6,10 @@ import numpy as np
 import pytest
 
 import velqa
+from builders import QuantumGate, random_circuit, run_circuit, vgate
 from conftest import MODES, assert_close, random_state, releases_gil
 from reference import random_unitary, run_reference
-from test_fusion import random_circuit, two_devices  # noqa: F401 (a fixture)
-
-
-def vgate(name, target, control=(), parameter=()):
-    return {"id": name, "target": list(target), "control": list(control), "control_state": [1] * len(control),
-            "parameter": parameter}
+from test_fusion import two_devices  # noqa: F401 (a fixture)
 
 
 def random_batch(n, batch, dtype, rng):
@@ -48,22 +44,10 @@ def member_gates(gates, b):
     return out
 
 
-class Gate:
-    """A QuantumGate-like object holding a gate dict's values as given (arrays included)."""
-
-    def __init__(self, d):
-        self.id, self.target, self.control = d["id"], d["target"], d["control"]
-        self.control_state, self.parameter, self.matrix = d["control_state"], d["parameter"], d.get("matrix")
-
-
 def run_batch(n, states, gates, mode, gate_objects=False):
     batch = velqa.DeviceStateBatch.from_numpy(n, states)
-    velqa.run_circuit_batch_device(batch, [Gate(g) for g in gates] if gate_objects else gates, mode=mode)
+    velqa.run_circuit_batch_device(batch, [QuantumGate.of(g) for g in gates] if gate_objects else gates, mode=mode)
     return batch.to_numpy()
-
-
-def single(n, state, gates, mode):
-    return velqa.run_circuit(n, state.copy(), gates, mode=mode)
 
 
 # ------------------------------------------------------------------ states
@@ -136,8 +120,8 @@ def test_members_equal_single_states_run_with_their_own_values(hd, dtype, mode, 
     assert out.shape == (size, 1 << n) and out.dtype == dtype
     for b in range(size):
         own = member_gates(gates, b)
-        assert_close(out[b], single(n, states[b], own, mode), dtype)
-        assert_close(out[b], single(n, states[b], own, velqa.PairAuto), dtype, scale=4)
+        assert_close(out[b], run_circuit(n, states[b], own, mode), dtype)
+        assert_close(out[b], run_circuit(n, states[b], own, velqa.PairAuto), dtype, scale=4)
     assert_close(out[-1], run_reference(states[-1].astype(complex), n, member_gates(gates, size - 1)), dtype, scale=8)
 
 
@@ -154,7 +138,7 @@ def test_members_beyond_one_launch_go_in_further_launches(hd, dtype, mode):
     out = run_batch(n, states, gates, mode)
     assert max(launch["grid"][1] for launch in hd.launches()) == 4
     for b in range(size):
-        assert_close(out[b], single(n, states[b], member_gates(gates, b), mode), dtype)
+        assert_close(out[b], run_circuit(n, states[b], member_gates(gates, b), mode), dtype)
 
 
 def test_a_fused_batch_runs_one_launch_per_group_and_one_batched_gemm(hd):
@@ -167,7 +151,7 @@ def test_a_fused_batch_runs_one_launch_per_group_and_one_batched_gemm(hd):
     hd.clear_launches()
     out = run_batch(n, states, gates, velqa.PairAutoFusion)
     for b in range(size):
-        assert_close(out[b], single(n, states[b], member_gates(gates, b), velqa.PairAuto), "complex128", scale=4)
+        assert_close(out[b], run_circuit(n, states[b], member_gates(gates, b), velqa.PairAuto), "complex128", scale=4)
     launched = [launch for launch in hd.launches()]
     assert launched and all(launch["grid"][1] in (1, size) for launch in launched)
     assert any(launch["grid"][1] == size for launch in launched)
@@ -218,7 +202,7 @@ def test_scalar_rows_broadcast_and_shared_values_match_rows_of_equal_values(hd):
     a, b = run_batch(n, states, shared, velqa.PairAuto), run_batch(n, states, rows, velqa.PairAuto)
     np.testing.assert_array_equal(a, b)
     for m in range(size):
-        assert_close(a[m], single(n, states[m], shared, velqa.PairAuto), "complex128")
+        assert_close(a[m], run_circuit(n, states[m], shared, velqa.PairAuto), "complex128")
 
 
 def dense_blocks(size, rng, width=4, layers=12):
@@ -228,7 +212,7 @@ def dense_blocks(size, rng, width=4, layers=12):
     gates = []
     for first in (0, width, 2 * width):
         for _ in range(layers):
-            gates += [vgate("u", [q], parameter=rng.uniform(0, 2 * np.pi, size=(size, 3)))
+            gates += [dict(vgate("u", [q]), parameter=rng.uniform(0, 2 * np.pi, size=(size, 3)))
                       for q in range(first, first + width)]
             gates += [vgate("x", [q + 1], [q]) for q in range(first, first + width - 1)]
     return gates
@@ -242,7 +226,7 @@ def test_a_fused_batch_fits_a_device_just_above_its_size(two_devices, dtype):
     rng = np.random.default_rng(16)
     gates = per_member(random_circuit(n, 30, rng), size, rng) + dense_blocks(size, rng)
     states = random_batch(n, size, dtype, rng)
-    expected = [single(n, states[b], member_gates(gates, b), velqa.PairAuto) for b in range(size)]
+    expected = [run_circuit(n, states[b], member_gates(gates, b), velqa.PairAuto) for b in range(size)]
     hd = two_devices
     hd.configure(2, states.nbytes * 5 // 4)
     assert hd.live_bytes(0) == 0
