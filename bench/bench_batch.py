@@ -12,7 +12,7 @@ array per rotation). For each n, batch (batch x 2^n at most 2^26 amplitudes), pr
 - per member us, single us: the batch's time per member, and one single-state call of the same n;
 - model: the bytes the run must move (the per-gate or fused model of bench/common.py for one
   member, times the batch) at the device-to-device copy bandwidth measured in the same run, over
-  the measured time (the fraction of copy bandwidth reached); pass ms is one read and write of the
+  the measured time (the fraction of copy bandwidth reached); pass us is one read and write of the
   whole batch at that bandwidth.
 
 Goals on an H100: n = 12, batch = 4096, fused: at least 70 % of copy bandwidth and 50 times faster
@@ -69,7 +69,7 @@ def main():
 
     header("batched runs against a loop of single-state calls, hardware-efficient ansatz, 20 layers")
     print(f"{'dtype':<11}{'mode':<15}{'n':>3}{'batch':>6}{'batch s':>11}{'loop s':>11}{'speed-up':>10}"
-          f"{'per member us':>15}{'single us':>11}{'pass ms':>9}{'model':>7}")
+          f"{'per member us':>15}{'single us':>11}{'pass us':>9}{'model':>7}")
     rng = np.random.default_rng(1)
     for dtype in args.dtypes:
         for n in args.sizes:
@@ -105,7 +105,7 @@ def main():
                                     single_seconds=per_single, pass_seconds=one_pass / copy)
                     print(f"{dtype:<11}{mode_name:<15}{n:>3}{size:>6}{batched:>11.4f}{loop_seconds:>11.4f}"
                           f"{loop_seconds / batched:>9.1f}x{1e6 * batched / size:>15.1f}{1e6 * per_single:>11.1f}"
-                          f"{1e3 * one_pass / copy:>9.3f}{record['fraction_of_copy']:>7.0%}")
+                          f"{1e6 * one_pass / copy:>9.1f}{record['fraction_of_copy']:>7.0%}")
                 del batch, single
 
 
