@@ -126,35 +126,54 @@ def test_members_equal_single_states_run_with_their_own_values(hd, dtype, mode, 
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
-def test_members_beyond_one_launch_go_in_further_launches(hd, dtype, mode):
-    """A planted grid bound of 4 members per launch: 17 members take five launches per kernel, and
-    each member still gets its own values. Fused groups with DenseMM and SparseShareMem included."""
-    n, size = 6, 17
-    hd.set_max_grid_y(4)
-    rng = np.random.default_rng(40)
-    gates = per_member(random_circuit(n, 60, rng, unitaries=True), size, rng)
+def test_more_members_than_a_block_has_threads(hd, dtype, mode):
+    """257 members, one above a 256-thread block's worth: every one equals its single state."""
+    n, size = 3, 257
+    rng = np.random.default_rng(257)
+    gates = per_member(random_circuit(n, 20, rng, unitaries=True), size, rng)
     states = random_batch(n, size, dtype, rng)
-    hd.clear_launches()
     out = run_batch(n, states, gates, mode)
-    assert max(launch["grid"][1] for launch in hd.launches()) == 4
     for b in range(size):
         assert_close(out[b], run_circuit(n, states[b], member_gates(gates, b), mode), dtype)
 
 
-def test_a_fused_batch_runs_one_launch_per_group_and_one_batched_gemm(hd):
-    """PairAutoFusion plans once: a DenseMM group whose gates differ between members is one strided
-    batched GEMM over the members, a SparseShareMem group one launch with every member on the grid."""
+@pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
+def test_a_batch_makes_the_launches_of_one_state_each_covering_every_member(hd, mode):
+    """The batch is the grid's y dimension: the batch run launches the kernels a single state's run
+    launches, in the same order and x geometry, each once for all members."""
     n, size = 8, 5
     rng = np.random.default_rng(41)
-    gates = per_member([g for g in random_circuit(n, 80, rng) if g["id"] != "gp"], size, rng, varying=1.0)
+    gates = per_member(random_circuit(n, 60, rng, unitaries=True), size, rng, varying=1.0)
     states = random_batch(n, size, "complex128", rng)
     hd.clear_launches()
-    out = run_batch(n, states, gates, velqa.PairAutoFusion)
+    run_circuit(n, states[0], member_gates(gates, 0), mode)
+    alone = hd.launches()
+    hd.clear_launches()
+    run_batch(n, states, gates, mode)
+    together = hd.launches()
+    assert [(r["kernel"], r["grid"][0], r["block"]) for r in together] == [
+        (r["kernel"], r["grid"][0], r["block"]) for r in alone]
+    assert all(r["grid"][1] == 1 for r in alone) and all(r["grid"][1] == size for r in together)
+
+
+@pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
+def test_members_beyond_one_launch_go_in_further_launches(hd, dtype, mode):
+    """A planted grid bound of 4 members per launch: 9 members take three launches per kernel, and
+    each member still gets its own values; the fused run has SparseShareMem and DenseMM groups with
+    per-member matrices."""
+    n, size = 12, 9
+    hd.set_max_grid_y(4)
+    rng = np.random.default_rng(40)
+    gates = per_member(random_circuit(n, 30, rng, unitaries=True), size, rng) + dense_blocks(size, rng)
+    states = random_batch(n, size, dtype, rng)
+    hd.clear_launches()
+    out = run_batch(n, states, gates, mode)
+    assert max(launch["grid"][1] for launch in hd.launches()) == 4
+    if mode == velqa.PairAutoFusion:
+        assert {"sparsesharemem_kernel", "transpose_to_low_bits"} <= {
+            r["kernel"].split("::")[-1].split("<")[0] for r in hd.launches()}
     for b in range(size):
-        assert_close(out[b], run_circuit(n, states[b], member_gates(gates, b), velqa.PairAuto), "complex128", scale=4)
-    launched = [launch for launch in hd.launches()]
-    assert launched and all(launch["grid"][1] in (1, size) for launch in launched)
-    assert any(launch["grid"][1] == size for launch in launched)
+        assert_close(out[b], run_circuit(n, states[b], member_gates(gates, b), mode), dtype, scale=4)
 
 
 @pytest.mark.parametrize("gates, error, message", [
