@@ -7,9 +7,10 @@ import pytest
 
 import velqa
 from builders import QuantumGate, random_circuit, run_circuit, vgate
-from conftest import MODES, _hostdevice, assert_close, random_state, releases_gil
+from conftest import MODES, _hostdevice, assert_close, random_state, releases_gil, run_python
 from reference import random_unitary, run_reference
 from test_fusion import two_devices  # noqa: F401 (a fixture)
+from test_measure import INTERRUPTED_SAMPLING
 
 
 def random_batch(n, batch, dtype, rng):
@@ -181,7 +182,7 @@ def test_members_beyond_one_launch_go_in_further_launches(hd, dtype, mode):
      ValueError, r"^parameter rows must match the batch \(gate 0: 2 rows, batch 3\)$"),
     ([{"id": "h", "target": [1], "control": [], "control_state": [], "parameter": []},
       {"id": "u", "target": [0], "control": [], "control_state": [], "parameter": np.zeros((3, 2))}],
-     ValueError, "parameter"),
+     ValueError, r"^U gate requires exactly three parameters\.$"),
     ([{"id": "unitary", "target": [0], "control": [], "control_state": [], "parameter": [],
        "matrix": np.stack([np.eye(2)] * 4)}],
      ValueError, r"^unitary matrices must match the batch \(gate 0: 4 matrices, batch 3\)$"),
@@ -368,6 +369,19 @@ def test_readout_refusals_are_the_single_states(call, error, message):
         call(batch)
     assert (_hostdevice.launch_count() if _hostdevice else 0) == launches
     np.testing.assert_array_equal(batch.to_numpy(), states)
+
+
+def test_ctrl_c_interrupts_a_long_batch_sampling_run_and_leaves_every_member(hd):
+    """The single state's Ctrl-C run with a batch of two members: interrupted during member 0's
+    draws, before any collapse."""
+    members = "np.stack([before, before[::-1]])"
+    source = (INTERRUPTED_SAMPLING.replace("velqa.DeviceState.from_numpy(2, before)",
+                                           f"velqa.DeviceStateBatch.from_numpy(2, {members})")
+              .replace("velqa.sample_measure_device(", "velqa.sample_measure_batch_device(")
+              .replace("np.array_equal(state.to_numpy(), before)", f"np.array_equal(state.to_numpy(), {members})"))
+    assert "DeviceStateBatch" in source and "sample_measure_batch_device" in source
+    done = run_python(source)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted, state unchanged: True\n", "")
 
 
 def test_every_batch_call_releases_the_gil(hd):
