@@ -896,6 +896,28 @@ TEST_F(HostDevice, ThreadSanitizerReportsLaunchesFromTwoHostThreadsWritingOneEle
 
 // ------------------------------------------------------------------ cuBLAS
 
+// Device copies of a GEMM's A and B and room for its C, freed with the object.
+template <class C>
+struct GemmOperands {
+    C* a = nullptr;
+    C* b = nullptr;
+    C* c = nullptr;
+    GemmOperands(const std::vector<C>& host_a, const std::vector<C>& host_b, std::size_t c_elements) {
+        cudaMalloc(&a, host_a.size() * sizeof(C));
+        cudaMalloc(&b, host_b.size() * sizeof(C));
+        cudaMalloc(&c, c_elements * sizeof(C));
+        cudaMemcpy(a, host_a.data(), host_a.size() * sizeof(C), cudaMemcpyHostToDevice);
+        cudaMemcpy(b, host_b.data(), host_b.size() * sizeof(C), cudaMemcpyHostToDevice);
+    }
+    ~GemmOperands() {
+        cudaFree(a);
+        cudaFree(b);
+        cudaFree(c);
+    }
+    GemmOperands(const GemmOperands&) = delete;
+    GemmOperands& operator=(const GemmOperands&) = delete;
+};
+
 template <class T, class Blas, class Gemm>
 void check_gemm(Gemm gemm_fn, double tolerance) {
     using C = std::complex<T>;
@@ -903,12 +925,10 @@ void check_gemm(Gemm gemm_fn, double tolerance) {
     std::vector<C> a(m * k), b(k * n), c(m * n);
     for (int i = 0; i < m * k; ++i) a[i] = C(T(0.1) * i, T(-0.05) * i);
     for (int i = 0; i < k * n; ++i) b[i] = C(T(1) - T(0.1) * i, T(0.2) * (i % 3));
-    C *da, *db, *dc;
-    cudaMalloc(&da, a.size() * sizeof(C));
-    cudaMalloc(&db, b.size() * sizeof(C));
-    cudaMalloc(&dc, c.size() * sizeof(C));
-    cudaMemcpy(da, a.data(), a.size() * sizeof(C), cudaMemcpyHostToDevice);
-    cudaMemcpy(db, b.data(), b.size() * sizeof(C), cudaMemcpyHostToDevice);
+    const GemmOperands<C> operands(a, b, c.size());
+    C* const da = operands.a;
+    C* const db = operands.b;
+    C* const dc = operands.c;
     cublasHandle_t handle = nullptr;
     ASSERT_EQ(cublasCreate(&handle), CUBLAS_STATUS_SUCCESS);
     EXPECT_EQ(hostdevice::live_blas_handles(0), 1);
@@ -934,9 +954,6 @@ void check_gemm(Gemm gemm_fn, double tolerance) {
               CUBLAS_STATUS_INVALID_VALUE);
     ASSERT_EQ(cublasDestroy(handle), CUBLAS_STATUS_SUCCESS);
     EXPECT_EQ(hostdevice::live_blas_handles(0), 0);
-    cudaFree(da);
-    cudaFree(db);
-    cudaFree(dc);
 }
 
 // count products, each C_i = A_i^T B_i with A_i a stride apart (stride 0: one shared A), and the
@@ -948,23 +965,18 @@ void check_strided_batched_gemm(Gemm gemm_fn, double tolerance) {
     std::vector<C> a(count * m * k), b(count * k * n), c(count * m * n);
     for (std::size_t i = 0; i < a.size(); ++i) a[i] = C(T(0.1) * T(i % 17), T(-0.05) * T(i % 5));
     for (std::size_t i = 0; i < b.size(); ++i) b[i] = C(T(1) - T(0.1) * T(i % 7), T(0.2) * T(i % 3));
-    C *da, *db, *dc;
-    cudaMalloc(&da, a.size() * sizeof(C));
-    cudaMalloc(&db, b.size() * sizeof(C));
-    cudaMalloc(&dc, c.size() * sizeof(C));
-    cudaMemcpy(da, a.data(), a.size() * sizeof(C), cudaMemcpyHostToDevice);
-    cudaMemcpy(db, b.data(), b.size() * sizeof(C), cudaMemcpyHostToDevice);
+    const GemmOperands<C> operands(a, b, c.size());
+    const auto* A = reinterpret_cast<const Blas*>(operands.a);
+    const auto* B = reinterpret_cast<const Blas*>(operands.b);
+    auto* out = reinterpret_cast<Blas*>(operands.c);
     cublasHandle_t handle = nullptr;
     ASSERT_EQ(cublasCreate(&handle), CUBLAS_STATUS_SUCCESS);
     const Blas one{1, 0}, zero{0, 0};
-    const auto* A = reinterpret_cast<const Blas*>(da);
-    const auto* B = reinterpret_cast<const Blas*>(db);
-    auto* out = reinterpret_cast<Blas*>(dc);
     for (const long long stride_a : {0LL, static_cast<long long>(m * k)}) {
         ASSERT_EQ(gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, A, k, stride_a, B, k, k * n, &zero, out, m,
                           m * n, count),
                   CUBLAS_STATUS_SUCCESS);
-        cudaMemcpy(c.data(), dc, c.size() * sizeof(C), cudaMemcpyDeviceToHost);
+        cudaMemcpy(c.data(), operands.c, c.size() * sizeof(C), cudaMemcpyDeviceToHost);
         for (int i = 0; i < count; ++i)
             for (int col = 0; col < n; ++col)
                 for (int row = 0; row < m; ++row) {
@@ -983,9 +995,6 @@ void check_strided_batched_gemm(Gemm gemm_fn, double tolerance) {
     EXPECT_EQ(gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, A, k, 0, B, k, k * n, &zero, out, m, m * n, -1),
               CUBLAS_STATUS_INVALID_VALUE);
     ASSERT_EQ(cublasDestroy(handle), CUBLAS_STATUS_SUCCESS);
-    cudaFree(da);
-    cudaFree(db);
-    cudaFree(dc);
 }
 
 TEST_F(HostDevice, StridedBatchedComplexGemmSingleAndDouble) {
