@@ -42,15 +42,14 @@ MODULES = {
         ("velqa bindings", ["velqa/gate_conversion", "velqa/state_arrays", "velqa/velqa_module"]),
     ],
     "dormeth": [
-        ("dormeth state and records", ["dormeth/dormeth_device_state", "dormeth/density_operation",
-                                       "dormeth/density_gate_traits", "dormeth/device_targets",
-                                       "dormeth/channel_kind", "dormeth/fusion/device_density_gate"]),
+        ("dormeth state and records", ["dormeth/dormeth_device_state", "dormeth/device_targets",
+                                       "dormeth/fusion/device_density_gate"]),
         ("dormeth kernels and launchers", ["dormeth/kernels/*", "dormeth/fusion/density_sparsesharemem",
                                            "dormeth/dormeth_measure", "dormeth/dormeth_observables"]),
         ("dormeth prepared operations", ["dormeth/prepared_operation"]),
         ("dormeth fusion", ["dormeth/fusion/*"]),
         ("dormeth runner", ["dormeth/run_density"]),
-        ("dormeth bindings", ["dormeth/operation_conversion", "dormeth/dormeth_module"]),
+        ("dormeth bindings", ["dormeth/dormeth_module"]),
     ],
 }
 CLIENTS = ["tests/*", "bench/*", "examples/*"]
