@@ -38,8 +38,9 @@ MODULES = {
                                          "velqa/velqa_measure", "velqa/velqa_observables"]),
         ("velqa gate dispatch", ["velqa/gate_dispatch"]),
         ("velqa fusion", ["velqa/fusion/planner", "velqa/fusion/fusion"]),
-        ("velqa runner", ["velqa/run_circuit"]),
-        ("velqa bindings", ["velqa/gate_conversion", "velqa/state_arrays", "velqa/velqa_module"]),
+        ("velqa runner", ["velqa/run_circuit", "velqa/trajectories"]),
+        ("velqa bindings", ["velqa/gate_conversion", "velqa/state_arrays", "velqa/trajectory_bindings",
+                             "velqa/velqa_module"]),
     ],
     "dormeth": [
         ("dormeth state and records", ["dormeth/dormeth_device_state", "dormeth/device_targets",

@@ -84,18 +84,22 @@ std::vector<double> probabilities_typed(const DeviceState& state, const std::vec
     return probs;
 }
 
+}  // namespace
+
 template <class T>
-double expectation_pauli_typed(const DeviceState& state, const korvane::PauliPlan& plan) {
-    korvane::cuda_check(cudaSetDevice(state.device_id()));
+double expectation_pauli(std::uint64_t n, const CuComplex<T>* data, std::int32_t device_id,
+                         const korvane::PauliPlan& plan) {
+    if (plan.passes.empty()) return 0.0;
+    korvane::cuda_check(cudaSetDevice(device_id));
     auto weights = DeviceBuffer<PauliWeight>::copy_of(plan.weights.data(), plan.weights.size());
-    const auto n = static_cast<std::int64_t>(state.n());
-    const auto geometry = korvane::pauli_geometry(state.num_state());
+    const auto nn = static_cast<std::int64_t>(n);
+    const auto geometry = korvane::pauli_geometry(std::uint64_t(1) << n);
     const korvane::PauliSums sums =
         korvane::run_pauli_passes(plan, geometry.grid.x, [&](std::uint64_t p, PauliPartial* partials) {
             const korvane::PauliPass& pass = plan.passes[p];
             korvane::gpu::launch_cooperative<&pauli_expectation_kernel<T>>(
-                geometry, nullptr, n, state.data_as<T>(), pass.x_mask, std::bit_floor(pass.x_mask),
-                weights.get() + pass.first, pass.count, partials);
+                geometry, nullptr, nn, data, pass.x_mask, std::bit_floor(pass.x_mask), weights.get() + pass.first,
+                pass.count, partials);
             korvane::check_last_error();
         });
     weights.release();
@@ -103,7 +107,10 @@ double expectation_pauli_typed(const DeviceState& state, const korvane::PauliPla
     return korvane::pauli_expectation(sums.value, sums.total, plan.exponent);
 }
 
-}  // namespace
+template double expectation_pauli<float>(std::uint64_t, const CuComplex<float>*, std::int32_t,
+                                         const korvane::PauliPlan&);
+template double expectation_pauli<double>(std::uint64_t, const CuComplex<double>*, std::int32_t,
+                                          const korvane::PauliPlan&);
 
 std::vector<double> probabilities(const DeviceState& state, const std::vector<std::int64_t>& targets,
                                   const std::string& endian) {
@@ -123,8 +130,9 @@ std::vector<double> probabilities(const DeviceState& state, const std::vector<st
 
 double expectation_pauli(const DeviceState& state, const std::vector<korvane::PauliTerm>& terms) {
     const korvane::PauliPlan plan = korvane::plan_pauli_sum(terms, state.n());
-    if (plan.passes.empty()) return 0.0;
-    return dispatch_precision(state.dtype(), [&]<class T>() { return expectation_pauli_typed<T>(state, plan); });
+    return dispatch_precision(state.dtype(), [&]<class T>() {
+        return expectation_pauli<T>(state.n(), state.data_as<T>(), state.device_id(), plan);
+    });
 }
 
 }  // namespace velqa

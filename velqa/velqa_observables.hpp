@@ -26,6 +26,11 @@ std::vector<double> probabilities(const DeviceState& state, const std::vector<st
 // std::runtime_error ("Quantum state has zero or invalid norm.").
 double expectation_pauli(const DeviceState& state, const std::vector<korvane::PauliTerm>& terms);
 
+// The same for a planned sum on the 2^n amplitudes at data (one member of a batch) on its device.
+template <class T>
+double expectation_pauli(std::uint64_t n, const CuComplex<T>* data, std::int32_t device_id,
+                         const korvane::PauliPlan& plan);
+
 // The qubits a Pauli term may name.
 inline std::uint64_t qubit_count(const DeviceState& state) { return state.n(); }
 
