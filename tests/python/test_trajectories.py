@@ -15,6 +15,7 @@ import pytest
 import dormeth
 import velqa
 from builders import channel, gate, kraus
+from conftest import releases_gil
 from density_reference import CHANNELS, random_kraus_set
 from reference import random_unitary
 from test_density_operations import GATE_CASES, KRAUS_CASES
@@ -166,7 +167,7 @@ def refused(ops, error, n=3):
 
 
 @pytest.mark.parametrize("op, message", GATE_CASES + KRAUS_CASES, ids=[m for _, m in GATE_CASES + KRAUS_CASES])
-def test_refusals_carry_dormeths_messages(op, message):
+def test_refusals_carry_dormeths_messages(op, message, no_leaks):
     assert refused([op], (RuntimeError, ValueError)) == message
 
 
@@ -201,6 +202,20 @@ def test_argument_refusals():
         velqa.sample_trajectories(2, ops, [2], 5)
     with pytest.raises(ValueError, match="n must be"):
         velqa.estimate_expectation_trajectories(0, ops, [], 5)
+
+
+@pytest.mark.threads
+def test_device_work_releases_the_gil_and_leaves_no_memory(hd, no_leaks):
+    ops = [gate("h", [0]), channel("depolarizing", 1, 0.3), channel("amplitude_damping", 0, 0.4)]
+    state = velqa.DeviceState.zero_state(3)
+    calls = {
+        "run_trajectories_device": lambda: velqa.run_trajectories_device(state, ops, 1, 5),
+        "estimate_expectation_trajectories": lambda: velqa.estimate_expectation_trajectories(3, ops, TERMS, 3, seed=1),
+        "sample_trajectories": lambda: velqa.sample_trajectories(3, ops, [0, 1], 5, seed=1),
+    }
+    for name, call in calls.items():
+        assert releases_gil(hd, call), name
+    del state
 
 
 def test_progress_is_called_after_each_batch():
