@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "common/cuda_check.hpp"
 #include "common/gpu/runtime.hpp"
@@ -73,6 +74,39 @@ class DeviceBuffer {
     }
 
     E* ptr_ = nullptr;
+};
+
+// Device memory that the consecutive steps of one call reuse for what each uploads before its
+// launch (a batched gate's per-member values): grown as a step needs, never shrunk, freed with the
+// call. Each upload is queued on the stream after the work queued before it, which may still read
+// the previous contents; growing frees the old memory, which the runtime orders after that work.
+class UploadSlot {
+  public:
+    // A device copy of the host elements, valid until the next upload; the operation names the
+    // failures ("<operation>: ...").
+    template <class E>
+    const E* upload(const std::vector<E>& host, cudaStream_t stream, const char* operation) {
+        const std::size_t bytes = host.size() * sizeof(E);
+        if (bytes > capacity_) {
+            buffer_.release();
+            capacity_ = 0;
+            buffer_ = DeviceBuffer<std::max_align_t>((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t),
+                                                     operation);
+            capacity_ = bytes;
+        }
+        cuda_check(cudaMemcpyAsync(buffer_.get(), host.data(), bytes, cudaMemcpyHostToDevice, stream), operation);
+        return reinterpret_cast<const E*>(buffer_.get());
+    }
+
+    // Frees the memory, reporting a failure; the destructor frees it quietly.
+    void release() {
+        buffer_.release();
+        capacity_ = 0;
+    }
+
+  private:
+    DeviceBuffer<std::max_align_t> buffer_;
+    std::size_t capacity_ = 0;
 };
 
 }  // namespace korvane

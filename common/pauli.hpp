@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/cuda_check.hpp"
@@ -106,36 +107,49 @@ struct PauliSums {
     double total = 0.0;
 };
 
-// Runs the passes of a plan on the current device. launch(pass, partials) queues one pass, which
-// writes one PauliPartial per block for blocks blocks. Passes run in batches so that the partials
-// never take more than a bounded amount of device memory; each batch costs one copy to the host,
-// where the partials are added in pass and block order (so the result is reproducible).
+// Runs the passes of a plan on the current device for `members` states at once (a batch's members,
+// one for a single state). launch(pass, partials) queues one pass, which writes one PauliPartial per
+// block for blocks blocks per member, member y's from partials + y blocks. Passes run in batches so
+// that the partials take a bounded amount of device memory (1 MiB, or one pass's when that is more);
+// each batch costs one copy to the host, where each member's partials are added in pass and block
+// order (so the result is reproducible, and a member's the same as for a state equal to it alone).
 template <class Launch>
-PauliSums run_pauli_passes(const PauliPlan& plan, std::uint64_t blocks, Launch&& launch) {
+std::vector<PauliSums> run_pauli_passes(const PauliPlan& plan, std::uint64_t blocks, std::uint64_t members,
+                                        Launch&& launch) {
     constexpr std::uint64_t kBatchPartials = std::uint64_t(1) << 16;  // 1 MiB of partials
     const std::uint64_t passes = plan.passes.size();
-    const std::uint64_t batch = std::max<std::uint64_t>(1, std::min(passes, kBatchPartials / blocks));
-    DeviceBuffer<PauliPartial> partials(batch * blocks);
-    std::vector<PauliPartial> host(batch * blocks);
-    PauliSums sums;
+    const std::uint64_t per_pass = blocks * members;
+    const std::uint64_t batch = std::max<std::uint64_t>(1, std::min(passes, kBatchPartials / per_pass));
+    DeviceBuffer<PauliPartial> partials(batch * per_pass);
+    std::vector<PauliPartial> host(batch * per_pass);
+    std::vector<PauliSums> sums(members);
     for (std::uint64_t begin = 0; begin < passes; begin += batch) {
         const std::uint64_t end = std::min(passes, begin + batch);
-        for (std::uint64_t p = begin; p < end; ++p) launch(p, partials.get() + (p - begin) * blocks);
-        const std::uint64_t count = (end - begin) * blocks;
+        for (std::uint64_t p = begin; p < end; ++p) launch(p, partials.get() + (p - begin) * per_pass);
+        const std::uint64_t count = (end - begin) * per_pass;
         cuda_check(cudaMemcpy(host.data(), partials.get(), count * sizeof(PauliPartial), cudaMemcpyDeviceToHost));
-        for (std::uint64_t p = begin; p < end; ++p) {
-            double value = 0.0;
-            double total = 0.0;
-            for (std::uint64_t b = 0; b < blocks; ++b) {
-                value += host[(p - begin) * blocks + b].value;
-                total += host[(p - begin) * blocks + b].total;
+        for (std::uint64_t m = 0; m < members; ++m) {
+            for (std::uint64_t p = begin; p < end; ++p) {
+                const PauliPartial* pass = host.data() + (p - begin) * per_pass + m * blocks;
+                double value = 0.0;
+                double total = 0.0;
+                for (std::uint64_t b = 0; b < blocks; ++b) {
+                    value += pass[b].value;
+                    total += pass[b].total;
+                }
+                sums[m].value += value;
+                if (p == 0) sums[m].total = total;
             }
-            sums.value += value;
-            if (p == 0) sums.total = total;
         }
     }
     partials.release();
     return sums;
+}
+
+// The passes of a plan for one state.
+template <class Launch>
+PauliSums run_pauli_passes(const PauliPlan& plan, std::uint64_t blocks, Launch&& launch) {
+    return run_pauli_passes(plan, blocks, 1, std::forward<Launch>(launch)).front();
 }
 
 }  // namespace korvane

@@ -1,6 +1,8 @@
 #include "common/state_buffer.hpp"
 
 #include <limits>
+#include <type_traits>
+#include <vector>
 
 #include "common/cuda_check.hpp"
 
@@ -80,16 +82,23 @@ void StateBuffer::copy_from(const StateBuffer& other) {
     cuda_check(cudaMemcpy(data_, other.data_, bytes(), cudaMemcpyDeviceToDevice));
 }
 
-void StateBuffer::set_zero_state() {
+void StateBuffer::set_zero_state(std::uint64_t members) {
     cuda_check(cudaSetDevice(device_id_));
     cuda_check(cudaMemset(data_, 0, bytes()));
-    if (dtype_ == Precision::Complex128) {
-        const CuComplex<double> one{1.0, 0.0};
-        cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
-    } else {
-        const CuComplex<float> one{1.0f, 0.0f};
-        cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
-    }
+    const auto write_ones = [&](const auto& one) {
+        if (members <= 1) {
+            cuda_check(cudaMemcpy(data_, &one, sizeof(one), cudaMemcpyHostToDevice));
+            return;
+        }
+        // One copy puts a one at the start of every member.
+        const std::vector<std::remove_cvref_t<decltype(one)>> ones(members, one);
+        cuda_check(cudaMemcpy2D(data_, bytes() / members, ones.data(), sizeof(one), sizeof(one), members,
+                                cudaMemcpyHostToDevice));
+    };
+    if (dtype_ == Precision::Complex128)
+        write_ones(CuComplex<double>{1.0, 0.0});
+    else
+        write_ones(CuComplex<float>{1.0f, 0.0f});
 }
 
 }  // namespace korvane

@@ -26,8 +26,9 @@ class StateBuffer {
     void copy_to_host(void* host, bool pin_host = false) const;
     // From a buffer of the same size and precision.
     void copy_from(const StateBuffer& other);
-    // Every element zero but the first, which is one: |0...0> of either kind of state.
-    void set_zero_state();
+    // Every element zero but the first, which is one: |0...0> of either kind of state. With
+    // members, the buffer holds that many states one after another, each set so.
+    void set_zero_state(std::uint64_t members = 1);
 
     std::uint64_t elements() const { return elements_; }
     Precision dtype() const { return dtype_; }

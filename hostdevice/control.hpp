@@ -20,6 +20,13 @@ void configure_devices(int count, std::size_t capacity_bytes);
 int configured_device_count();
 std::size_t device_capacity(int device);
 
+// The most blocks a launch's grid may have along y (cudaDevAttrMaxGridDimY): 65535 as on every
+// GPU, or less when a test plants a smaller bound (at least 1), which launches are then checked
+// against too. reset() restores 65535.
+constexpr unsigned kDefaultMaxGridY = 65535;
+void set_max_grid_y(unsigned extent);
+unsigned max_grid_y();
+
 // Host threads that run blocks of one launch in parallel (the launching thread included).
 void set_worker_count(int workers);
 int worker_count();

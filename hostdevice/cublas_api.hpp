@@ -37,3 +37,13 @@ cublasStatus_t cublasCgemm(cublasHandle_t handle, cublasOperation_t transa, cubl
 cublasStatus_t cublasZgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                            int k, const cuDoubleComplex* alpha, const cuDoubleComplex* A, int lda,
                            const cuDoubleComplex* B, int ldb, const cuDoubleComplex* beta, cuDoubleComplex* C, int ldc);
+cublasStatus_t cublasCgemmStridedBatched(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb,
+                                         int m, int n, int k, const cuComplex* alpha, const cuComplex* A, int lda,
+                                         long long int strideA, const cuComplex* B, int ldb, long long int strideB,
+                                         const cuComplex* beta, cuComplex* C, int ldc, long long int strideC,
+                                         int batchCount);
+cublasStatus_t cublasZgemmStridedBatched(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb,
+                                         int m, int n, int k, const cuDoubleComplex* alpha, const cuDoubleComplex* A,
+                                         int lda, long long int strideA, const cuDoubleComplex* B, int ldb,
+                                         long long int strideB, const cuDoubleComplex* beta, cuDoubleComplex* C,
+                                         int ldc, long long int strideC, int batchCount);

@@ -12,6 +12,7 @@ enum cudaError {
     cudaErrorMemoryAllocation = 2,
     cudaErrorInitializationError = 3,
     cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidPitchValue = 12,
     cudaErrorInvalidDevicePointer = 17,
     cudaErrorInsufficientDriver = 35,
     cudaErrorNoDevice = 100,
@@ -31,6 +32,11 @@ enum cudaMemcpyKind {
     cudaMemcpyDeviceToHost = 2,
     cudaMemcpyDeviceToDevice = 3,
     cudaMemcpyDefault = 4,
+};
+
+// The device attributes the system reads.
+enum cudaDeviceAttr {
+    cudaDevAttrMaxGridDimY = 6,
 };
 
 struct CUstream_st;
@@ -65,6 +71,9 @@ cudaError_t cudaMemset(void* ptr, int value, std::size_t count);
 cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind,
                             cudaStream_t stream = nullptr);
+cudaError_t cudaMemcpy2D(void* dst, std::size_t dpitch, const void* src, std::size_t spitch, std::size_t width,
+                         std::size_t height, cudaMemcpyKind kind);
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
 cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int flags);

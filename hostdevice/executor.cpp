@@ -2,6 +2,7 @@
 // pointer arguments) and the launch log, then the blocks run to completion (workers.hpp).
 #include <cstdint>
 
+#include "hostdevice/control.hpp"
 #include "hostdevice/kernel_image.hpp"
 #include "hostdevice/kernel_resources.hpp"
 #include "hostdevice/launch.hpp"
@@ -15,7 +16,7 @@ namespace {
 constexpr unsigned kMaxThreadsPerBlock = 1024;
 constexpr unsigned kMaxBlockZ = 64;
 constexpr unsigned kMaxGridX = 2147483647u;
-constexpr unsigned kMaxGridYZ = 65535;
+constexpr unsigned kMaxGridZ = 65535;
 
 cudaError_t check_configuration(const LaunchConfig& c) {
     const dim3 g = c.grid;
@@ -24,7 +25,7 @@ cudaError_t check_configuration(const LaunchConfig& c) {
     if (b.x > kMaxThreadsPerBlock || b.y > kMaxThreadsPerBlock || b.z > kMaxBlockZ)
         return cudaErrorInvalidConfiguration;
     if (std::uint64_t(b.x) * b.y * b.z > kMaxThreadsPerBlock) return cudaErrorInvalidConfiguration;
-    if (g.x > kMaxGridX || g.y > kMaxGridYZ || g.z > kMaxGridYZ) return cudaErrorInvalidConfiguration;
+    if (g.x > kMaxGridX || g.y > max_grid_y() || g.z > kMaxGridZ) return cudaErrorInvalidConfiguration;
     if (c.shared_bytes > kSharedBytesPerBlock) return cudaErrorInvalidValue;
     return cudaSuccess;
 }

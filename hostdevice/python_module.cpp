@@ -30,6 +30,10 @@ PYBIND11_MODULE(hostdevice, m) {
         (void)cudaGetDevice(&device);
         return device;
     });
+    m.def("set_max_grid_y", &hostdevice::set_max_grid_y, py::arg("extent"),
+          "Set the device's grid y bound (cudaDevAttrMaxGridDimY, launches are checked against it): 65535 "
+          "as on a GPU, or a smaller planted bound.");
+    m.def("max_grid_y", &hostdevice::max_grid_y);
     m.def("set_workers", &hostdevice::set_worker_count, py::arg("count"),
           "Host threads that run the blocks of one launch (0: one per processor).");
     m.def("workers", &hostdevice::worker_count);

@@ -10,6 +10,7 @@ namespace hostdevice {
 void reset() {
     configure_devices(1, kDefaultCapacityBytes);
     set_host_register_fails(false);
+    set_max_grid_y(kDefaultMaxGridY);
     internal::reset_workers();
     internal::reset_launches();
     internal::reset_thread_order();

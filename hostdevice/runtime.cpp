@@ -33,6 +33,7 @@ struct Registry {
     std::map<std::uintptr_t, Allocation> allocations;
     std::map<std::uintptr_t, std::size_t> host_ranges;
     bool host_register_fails = false;
+    unsigned max_grid_y = kDefaultMaxGridY;
     std::uint64_t host_registrations = 0;
     std::atomic<std::uint64_t> synchronizations{0};
 };
@@ -134,6 +135,18 @@ std::size_t device_capacity(int device) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     return device >= 0 && device < r.device_count ? r.devices[device].capacity : 0;
+}
+
+void set_max_grid_y(unsigned extent) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.max_grid_y = std::clamp(extent, 1u, kDefaultMaxGridY);
+}
+
+unsigned max_grid_y() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.max_grid_y;
 }
 
 void set_host_register_fails(bool fails) {
@@ -289,6 +302,45 @@ cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpy
     return cudaSuccess;
 }
 
+// Rows of width bytes, height of them, pitch bytes apart on each side. Each side's whole extent must
+// lie where the kind says, as for cudaMemcpy; a width above either pitch is refused as the runtime
+// refuses it.
+cudaError_t cudaMemcpy2D(void* dst, std::size_t dpitch, const void* src, std::size_t spitch, std::size_t width,
+                         std::size_t height, cudaMemcpyKind kind) {
+    hostdevice::hold_point();
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    if (width > dpitch || width > spitch) return record(cudaErrorInvalidPitchValue);
+    if (width == 0 || height == 0) return cudaSuccess;
+    if (kind != cudaMemcpyHostToDevice && kind != cudaMemcpyDeviceToHost && kind != cudaMemcpyDeviceToDevice &&
+        kind != cudaMemcpyHostToHost)
+        return record(cudaErrorInvalidValue);
+    const bool dst_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    const bool src_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    // A side spans (height - 1) pitches and one row; an extent beyond the address space is no range.
+    std::size_t dst_extent = 0;
+    std::size_t src_extent = 0;
+    if (__builtin_mul_overflow(height - 1, dpitch, &dst_extent) ||
+        __builtin_add_overflow(dst_extent, width, &dst_extent) ||
+        __builtin_mul_overflow(height - 1, spitch, &src_extent) ||
+        __builtin_add_overflow(src_extent, width, &src_extent))
+        return record(cudaErrorInvalidValue);
+    if (!side_ok(dst, dst_extent, dst_device) || !side_ok(src, src_extent, src_device))
+        return record(cudaErrorInvalidValue);
+    for (std::size_t row = 0; row < height; ++row)
+        std::memmove(static_cast<char*>(dst) + row * dpitch, static_cast<const char*>(src) + row * spitch, width);
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) {
+    if (!value) return record(cudaErrorInvalidValue);
+    if (device < 0 || device >= hostdevice::configured_device_count()) return record(cudaErrorInvalidDevice);
+    switch (attr) {
+        case cudaDevAttrMaxGridDimY: *value = static_cast<int>(hostdevice::max_grid_y()); return cudaSuccess;
+    }
+    return record(cudaErrorInvalidValue);
+}
+
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind, cudaStream_t) {
     // Work on the host device completes in stream order as it is issued.
     return cudaMemcpy(dst, src, count, kind);
@@ -349,6 +401,7 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorMemoryAllocation: return "out of memory";
         case cudaErrorInitializationError: return "initialization error";
         case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidPitchValue: return "invalid pitch argument";
         case cudaErrorInvalidDevicePointer: return "invalid device pointer";
         case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";

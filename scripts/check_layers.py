@@ -31,7 +31,8 @@ BASE = [
 ]
 MODULES = {
     "velqa": [
-        ("velqa state and records", ["velqa/velqa_device_state", "velqa/gate_record", "velqa/gate_traits",
+        ("velqa state and records", ["velqa/state_view", "velqa/velqa_device_state", "velqa/velqa_state_batch",
+                                     "velqa/gate_record", "velqa/gate_traits",
                                      "velqa/gates/gate_matrix", "velqa/gates/control_masks",
                                      "velqa/gates/unitary_matrix"]),
         ("velqa kernels and launchers", ["velqa/gates/*", "velqa/fusion/sparsesharemem", "velqa/fusion/densemm",

@@ -99,6 +99,8 @@ BENCHMARKS = [
     ("bench/bench_fusion.py", ["--sizes", "22", "24", "26"], 45),
     ("bench/bench_density_fusion.py", ["--sizes", "10", "11", "12"], 30),
     ("bench/bench_observables.py", ["--n", "24", "--repeats", "2"], 30),
+    ("bench/bench_batch.py", ["--sizes", "12", "16", "--batches", "1", "256", "4096", "--repeats", "2",
+                              "--loop-members", "8"], 40),
     ("bench_planner", [], 20),
 ]
 # Benchmarks that use no device: the same on every build, so they run on the first only.

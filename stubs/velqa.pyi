@@ -7,7 +7,7 @@ import enum
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['AllState', 'DeviceState', 'KernelMode', 'Pair', 'PairAuto', 'PairAutoFusion', 'PreparedFusionChunk', 'TrajectoryEstimate', 'backend', 'estimate_expectation_trajectories', 'execute_prepared_fusion_chunk', 'expectation_pauli_device', 'measure', 'measure_device', 'prepare_fusion_chunk_gates', 'probabilities_device', 'run_circuit', 'run_circuit_device', 'run_circuit_device_gates', 'run_trajectories_device', 'sample_measure_device', 'sample_trajectories']
+__all__: list[str] = ['AllState', 'DeviceState', 'DeviceStateBatch', 'KernelMode', 'Pair', 'PairAuto', 'PairAutoFusion', 'PreparedFusionChunk', 'TrajectoryEstimate', 'backend', 'estimate_expectation_trajectories', 'execute_prepared_fusion_chunk', 'expectation_pauli_batch_device', 'expectation_pauli_device', 'measure', 'measure_batch_device', 'measure_device', 'prepare_fusion_chunk_gates', 'probabilities_batch_device', 'probabilities_device', 'run_circuit', 'run_circuit_batch_device', 'run_circuit_device', 'run_circuit_device_gates', 'run_trajectories_device', 'sample_measure_batch_device', 'sample_measure_device', 'sample_trajectories']
 class KernelMode(enum.IntEnum):
     """
     How gates are applied: per-gate kernels (AllState, Pair, PairAuto) or fused groups planned first (PairAutoFusion).
@@ -41,6 +41,52 @@ class DeviceState:
     @property
     def num_state(self) -> int:
         ...
+class DeviceStateBatch:
+    """
+    A batch of statevectors of n qubits each (its members) on one CUDA device, stored as one contiguous
+    (batch, 2**n) array. run_circuit_batch_device and the *_batch_device readouts treat every member as
+    its own state, with its own parameters and seeds.
+    """
+    @staticmethod
+    def from_numpy(n: typing.SupportsIndex, states: numpy.typing.NDArray[typing.Any], device: str = 'cuda:0') -> DeviceStateBatch:
+        """
+        The rows of states, a complex64 or complex128 array of shape (batch, 2**n) in any memory
+        layout (copied), as the members.
+        """
+    @staticmethod
+    def zero_state(n: typing.SupportsIndex, batch: typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceStateBatch:
+        """
+        batch members, each |0...0>. n as for DeviceState, batch at least 1; a batch larger than the
+        device's free memory raises RuntimeError 'CUDA error: out of memory'.
+        """
+    def __reduce_ex__(self, protocol: typing.Any) -> typing.Any:
+        ...
+    def copy_to_numpy(self, states: numpy.typing.NDArray[typing.Any]) -> None:
+        """
+        Copy the members into states: a writable, C-contiguous array of shape (batch, 2**n) and the
+        batch's dtype.
+        """
+    def to_numpy(self) -> numpy.typing.NDArray[typing.Any]:
+        """
+        The members as a new array of shape (batch, 2**n).
+        """
+    @property
+    def batch(self) -> int:
+        ...
+    @property
+    def device_id(self) -> int:
+        ...
+    @property
+    def dtype(self) -> str:
+        ...
+    @property
+    def n(self) -> int:
+        ...
+    @property
+    def num_state(self) -> int:
+        """
+        Amplitudes per member, 2**n.
+        """
 class PreparedFusionChunk:
     def __reduce_ex__(self, protocol: typing.Any) -> typing.Any:
         ...
@@ -83,6 +129,12 @@ def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk
     """
     Execute one CPU-prepared fusion chunk and wait for its CUDA work.
     """
+def expectation_pauli_batch_device(batch: DeviceStateBatch, terms: typing.Any) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    expectation_pauli_device of every member: a float64 array of shape (batch,). The checks and
+    messages are expectation_pauli_device's; a member whose norm is zero, NaN or infinite raises
+    RuntimeError naming the member.
+    """
 def expectation_pauli_device(state: DeviceState, terms: typing.Any) -> float:
     """
     Expectation value of a Pauli sum on an existing CUDA DeviceState, without changing it.
@@ -100,6 +152,13 @@ def measure(n: typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any], ta
     """
     Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned.
     """
+def measure_batch_device(batch: DeviceStateBatch, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> list[str]:
+    """
+    Measure the targets of every member and collapse each: a list of bit strings, member b's what
+    measure_device gives for a state equal to member b with seed (seed + b) mod 2**64 (seed None draws
+    one seed for the call). A member whose norm is zero, NaN or infinite raises RuntimeError naming
+    the member before any member is collapsed.
+    """
 def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
     """
     Measure target qubits on an existing CUDA DeviceState.
@@ -107,6 +166,12 @@ def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.
 def prepare_fusion_chunk_gates(n: typing.SupportsIndex, gates: collections.abc.Iterable[typing.Any], fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
     """
     Parse and plan one streamed chunk on the CPU without launching CUDA.
+    """
+def probabilities_batch_device(batch: DeviceStateBatch, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.typing.NDArray[numpy.float64]:
+    """
+    probabilities_device of every member: a float64 array of shape (batch, 2**k), row b member b's.
+    The checks and messages are probabilities_device's; a member whose norm is zero, NaN or infinite
+    raises RuntimeError naming the member.
     """
 def probabilities_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.typing.NDArray[numpy.float64]:
     """
@@ -123,6 +188,19 @@ def run_circuit(n: typing.SupportsIndex, state: numpy.typing.NDArray[typing.Any]
     """
     Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.
     """
+def run_circuit_batch_device(batch: DeviceStateBatch, gates: collections.abc.Iterable[typing.Any], endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
+    """
+    Run a gate list on every member of a DeviceStateBatch.
+    
+    gates holds gate dicts (as run_circuit_device takes) or QuantumGate objects (as
+    run_circuit_device_gates takes). A gate's parameter may be a sequence of floats, used by every
+    member, or a real array of shape (batch, p) whose row b member b uses; a stored matrix may be
+    (d, d) or (batch, d, d). Member b ends as running the gates on it alone with its own values would
+    leave it, in every mode (PairAutoFusion plans once, from the gates' kinds and qubits). Every gate is
+    checked before any device work: a refused list (a wrong leading dimension or parameter count, a
+    value that is not finite, naming the gate and the member, any check of the single-state run)
+    raises and leaves every member unchanged.
+    """
 def run_circuit_device(state: DeviceState, gate_ir: list[typing.Any], endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
     """
     Run a gate_ir chunk on an existing CUDA DeviceState.
@@ -131,16 +209,39 @@ def run_circuit_device_gates(state: DeviceState, gates: collections.abc.Iterable
     """
     Run a QuantumGate object chunk on an existing CUDA DeviceState.
     """
-def run_trajectories_device(batch: DeviceState, operations: collections.abc.Iterable[typing.Any], seed: typing.Any, first_trajectory: typing.SupportsIndex = 0, mode: KernelMode = KernelMode.PairAutoFusion) -> None:
+@typing.overload
+def run_trajectories_device(batch: DeviceStateBatch, operations: collections.abc.Iterable[typing.Any], seed: typing.Any, first_trajectory: typing.SupportsIndex = 0, mode: KernelMode = KernelMode.PairAutoFusion) -> None:
     """
-    Run one noisy trajectory of dormeth operations on a DeviceState, in place.
+    Run noisy trajectories of dormeth operations on the members of a DeviceStateBatch (or on a
+    DeviceState, a batch of one), in place: member b runs trajectory first_trajectory + b.
     
     operations are those dormeth.run_density_operations_device accepts, with its checks and
     messages. A gate U maps psi to U psi; a Kraus set applies K_i with probability
-    ||K_i psi||^2 / ||psi||^2 and psi becomes K_i psi / ||K_i psi||. The state runs trajectory
-    first_trajectory: its draws depend only on (seed, trajectory). A Kraus set whose
-    sum K_i^dagger K_i differs from the identity by more than 1e-8 (Frobenius norm) raises
-    ValueError naming the operation. Every check precedes any device work.
+    ||K_i psi||^2 / ||psi||^2 and psi becomes K_i psi / ||K_i psi||. A trajectory's draws depend
+    only on (seed, trajectory). A Kraus set whose sum K_i^dagger K_i differs from the identity by
+    more than 1e-8 (Frobenius norm) raises ValueError naming the operation. Every check precedes
+    any device work, so a refused call leaves every member unchanged.
+    """
+@typing.overload
+def run_trajectories_device(batch: DeviceState, operations: collections.abc.Iterable[typing.Any], seed: typing.Any, first_trajectory: typing.SupportsIndex = 0, mode: KernelMode = KernelMode.PairAutoFusion) -> None:
+    """
+    Run noisy trajectories of dormeth operations on the members of a DeviceStateBatch (or on a
+    DeviceState, a batch of one), in place: member b runs trajectory first_trajectory + b.
+    
+    operations are those dormeth.run_density_operations_device accepts, with its checks and
+    messages. A gate U maps psi to U psi; a Kraus set applies K_i with probability
+    ||K_i psi||^2 / ||psi||^2 and psi becomes K_i psi / ||K_i psi||. A trajectory's draws depend
+    only on (seed, trajectory). A Kraus set whose sum K_i^dagger K_i differs from the identity by
+    more than 1e-8 (Frobenius norm) raises ValueError naming the operation. Every check precedes
+    any device work, so a refused call leaves every member unchanged.
+    """
+def sample_measure_batch_device(batch: DeviceStateBatch, targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> list[tuple[dict[str, int], str]]:
+    """
+    sample_measure_device of every member: a list of (counts, last outcome), member b's what a state
+    equal to member b gives with seed (seed + b) mod 2**64 (seed None draws one seed for the call).
+    shots as for sample_measure_device (per member); Ctrl-C during the draws raises
+    KeyboardInterrupt with every member unchanged. A member whose norm is zero, NaN or infinite raises
+    RuntimeError naming the member before any member is collapsed.
     """
 def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict[str, int], str]:
     """

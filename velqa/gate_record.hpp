@@ -4,6 +4,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,22 @@ struct GateRecord {
     std::vector<std::complex<double>> matrix;  // row-major, matrix_dim x matrix_dim
     std::int64_t matrix_dim = 0;
     bool has_matrix = false;
+    // A gate of a batch whose values differ between members: member b's parameters are row b of
+    // member_parameter (rows of parameter.size()), its matrix block b of member_matrix (blocks of
+    // matrix.size()); parameter and matrix then hold member 0's, so every count and size check
+    // reads them as for a single state. Empty: every member uses parameter and matrix.
+    std::vector<double> member_parameter;
+    std::vector<std::complex<double>> member_matrix;
+
+    bool varies_by_member() const { return !member_parameter.empty() || !member_matrix.empty(); }
+    std::span<const double> parameters_of(std::uint64_t member) const {
+        if (member_parameter.empty()) return parameter;
+        return std::span<const double>(member_parameter).subspan(member * parameter.size(), parameter.size());
+    }
+    std::span<const std::complex<double>> matrix_of(std::uint64_t member) const {
+        if (member_matrix.empty()) return matrix;
+        return std::span<const std::complex<double>>(member_matrix).subspan(member * matrix.size(), matrix.size());
+    }
 };
 
 }  // namespace velqa

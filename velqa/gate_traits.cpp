@@ -45,50 +45,81 @@ GateId gate_id_from_name(const std::string& name) {
     return it->second;
 }
 
-void rewrite_t_gate(std::string& name, std::vector<double>& parameter) {
-    if (name == "t" || name == "ct" || name == "mct") {
-        parameter.push_back(korvane::gates::kQuarterPi);
-        name = "phase";
-    } else if (name == "t_dag") {
-        parameter.push_back(-korvane::gates::kQuarterPi);
-        name = "phase";
+void rewrite_t_gate(GateRecord& record) {
+    double angle = 0.0;
+    if (record.name == "t" || record.name == "ct" || record.name == "mct")
+        angle = korvane::gates::kQuarterPi;
+    else if (record.name == "t_dag")
+        angle = -korvane::gates::kQuarterPi;
+    else
+        return;
+    record.name = "phase";
+    if (!record.member_parameter.empty()) {
+        const std::size_t width = record.parameter.size();
+        std::vector<double> rows;
+        rows.reserve(record.member_parameter.size() / width * (width + 1));
+        for (std::size_t first = 0; first < record.member_parameter.size(); first += width) {
+            rows.insert(rows.end(), record.member_parameter.begin() + static_cast<std::ptrdiff_t>(first),
+                        record.member_parameter.begin() + static_cast<std::ptrdiff_t>(first + width));
+            rows.push_back(angle);
+        }
+        record.member_parameter = std::move(rows);
     }
+    record.parameter.push_back(angle);
 }
 
 namespace {
 
 template <class T>
-bool parameters_finite(const GateRecord& r) {
+bool finite_complex(const std::complex<double>& z) {
+    return korvane::finite_in<T>(z.real()) && korvane::finite_in<T>(z.imag());
+}
+
+// Whether the member's parameters are values the gate uses (their count is the gate's) and finite in T.
+template <class T>
+bool parameters_finite(const GateRecord& r, std::uint64_t member) {
     const GateTraits* gate = find_gate_traits(r.id);
     const auto used = static_cast<std::size_t>(gate ? gate->parameters : 0);
     if (used == 0 || r.parameter.size() != used) return true;
-    return std::all_of(r.parameter.begin(), r.parameter.end(), korvane::finite_in<T>);
+    const std::span<const double> values = r.parameters_of(member);
+    return std::all_of(values.begin(), values.end(), korvane::finite_in<T>);
 }
 
 template <class T>
-bool matrix_finite(const GateRecord& r) {
+bool matrix_finite(const GateRecord& r, std::uint64_t member) {
     const GateTraits* gate = find_gate_traits(r.id);
     if (!gate || !gate->matrix_from_record) return true;
-    return std::all_of(r.matrix.begin(), r.matrix.end(), [](const std::complex<double>& z) {
-        return korvane::finite_in<T>(z.real()) && korvane::finite_in<T>(z.imag());
-    });
+    const std::span<const std::complex<double>> values = r.matrix_of(member);
+    return std::all_of(values.begin(), values.end(), finite_complex<T>);
+}
+
+// The members whose values the record holds: one when they are shared.
+std::uint64_t value_rows(const GateRecord& r) {
+    if (!r.member_parameter.empty()) return r.member_parameter.size() / std::max<std::size_t>(r.parameter.size(), 1);
+    if (!r.member_matrix.empty()) return r.member_matrix.size() / std::max<std::size_t>(r.matrix.size(), 1);
+    return 1;
 }
 
 }  // namespace
 
 template <class T>
 bool gate_values_finite(const GateRecord& record) {
-    return parameters_finite<T>(record) && matrix_finite<T>(record);
+    for (std::uint64_t b = 0; b < value_rows(record); ++b)
+        if (!parameters_finite<T>(record, b) || !matrix_finite<T>(record, b)) return false;
+    return true;
 }
 
 template <class T>
 void check_gate_values(const GateRecord& record, std::size_t index) {
-    const char* problem = !parameters_finite<T>(record) ? "gate parameters must be finite"
-                          : !matrix_finite<T>(record)   ? "unitary matrix must contain only finite values"
-                                                        : nullptr;
-    if (problem)
-        throw std::invalid_argument(std::string(problem) + " (gate " + std::to_string(index) + ", " +
+    for (std::uint64_t b = 0; b < value_rows(record); ++b) {
+        const char* problem = !parameters_finite<T>(record, b) ? "gate parameters must be finite"
+                              : !matrix_finite<T>(record, b)   ? "unitary matrix must contain only finite values"
+                                                               : nullptr;
+        if (!problem) continue;
+        const std::string member = record.varies_by_member() ? ", member " + std::to_string(b) : "";
+        throw std::invalid_argument(std::string(problem) + " (gate " + std::to_string(index) + member + ", " +
                                     korvane::precision_name<T>() + ")");
+    }
 }
 
 template bool gate_values_finite<float>(const GateRecord&);

@@ -17,6 +17,7 @@
 #include "common/gate_matrices.hpp"
 #include "common/gpu/runtime.hpp"
 #include "velqa/gate_record.hpp"
+#include "velqa/state_view.hpp"
 
 namespace velqa {
 
@@ -53,68 +54,54 @@ enum class FusedGateKind : std::int32_t { Dense = 0, X = 1, Y = 2, H = 3, Diagon
 
 }  // namespace fusion
 
-// A gate's launcher: the dispatcher has checked the record's counts and qubits (except where the
-// row says the launcher checks them); it picks the kernel for the mode, queues it on the stream and
-// checks the launch.
+// A gate's launcher: the dispatcher has checked the record's values, counts and qubits (with the
+// row's own check where it has one); it picks the kernel for the mode, queues it on the stream for
+// every member of the state (one launch per chunk of members the device allows, each checked before
+// the next) and checks the launches. A record whose values differ between members has them uploaded
+// to the state's upload slot first.
 template <class T>
-using GateLauncher = void (*)(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                              KernelMode mode);
+using GateLauncher = void (*)(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 
 // The launchers, each defined in its gate's unit for float and double.
+// UNITARY's own checks of its record against an n-qubit register (the launcher makes them too), so
+// that a batch can be checked whole before any device work.
+void check_unitary_gate(std::int64_t n, const GateRecord& gate);
 template <class T>
-void launch_x(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-              KernelMode mode);
+void launch_x(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_y(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-              KernelMode mode);
+void launch_y(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_z(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-              KernelMode mode);
+void launch_z(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_h(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-              KernelMode mode);
+void launch_h(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_s(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-              KernelMode mode);
+void launch_s(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_sdag(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                 KernelMode mode);
+void launch_sdag(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_sqrtx(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                  KernelMode mode);
+void launch_sqrtx(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_sqrtxdag(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                     KernelMode mode);
+void launch_sqrtxdag(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_sqrty(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                  KernelMode mode);
+void launch_sqrty(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_sqrtydag(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                     KernelMode mode);
+void launch_sqrtydag(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_swap(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                 KernelMode mode);
+void launch_swap(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_rx(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-               KernelMode mode);
+void launch_rx(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_ry(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-               KernelMode mode);
+void launch_ry(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_rz(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-               KernelMode mode);
+void launch_rz(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_phase(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                  KernelMode mode);
+void launch_phase(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_global_phase(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                         KernelMode mode);
+void launch_global_phase(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_u(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-              KernelMode mode);
+void launch_u(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 template <class T>
-void launch_unitary(std::int64_t n, korvane::CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                    KernelMode mode);
+void launch_unitary(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode);
 
 // Which count the dispatcher refuses first, with the row's count_message.
 enum class Counted : std::uint8_t { Nothing, Parameters, Targets };
@@ -143,17 +130,17 @@ struct GateTraits {
     GateId id;
     std::array<const char*, 4> names;  // the name, then its aliases; null entries are unused
     // The dispatcher checks the controls and the first `targets` entries of the target list (a
-    // missing one is refused as index -1); further entries are ignored. A launcher that checks its
-    // targets and controls itself (UNITARY: their number follows from the matrix) says so instead.
+    // missing one is refused as index -1); further entries are ignored. A gate whose qubit checks
+    // are its launcher's own (UNITARY: their number follows from the matrix) names them instead.
     std::int32_t targets = 1;
-    bool launcher_checks_qubits = false;
+    void (*own_checks)(std::int64_t n, const GateRecord& gate) = nullptr;
     std::int32_t parameters = 0;  // what the kernels use, each rounded to the state's precision
     Counted counted = Counted::Nothing;
     const char* count_message = nullptr;
-    // The 2x2 matrix in a fused group: built from the parameters (exactly `parameters` of them), or
-    // with matrix_from_record the record's own matrix when it is 2x2. None: the gate never joins a
-    // group as a matrix (a Swap record has its own form).
-    fusion::Matrix2 (*matrix)(const GateRecord& gate) = nullptr;
+    // The 2x2 matrix in a fused group, of a member's values: built from its parameters (exactly
+    // `parameters` of them), or with matrix_from_record the record's own matrix when it is 2x2.
+    // None: the gate never joins a group as a matrix (a Swap record has its own form).
+    fusion::Matrix2 (*matrix)(const GateRecord& gate, std::uint64_t member) = nullptr;
     bool matrix_from_record = false;
     fusion::FusedGateKind fused_kind = fusion::FusedGateKind::Dense;
     CostColumn cost_column = kCostGeneral;  // charged per gate in the DenseMM cost (planner.cpp)
@@ -161,17 +148,19 @@ struct GateTraits {
 };
 
 // The matrix of a gate in a fused group, in double: Matrix (a function of common/gate_matrices.hpp)
-// of the record's parameters, as many as it takes.
+// of the member's parameters, as many as it takes.
 template <auto Matrix>
-fusion::Matrix2 fused_matrix(const GateRecord& gate) {
-    const korvane::gates::Matrix2<double> m = korvane::gates::with_parameters<double>(Matrix, gate.parameter);
+fusion::Matrix2 fused_matrix(const GateRecord& gate, std::uint64_t member) {
+    const korvane::gates::Matrix2<double> m =
+        korvane::gates::with_parameters<double>(Matrix, gate.parameters_of(member));
     const auto entry = [](korvane::CuComplex<double> z) { return fusion::Complex{z.re, z.im}; };
     return fusion::Matrix2{entry(m.m00), entry(m.m01), entry(m.m10), entry(m.m11)};
 }
 
-// A one-target UNITARY's own matrix.
-inline fusion::Matrix2 record_matrix(const GateRecord& gate) {
-    return fusion::Matrix2{gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
+// A one-target UNITARY's own matrix, the member's.
+inline fusion::Matrix2 record_matrix(const GateRecord& gate, std::uint64_t member) {
+    const std::span<const std::complex<double>> m = gate.matrix_of(member);
+    return fusion::Matrix2{m[0], m[1], m[2], m[3]};
 }
 
 // Rows in id order.
@@ -288,7 +277,7 @@ inline constexpr GateTraits kGateTraits[] = {
      .launch = {&launch_u<float>, &launch_u<double>}},
     {.id = kGateUnitary,
      .names = {"unitary"},
-     .launcher_checks_qubits = true,
+     .own_checks = check_unitary_gate,
      .matrix = record_matrix,
      .matrix_from_record = true,
      .launch = {&launch_unitary<float>, &launch_unitary<double>}},
@@ -312,21 +301,24 @@ constexpr GateLauncher<T> launcher_of(const GateTraits& gate) {
 // <name>".
 GateId gate_id_from_name(const std::string& name);
 
-// "t", "ct" and "mct" become "phase" with pi/4 appended to the parameters, "t_dag" with -pi/4.
-void rewrite_t_gate(std::string& name, std::vector<double>& parameter);
+// "t", "ct" and "mct" become "phase" with pi/4 appended to the parameters (to every member's row),
+// "t_dag" with -pi/4.
+void rewrite_t_gate(GateRecord& record);
 
 // The checks of a UNITARY record made at conversion time.
 void check_unitary_record(const GateRecord& record);
 
-// Whether the values the gate hands its kernel are finite once rounded to T: the parameters of a
-// rotation, PHASE, GLOBAL_PHASE or U (when their count is the gate's), the matrix of a UNITARY.
-// Parameters that the gate ignores, or that its count check refuses, are not values it uses.
+// Whether the values the gate hands its kernel are finite once rounded to T, every member's: the
+// parameters of a rotation, PHASE, GLOBAL_PHASE or U (when their count is the gate's), the matrix of
+// a UNITARY. Parameters that the gate ignores, or that its count check refuses, are not values it
+// uses.
 template <class T>
 bool gate_values_finite(const GateRecord& record);
 
 // Refuses a gate whose values are not finite in T, before anything of it runs: ValueError "gate
 // parameters must be finite (gate <index>, <dtype>)" or "unitary matrix must contain only finite
-// values (gate <index>, <dtype>)".
+// values (gate <index>, <dtype>)"; for values that differ between members, the first member with
+// such a value is named ("(gate 3, member 7, complex64)").
 template <class T>
 void check_gate_values(const GateRecord& record, std::size_t index);
 

@@ -4,20 +4,18 @@
 #include <array>
 #include <cmath>
 #include <complex>
-#include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
 
-#include "common/cuda_check.hpp"
-#include "common/device_buffer.hpp"
 #include "common/kraus_analysis.hpp"
 #include "common/philox.hpp"
 #include "velqa/gate_traits.hpp"
 #include "velqa/run_circuit.hpp"
-#include "velqa/velqa_measure.hpp"
 #include "velqa/velqa_observables.hpp"
+#include "velqa/velqa_state_batch.hpp"
 
 namespace velqa {
 
@@ -32,12 +30,13 @@ struct TrajectoryStep {
     std::uint32_t index = 0;  // the record's position in the call
     GateRecord gate;          // Gate: the record to apply; otherwise its targets, the matrix unset
     std::int64_t dimension = 0;
-    std::vector<double> probabilities;      // Mixture: p_i
-    std::vector<bool> identity;             // Mixture: U_i is the identity, and is skipped
-    std::vector<Complex> matrices;          // Mixture: U_i; General: K_i (row-major, one after another)
-    std::vector<double> constant_part;      // General: the identity's share of <K_i^dagger K_i>
-    std::vector<korvane::PauliPlan> plans;  // General: the rest, a Pauli sum on the targets
-    std::size_t derived = 0;                // General: the operator whose weight is 1 - the others'
+    std::vector<double> probabilities;                   // Mixture: p_i
+    std::vector<bool> identity;                          // Mixture: U_i is the identity, and is skipped
+    std::vector<Complex> matrices;                       // Mixture: U_i; General: K_i (row-major, one after another)
+    std::vector<double> constant_part;                   // General: the identity's share of <K_i^dagger K_i>
+    std::vector<std::vector<korvane::PauliTerm>> terms;  // General: the rest, a Pauli sum on the targets
+    std::vector<std::size_t> passes;                     // General: the passes each sum takes
+    std::size_t derived = 0;                             // General: the operator whose weight is 1 - the others'
 };
 
 namespace {
@@ -160,14 +159,13 @@ TrajectoryStep kraus_step(const density::DensityOperation& r, std::uint64_t n, s
                 for (std::size_t j = 0; j < d; ++j) gram[a * d + b] += std::conj(k[j * d + a]) * k[j * d + b];
         auto [constant, terms] = pauli_expansion(gram, r.targets);
         step.constant_part.push_back(constant);
-        step.plans.push_back(korvane::plan_pauli_sum(terms, n));
+        step.passes.push_back(korvane::plan_pauli_sum(terms, n).passes.size());
+        step.terms.push_back(std::move(terms));
         // The weights sum to 1: the operator that would take the most passes is not evaluated.
-        if (step.plans.back().passes.size() > step.plans[step.derived].passes.size()) step.derived = i;
+        if (step.passes.back() > step.passes[step.derived]) step.derived = i;
     }
     return step;
 }
-
-std::uint64_t member_elements(std::uint64_t n) { return std::uint64_t(1) << n; }
 
 }  // namespace
 
@@ -200,56 +198,89 @@ std::vector<std::uint32_t> TrajectoryProgram::mixture_draws(std::uint64_t seed, 
     return draws;
 }
 
-template <class T>
-void TrajectoryProgram::run(CuComplex<T>* data, std::int32_t device_id, std::uint64_t seed, std::uint64_t trajectory,
+namespace {
+
+// A UNITARY record on the targets whose matrix for member b is matrix(b) (d x d each); a record of
+// one matrix when the view has one member.
+template <class Matrix>
+GateRecord member_record(const std::vector<std::int64_t>& targets, std::size_t d, std::uint64_t members,
+                         Matrix&& matrix) {
+    const std::vector<Complex> first = matrix(0);
+    GateRecord g = matrix_record(targets, {}, {}, first);
+    if (members > 1) {
+        g.member_matrix.reserve(members * d * d);
+        g.member_matrix.insert(g.member_matrix.end(), first.begin(), first.end());
+        for (std::uint64_t b = 1; b < members; ++b) {
+            const std::vector<Complex> m = matrix(b);
+            g.member_matrix.insert(g.member_matrix.end(), m.begin(), m.end());
+        }
+    }
+    return g;
+}
+
+}  // namespace
+
+void TrajectoryProgram::run(const StateView& view, std::uint64_t seed, const std::vector<std::uint64_t>& trajectories,
                             KernelMode mode) const {
-    const std::uint64_t elements = member_elements(n_);
+    const std::uint64_t members = view.members;
     std::vector<GateRecord> pending;
     const auto flush = [&] {
-        if (!pending.empty()) run_gates<T>(n_, data, elements, pending, device_id, mode);
+        if (!pending.empty()) run_gates(view, pending, mode);
         pending.clear();
     };
+    std::vector<std::size_t> drawn(members);
     for (const TrajectoryStep& s : steps_) {
         const auto d = static_cast<std::size_t>(s.dimension);
-        const double u = korvane::philox::trajectory_uniform(seed, trajectory, s.index, 0);
+        const auto draw = [&](std::uint64_t b) {
+            return korvane::philox::trajectory_uniform(seed, trajectories[b], s.index, 0);
+        };
         switch (s.kind) {
             case TrajectoryStep::Kind::Gate: pending.push_back(s.gate); break;
             case TrajectoryStep::Kind::Mixture: {
-                const std::size_t i = density::draw_weighted(s.probabilities.data(), s.probabilities.size(), u);
-                if (s.identity[i]) break;
-                const Complex* m = s.matrices.data() + i * d * d;
-                pending.push_back(matrix_record(s.gate.target, {}, {}, std::vector<Complex>(m, m + d * d)));
+                bool every_identity = true;
+                for (std::uint64_t b = 0; b < members; ++b) {
+                    drawn[b] = density::draw_weighted(s.probabilities.data(), s.probabilities.size(), draw(b));
+                    every_identity = every_identity && s.identity[drawn[b]];
+                }
+                if (every_identity) break;  // what no member changes costs no pass
+                pending.push_back(member_record(s.gate.target, d, members, [&](std::uint64_t b) {
+                    const Complex* u = s.matrices.data() + drawn[b] * d * d;
+                    return std::vector<Complex>(u, u + d * d);
+                }));
                 break;
             }
             case TrajectoryStep::Kind::General: {
                 flush();
-                const std::size_t count = s.plans.size();
-                std::vector<double> weights(count, 0.0);
-                double others = 0.0;
+                const std::size_t count = s.terms.size();
+                std::vector<double> weights(members * count, 0.0);
                 for (std::size_t i = 0; i < count; ++i) {
                     if (i == s.derived) continue;
-                    weights[i] =
-                        std::max(0.0, s.constant_part[i] + expectation_pauli<T>(n_, data, device_id, s.plans[i]));
-                    others += weights[i];
+                    const std::vector<double> values =
+                        s.terms[i].empty() ? std::vector<double>(members, 0.0) : expectation_pauli(view, s.terms[i]);
+                    for (std::uint64_t b = 0; b < members; ++b)
+                        weights[b * count + i] = std::max(0.0, s.constant_part[i] + values[b]);
                 }
-                weights[s.derived] = std::max(0.0, 1.0 - others);
-                const std::size_t i = density::draw_weighted(weights.data(), count, u);
-                const double scale = 1.0 / std::sqrt(weights[i]);
-                const Complex* k = s.matrices.data() + i * d * d;
-                std::vector<Complex> m(k, k + d * d);
-                for (Complex& z : m) z *= scale;
-                pending.push_back(matrix_record(s.gate.target, {}, {}, std::move(m)));
+                std::vector<double> scale(members);
+                for (std::uint64_t b = 0; b < members; ++b) {
+                    double* w = weights.data() + b * count;
+                    double others = 0.0;
+                    for (std::size_t i = 0; i < count; ++i) others += i == s.derived ? 0.0 : w[i];
+                    w[s.derived] = std::max(0.0, 1.0 - others);
+                    drawn[b] = density::draw_weighted(w, count, draw(b));
+                    scale[b] = 1.0 / std::sqrt(w[drawn[b]]);
+                }
+                pending.push_back(member_record(s.gate.target, d, members, [&](std::uint64_t b) {
+                    const Complex* k = s.matrices.data() + drawn[b] * d * d;
+                    std::vector<Complex> m(k, k + d * d);
+                    for (Complex& z : m) z *= scale[b];
+                    return m;
+                }));
                 break;
             }
         }
     }
     flush();
 }
-
-template void TrajectoryProgram::run<float>(CuComplex<float>*, std::int32_t, std::uint64_t, std::uint64_t,
-                                            KernelMode) const;
-template void TrajectoryProgram::run<double>(CuComplex<double>*, std::int32_t, std::uint64_t, std::uint64_t,
-                                             KernelMode) const;
 
 namespace {
 
@@ -280,84 +311,75 @@ std::vector<Realisation> realisations(const TrajectoryProgram& program, const Tr
     return out;
 }
 
-// Runs every realisation from |0...0> in batches of members, and hands each final state to readout
-// (realisation, member data); progress after each batch.
-template <class T, class Readout>
+// Runs every realisation from |0...0> in batches of members of one DeviceStateBatch, and hands each
+// batch's final states to readout (the view of its members, its first realisation); progress after
+// each batch.
+template <class Readout>
 void run_batches(const TrajectoryProgram& program, const TrajectoryOptions& options,
                  const std::vector<Realisation>& jobs, std::uint64_t total, const TrajectoryProgress& progress,
                  Readout&& readout) {
     if (jobs.empty()) return;
-    const std::uint64_t elements = member_elements(program.n());
-    const std::uint64_t member_bytes = elements * sizeof(CuComplex<T>);
+    const std::uint64_t member_bytes =
+        (std::uint64_t(1) << program.n()) * (options.dtype == korvane::Precision::Complex128 ? 16 : 8);
     std::uint64_t batch = options.batch_size;
     if (batch == 0) batch = std::max<std::uint64_t>(1, kTrajectoryBatchBytes / member_bytes);
     batch = std::min<std::uint64_t>(batch, jobs.size());
-    if (batch > std::numeric_limits<std::uint64_t>::max() / member_bytes)
-        korvane::cuda_check(cudaErrorMemoryAllocation);
-    korvane::cuda_check(cudaSetDevice(options.device_id));
-    korvane::DeviceBuffer<CuComplex<T>> members(batch * elements);
-    const CuComplex<T> one{T(1), T(0)};
+    DeviceStateBatch members(program.n(), batch, options.dtype, options.device_id);
     std::uint64_t done = 0;
+    std::vector<std::uint64_t> trajectories;
     for (std::size_t first = 0; first < jobs.size(); first += batch) {
         const std::size_t last = std::min<std::size_t>(jobs.size(), first + batch);
-        korvane::cuda_check(cudaMemset(members.get(), 0, (last - first) * member_bytes));
-        for (std::size_t j = first; j < last; ++j) {
-            CuComplex<T>* data = members.get() + (j - first) * elements;
-            korvane::cuda_check(cudaMemcpy(data, &one, sizeof(one), cudaMemcpyHostToDevice));
-            program.run<T>(data, options.device_id, options.seed, jobs[j].trajectory, options.mode);
-        }
-        for (std::size_t j = first; j < last; ++j) {
-            readout(jobs[j], members.get() + (j - first) * elements);
-            done += jobs[j].members.size();
-        }
+        members.set_zero_state();
+        StateView view = members.view();
+        view.members = last - first;
+        trajectories.clear();
+        for (std::size_t j = first; j < last; ++j) trajectories.push_back(jobs[j].trajectory);
+        program.run(view, options.seed, trajectories, options.mode);
+        readout(view, first);
+        for (std::size_t j = first; j < last; ++j) done += jobs[j].members.size();
         if (progress) progress(done, total);
     }
-    members.release();
 }
 
 }  // namespace
 
-TrajectorySums estimate_trajectories(const TrajectoryProgram& program, const korvane::PauliPlan& plan,
+TrajectorySums estimate_trajectories(const TrajectoryProgram& program, const std::vector<korvane::PauliTerm>& terms,
                                      const TrajectoryOptions& options, std::uint64_t begin, std::uint64_t end,
                                      const TrajectoryProgress& progress) {
     const std::vector<Realisation> jobs = realisations(program, options, begin, end);
     TrajectorySums sums;
     sums.distinct = jobs.size();
     sums.trajectories = end - begin;
-    korvane::dispatch_precision(options.dtype, [&]<class T>() {
-        run_batches<T>(program, options, jobs, end - begin, progress, [&](const Realisation& r, CuComplex<T>* data) {
-            const double value = expectation_pauli<T>(program.n(), data, options.device_id, plan);
-            const auto weight = static_cast<double>(r.members.size());
-            sums.sum += weight * value;
-            sums.sum_squares += weight * value * value;
-        });
+    run_batches(program, options, jobs, end - begin, progress, [&](const StateView& view, std::size_t first) {
+        const std::vector<double> values = expectation_pauli(view, terms);
+        for (std::uint64_t b = 0; b < view.members; ++b) {
+            const auto weight = static_cast<double>(jobs[first + b].members.size());
+            sums.sum += weight * values[b];
+            sums.sum_squares += weight * values[b] * values[b];
+        }
     });
     return sums;
 }
 
 TrajectoryCounts sample_trajectories(const TrajectoryProgram& program, const std::vector<std::int64_t>& targets,
-                                     bool little_endian, std::uint64_t shots, std::uint64_t shots_per_trajectory,
+                                     const std::string& endian, std::uint64_t shots, std::uint64_t shots_per_trajectory,
                                      const TrajectoryOptions& options, std::uint64_t begin, std::uint64_t end,
                                      const TrajectoryProgress& progress) {
     const std::vector<Realisation> jobs = realisations(program, options, begin, end);
     TrajectoryCounts out;
     out.distinct = jobs.size();
-    korvane::dispatch_precision(options.dtype, [&]<class T>() {
-        korvane::cuda_check(cudaSetDevice(options.device_id));
-        auto device_targets = korvane::DeviceBuffer<std::int64_t>::copy_of(targets.data(), targets.size());
-        run_batches<T>(program, options, jobs, end - begin, progress, [&](const Realisation& r, CuComplex<T>* data) {
-            std::vector<double> cdf =
-                outcome_probabilities<T>(program.n(), data, targets, device_targets.get(), little_endian);
-            for (std::size_t o = 1; o < cdf.size(); ++o) cdf[o] += cdf[o - 1];
+    const std::size_t outcomes = std::size_t(1) << targets.size();
+    run_batches(program, options, jobs, end - begin, progress, [&](const StateView& view, std::size_t first) {
+        const std::vector<double> probabilities_of_all = probabilities(view, targets, endian);
+        std::vector<double> cdf(outcomes);
+        for (std::uint64_t b = 0; b < view.members; ++b) {
+            const double* p = probabilities_of_all.data() + b * outcomes;
+            std::partial_sum(p, p + outcomes, cdf.begin());
             const double total = cdf.back();
-            if (!(total > 0.0) || std::isinf(total))
-                throw std::runtime_error("Quantum state has zero or invalid norm.");
             // The last outcome of non-zero probability, for a draw that rounding puts at the total.
-            const std::size_t last =
-                static_cast<std::size_t>(std::lower_bound(cdf.begin(), cdf.end(), total) - cdf.begin());
-            for (const std::uint64_t t : r.members) {
-                const std::uint64_t first_shot = t * shots_per_trajectory;
-                const std::uint64_t own = std::min(shots_per_trajectory, shots - first_shot);
+            const auto last = static_cast<std::uint64_t>(std::lower_bound(cdf.begin(), cdf.end(), total) - cdf.begin());
+            for (const std::uint64_t t : jobs[first + b].members) {
+                const std::uint64_t own = std::min(shots_per_trajectory, shots - t * shots_per_trajectory);
                 for (std::uint64_t s = 0; s < own; ++s) {
                     const double u = korvane::philox::trajectory_uniform(options.seed, t, kShotOperation,
                                                                          static_cast<std::uint32_t>(s));
@@ -365,8 +387,7 @@ TrajectoryCounts sample_trajectories(const TrajectoryProgram& program, const std
                     ++out.counts[at == cdf.end() ? last : static_cast<std::uint64_t>(at - cdf.begin())];
                 }
             }
-        });
-        device_targets.release();
+        }
     });
     return out;
 }

@@ -4,25 +4,28 @@
 // generator (common/philox.hpp) at (seed, trajectory, operation index, draw), so a trajectory's
 // result depends on nothing but (seed, trajectory).
 //
-// A channel whose operators are each a multiple of a unitary (common/kraus_analysis.hpp) is drawn
-// from its fixed probabilities without reading the state and then runs as a gate, so a trajectory of
-// unitary mixtures only is one gate list (fused as a whole in PairAutoFusion). Any other channel
-// ends the gate list run so far; its probabilities come from <psi|K_i^dagger K_i|psi>, each a Pauli
-// sum on the channel's targets evaluated by the observables' passes, which read the state without
-// writing it; the operator drawn, divided by its norm, opens the next gate list.
+// The members of a batch run their trajectories together: one gate list for all, a drawn operator
+// being a gate whose matrix differs between members. A channel whose operators are each a multiple
+// of a unitary (common/kraus_analysis.hpp) is drawn from its fixed probabilities without reading the
+// state and then runs as a gate, so a trajectory of unitary mixtures only is one gate list, planned
+// once and fused as a whole in PairAutoFusion. Any other channel ends the gate list run so far; its
+// probabilities come from <psi|K_i^dagger K_i|psi>, each a Pauli sum on the channel's targets
+// evaluated for every member by the observables' passes, which read the states without writing
+// them; the operator each member drew, divided by its norm, opens the next gate list.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "common/complex.hpp"
 #include "common/density_operation.hpp"
 #include "common/pauli.hpp"
 #include "common/precision.hpp"
 #include "velqa/gate_record.hpp"
+#include "velqa/state_view.hpp"
 
 namespace velqa {
 
@@ -45,9 +48,8 @@ class TrajectoryProgram {
     // The operator index each unitary mixture draws in trajectory t, in record order.
     std::vector<std::uint32_t> mixture_draws(std::uint64_t seed, std::uint64_t trajectory) const;
 
-    // Runs trajectory t on the 2^n amplitudes at data (the state it starts from; the device current).
-    template <class T>
-    void run(korvane::CuComplex<T>* data, std::int32_t device_id, std::uint64_t seed, std::uint64_t trajectory,
+    // Runs trajectory trajectories[b] on member b of the view, from the state the member holds.
+    void run(const StateView& members, std::uint64_t seed, const std::vector<std::uint64_t>& trajectories,
              KernelMode mode) const;
 
   private:
@@ -74,7 +76,8 @@ inline constexpr std::uint64_t kTrajectoryBatchBytes = std::uint64_t(256) << 20;
 // Called after each batch with (trajectories done, trajectories of the range); may throw to stop.
 using TrajectoryProgress = std::function<void(std::uint64_t, std::uint64_t)>;
 
-// Sums over the trajectories [begin, end) of a Pauli sum's value, each trajectory counted once.
+// Sums over the trajectories [begin, end) of a Pauli sum's value (terms already checked), each
+// trajectory counted once.
 struct TrajectorySums {
     double sum = 0.0;
     double sum_squares = 0.0;
@@ -82,7 +85,7 @@ struct TrajectorySums {
     std::uint64_t distinct = 0;  // the noise realisations simulated
 };
 
-TrajectorySums estimate_trajectories(const TrajectoryProgram& program, const korvane::PauliPlan& plan,
+TrajectorySums estimate_trajectories(const TrajectoryProgram& program, const std::vector<korvane::PauliTerm>& terms,
                                      const TrajectoryOptions& options, std::uint64_t begin, std::uint64_t end,
                                      const TrajectoryProgress& progress);
 
@@ -95,7 +98,7 @@ struct TrajectoryCounts {
 };
 
 TrajectoryCounts sample_trajectories(const TrajectoryProgram& program, const std::vector<std::int64_t>& targets,
-                                     bool little_endian, std::uint64_t shots, std::uint64_t shots_per_trajectory,
+                                     const std::string& endian, std::uint64_t shots, std::uint64_t shots_per_trajectory,
                                      const TrajectoryOptions& options, std::uint64_t begin, std::uint64_t end,
                                      const TrajectoryProgress& progress);
 

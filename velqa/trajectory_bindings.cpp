@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "velqa/trajectories.hpp"
 #include "velqa/velqa_device_state.hpp"
 #include "velqa/velqa_measure.hpp"
+#include "velqa/velqa_state_batch.hpp"
 
 namespace py = pybind11;
 
@@ -122,16 +125,29 @@ Common common_arguments(std::int64_t n, const py::iterable& operations, std::uin
     return c;
 }
 
-void run_trajectories_device(const std::shared_ptr<DeviceState>& state, const py::iterable& operations,
-                             const py::object& seed, UInt64 first_trajectory, KernelMode mode) {
+// A DeviceState runs as a batch of one.
+void run_trajectories_on(const StateView& view, const py::iterable& operations, const py::object& seed,
+                         std::uint64_t first_trajectory, KernelMode mode) {
     const std::vector<korvane::density::DensityOperation> records = korvane::density::convert_operations(operations);
     const std::uint64_t s = korvane::seed_value(seed);
+    if (first_trajectory > std::numeric_limits<std::uint64_t>::max() - (view.members - 1))
+        throw std::invalid_argument("first_trajectory + batch must be at most 2**64");
     GilRelease release;
-    const TrajectoryProgram program(state->n(), records, state->dtype());
-    dispatch_precision(state->dtype(), [&]<class T>() {
-        korvane::cuda_check(cudaSetDevice(state->device_id()));
-        program.run<T>(state->data_as<T>(), state->device_id(), s, first_trajectory.value, mode);
-    });
+    const TrajectoryProgram program(view.n, records, view.dtype);
+    std::vector<std::uint64_t> trajectories(view.members);
+    std::iota(trajectories.begin(), trajectories.end(), first_trajectory);
+    korvane::cuda_check(cudaSetDevice(view.device_id));
+    program.run(view, s, trajectories, mode);
+}
+
+void run_trajectories_device(const std::shared_ptr<DeviceStateBatch>& batch, const py::iterable& operations,
+                             const py::object& seed, UInt64 first_trajectory, KernelMode mode) {
+    run_trajectories_on(batch->view(), operations, seed, first_trajectory.value, mode);
+}
+
+void run_trajectories_device_state(const std::shared_ptr<DeviceState>& state, const py::iterable& operations,
+                                   const py::object& seed, UInt64 first_trajectory, KernelMode mode) {
+    run_trajectories_on(state->view(), operations, seed, first_trajectory.value, mode);
 }
 
 TrajectoryEstimate estimate_expectation_trajectories(Int64 n, const py::iterable& operations, const py::object& terms,
@@ -148,8 +164,8 @@ TrajectoryEstimate estimate_expectation_trajectories(Int64 n, const py::iterable
     {
         GilRelease release;
         const TrajectoryProgram program(static_cast<std::uint64_t>(n.value), c.records, c.options.dtype);
-        const korvane::PauliPlan plan = korvane::plan_pauli_sum(pauli, static_cast<std::uint64_t>(n.value));
-        sums = estimate_trajectories(program, plan, c.options, c.share.begin, c.share.end, progress_of(progress));
+        (void)korvane::plan_pauli_sum(pauli, static_cast<std::uint64_t>(n.value));  // checked before any device work
+        sums = estimate_trajectories(program, pauli, c.options, c.share.begin, c.share.end, progress_of(progress));
     }
     if (!c.share.comm.is_none()) {
         // Gathered and added in rank order, so that every rank returns the same result.
@@ -195,8 +211,8 @@ py::dict sample_trajectories_binding(Int64 n, const py::iterable& operations, co
     {
         GilRelease release;
         const TrajectoryProgram program(static_cast<std::uint64_t>(n.value), c.records, c.options.dtype);
-        counts = sample_trajectories(program, qubits, endian.value == "little", shots.value, shots_per_trajectory.value,
-                                     c.options, c.share.begin, c.share.end, progress_of(progress));
+        counts = sample_trajectories(program, qubits, endian.value, shots.value, shots_per_trajectory.value, c.options,
+                                     c.share.begin, c.share.end, progress_of(progress));
     }
     py::dict local;
     for (const auto& [outcome, count] : counts.counts) local[py::int_(outcome)] = count;
@@ -230,15 +246,21 @@ void bind_trajectories(py::module_& m) {
         });
     korvane::factory_only(estimate);
 
+    const char* run_doc =
+        "Run noisy trajectories of dormeth operations on the members of a DeviceStateBatch (or on a\n"
+        "DeviceState, a batch of one), in place: member b runs trajectory first_trajectory + b.\n\n"
+        "operations are those dormeth.run_density_operations_device accepts, with its checks and\n"
+        "messages. A gate U maps psi to U psi; a Kraus set applies K_i with probability\n"
+        "||K_i psi||^2 / ||psi||^2 and psi becomes K_i psi / ||K_i psi||. A trajectory's draws depend\n"
+        "only on (seed, trajectory). A Kraus set whose sum K_i^dagger K_i differs from the identity by\n"
+        "more than 1e-8 (Frobenius norm) raises ValueError naming the operation. Every check precedes\n"
+        "any device work, so a refused call leaves every member unchanged.";
     m.def("run_trajectories_device", &run_trajectories_device, py::arg("batch").none(false), py::arg("operations"),
           py::arg("seed"), py::arg("first_trajectory") = UInt64{0}, py::arg("mode") = KernelMode::PairAutoFusion,
-          "Run one noisy trajectory of dormeth operations on a DeviceState, in place.\n\n"
-          "operations are those dormeth.run_density_operations_device accepts, with its checks and\n"
-          "messages. A gate U maps psi to U psi; a Kraus set applies K_i with probability\n"
-          "||K_i psi||^2 / ||psi||^2 and psi becomes K_i psi / ||K_i psi||. The state runs trajectory\n"
-          "first_trajectory: its draws depend only on (seed, trajectory). A Kraus set whose\n"
-          "sum K_i^dagger K_i differs from the identity by more than 1e-8 (Frobenius norm) raises\n"
-          "ValueError naming the operation. Every check precedes any device work.");
+          run_doc);
+    m.def("run_trajectories_device", &run_trajectories_device_state, py::arg("batch").none(false),
+          py::arg("operations"), py::arg("seed"), py::arg("first_trajectory") = UInt64{0},
+          py::arg("mode") = KernelMode::PairAutoFusion, run_doc);
     m.def("estimate_expectation_trajectories", &estimate_expectation_trajectories, py::arg("n"), py::arg("operations"),
           py::arg("terms"), py::arg("trajectories"), py::arg("seed") = py::none(),
           py::arg("dtype") = StrArg{"complex128"}, py::arg("batch_size") = py::none(),

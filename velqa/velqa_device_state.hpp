@@ -6,10 +6,14 @@
 #include "common/complex.hpp"
 #include "common/precision.hpp"
 #include "common/state_buffer.hpp"
+#include "velqa/state_view.hpp"
 
 namespace velqa {
 
 using korvane::CuComplex;
+
+// n in [1, 62], the registers a state may hold; else std::invalid_argument("n must be in [1, 62]").
+std::uint64_t checked_qubit_count(std::uint64_t n);
 
 class DeviceState {
   public:
@@ -32,6 +36,8 @@ class DeviceState {
         return buffer_.data_as<T>();
     }
     std::uint64_t bytes() const { return buffer_.bytes(); }
+    // The state as a batch of one.
+    StateView view() const { return StateView{data(), n_, 1, dtype(), device_id()}; }
 
   private:
     std::uint64_t n_;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/complex.hpp"
-#include "velqa/velqa_device_state.hpp"
+#include "velqa/state_view.hpp"
 
 namespace velqa {
 
@@ -36,20 +36,23 @@ void validate_measure_args(std::uint64_t n, std::uint64_t num_state, const std::
                            const std::string& endian);
 
 // The 2^k outcome probabilities of the targets (|amplitude|^2 summed in double), in outcome order,
-// for checked targets; device_targets holds them on the state's device, which is current.
+// of every member of the state (member b's from element b 2^k), for checked targets;
+// device_targets holds them on the state's device, which is current. Each member's sums come from
+// the pass a single state equal to it gets (the same windows and grid per member).
 template <class T>
-std::vector<double> outcome_probabilities(std::uint64_t n, const CuComplex<T>* data,
-                                          const std::vector<std::int64_t>& targets, const std::int64_t* device_targets,
-                                          bool little_endian);
+std::vector<double> outcome_probabilities(const StateSpan<T>& state, const std::vector<std::int64_t>& targets,
+                                          const std::int64_t* device_targets, bool little_endian);
 
-template <class T>
-SampleResult sample_measure(std::uint64_t n, CuComplex<T>* data, std::uint64_t num_state,
-                            const std::vector<std::int64_t>& targets, const std::string& endian, std::int32_t device_id,
-                            std::uint64_t shots, std::uint64_t seed, bool collapse, const InterruptPoll& poll = {});
+// The refusal of a state (or, in a batch, of its member) whose squared norm is zero, infinite or NaN:
+// std::runtime_error "Quantum state has zero or invalid norm." ("... norm (member 3)." in a batch).
+void check_norm(double total, const StateView& state, std::uint64_t member);
 
-// sample_measure in the state's precision.
-SampleResult sample_measure(const DeviceState& state, const std::vector<std::int64_t>& targets,
-                            const std::string& endian, std::uint64_t shots, std::uint64_t seed, bool collapse,
-                            const InterruptPoll& poll = {});
+// Samples every member: member b draws what a single state equal to it draws with seed
+// (seed + b) mod 2^64, and with collapse is collapsed to its last outcome. Every member's
+// probabilities, norm and draws come before the first collapse, so a refusal (a member's norm,
+// the poll) leaves every member as it was.
+std::vector<SampleResult> sample_measure(const StateView& state, const std::vector<std::int64_t>& targets,
+                                         const std::string& endian, std::uint64_t shots, std::uint64_t seed,
+                                         bool collapse, const InterruptPoll& poll = {});
 
 }  // namespace velqa

@@ -23,6 +23,7 @@
 #include "velqa/velqa_device_state.hpp"
 #include "velqa/velqa_measure.hpp"
 #include "velqa/velqa_observables.hpp"
+#include "velqa/velqa_state_batch.hpp"
 
 namespace py = pybind11;
 
@@ -36,6 +37,7 @@ using Int32 = korvane::IntArg<std::int32_t>;
 using Int64 = korvane::IntArg<std::int64_t>;
 using UInt64 = korvane::IntArg<std::uint64_t>;
 using StatePtr = std::shared_ptr<DeviceState>;
+using BatchPtr = std::shared_ptr<DeviceStateBatch>;
 using ChunkPtr = std::shared_ptr<fusion::PreparedFusionChunk>;
 
 py::dtype numpy_dtype(korvane::Precision dtype) {
@@ -88,7 +90,7 @@ void copy_to_numpy(const DeviceState& self, const py::array& state, bool use_pin
 
 void run_records(const StatePtr& state, const std::vector<GateRecord>& records, KernelMode mode) {
     GilRelease release;
-    run_gates(*state, records, mode);
+    run_gates(state->view(), records, mode);
 }
 
 // endian is only checked: gates act on the same amplitudes for either bit order.
@@ -138,10 +140,15 @@ void execute_prepared_fusion_chunk(const StatePtr& state, const ChunkPtr& chunk)
 
 // A long run is interrupted by Ctrl-C: the draws poll for signals (KeyboardInterrupt), before any
 // collapse, so an interrupted run leaves the state as it was.
+std::vector<SampleResult> sample(const StateView& state, const std::vector<std::int64_t>& targets,
+                                 const std::string& endian, std::uint64_t shots, std::uint64_t seed, bool collapse) {
+    GilRelease release;
+    return sample_measure(state, targets, endian, shots, seed, collapse, [&] { release.check_signals(); });
+}
+
 SampleResult sample(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
                     std::uint64_t shots, std::uint64_t seed, bool collapse) {
-    GilRelease release;
-    return sample_measure(*state, targets, endian, shots, seed, collapse, [&] { release.check_signals(); });
+    return std::move(sample(state->view(), targets, endian, shots, seed, collapse).front());
 }
 
 std::string measure_on(const StatePtr& state, const std::vector<std::int64_t>& targets, const std::string& endian,
@@ -157,16 +164,122 @@ std::string measure_device(const StatePtr& state, const std::vector<Int64>& targ
 }
 
 // (counts, last); the typed tuple only names the element types in the signature.
-py::typing::Tuple<py::typing::Dict<py::str, py::int_>, py::str> sample_measure_device(
-    const StatePtr& state, const std::vector<Int64>& targets, UInt64 shots, const StrArg& endian,
-    const py::object& seed, bool collapse_last) {
-    check_endian(endian.value);
-    check_shots(shots.value);
-    SampleResult result =
-        sample(state, korvane::values(targets), endian.value, shots.value, korvane::seed_value(seed), collapse_last);
+using SampleTuple = py::typing::Tuple<py::typing::Dict<py::str, py::int_>, py::str>;
+
+SampleTuple sample_tuple(const SampleResult& result) {
     py::dict counts;
     for (const auto& [outcome, count] : result.counts) counts[py::str(outcome)] = count;
     return py::make_tuple(counts, result.last);
+}
+
+// (counts, last); the typed tuple only names the element types in the signature.
+SampleTuple sample_measure_device(const StatePtr& state, const std::vector<Int64>& targets, UInt64 shots,
+                                  const StrArg& endian, const py::object& seed, bool collapse_last) {
+    check_endian(endian.value);
+    check_shots(shots.value);
+    return sample_tuple(
+        sample(state, korvane::values(targets), endian.value, shots.value, korvane::seed_value(seed), collapse_last));
+}
+
+// ---- batches
+
+BatchPtr batch_from_numpy(Int64 n, const py::array& states, const StrArg& device) {
+    const korvane::Precision dtype = check_batch_array(n.value, states, false);
+    const std::int32_t device_id = korvane::parse_device(device.value);
+    // Any memory layout: a copy in C order is what the device receives.
+    const py::array source = py::module_::import("numpy").attr("ascontiguousarray")(states);
+    const void* host = source.data();
+    const auto batch = static_cast<std::uint64_t>(states.shape(0));
+    const auto count = static_cast<std::uint64_t>(source.size());
+    GilRelease release;
+    auto result = std::make_shared<DeviceStateBatch>(static_cast<std::uint64_t>(n.value), batch, dtype, device_id);
+    result->copy_from_host(host, count, false);
+    return result;
+}
+
+BatchPtr batch_zero_state(Int64 n, UInt64 batch, const StrArg& dtype, const StrArg& device) {
+    const std::int32_t device_id = korvane::parse_device(device.value);
+    const korvane::Precision code = korvane::parse_dtype(dtype.value);
+    GilRelease release;
+    auto result = std::make_shared<DeviceStateBatch>(static_cast<std::uint64_t>(n.value), batch.value, code, device_id);
+    result->set_zero_state();
+    return result;
+}
+
+py::array batch_to_numpy(const DeviceStateBatch& self) {
+    py::array out(numpy_dtype(self.dtype()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(self.batch()),
+                                                                      static_cast<py::ssize_t>(self.num_state())});
+    void* host = out.mutable_data();
+    {
+        GilRelease release;
+        self.copy_to_host(host, self.elements(), false);
+    }
+    return out;
+}
+
+void batch_copy_to_numpy(const DeviceStateBatch& self, const py::array& states) {
+    const korvane::Precision dtype = check_batch_array(static_cast<std::int64_t>(self.n()), states, true, self.batch());
+    if (dtype != self.dtype()) throw std::invalid_argument("numpy states dtype does not match DeviceStateBatch");
+    void* host = const_cast<void*>(states.data());
+    GilRelease release;
+    self.copy_to_host(host, self.elements(), false);
+}
+
+void run_circuit_batch_device(const BatchPtr& batch, const py::iterable& gates, const StrArg& endian, KernelMode mode) {
+    check_endian(endian.value);
+    const std::vector<GateRecord> records = convert_batch_gates(gates, batch->batch());
+    if (records.empty()) return;
+    GilRelease release;
+    run_gates(batch->view(), records, mode);
+}
+
+py::array_t<double> probabilities_batch_device(const BatchPtr& batch, const std::vector<Int64>& targets,
+                                               const StrArg& endian) {
+    const std::vector<std::int64_t> qubits = korvane::values(targets);
+    std::vector<double> probs;
+    {
+        GilRelease release;
+        probs = probabilities(batch->view(), qubits, endian.value);
+    }
+    const auto members = static_cast<py::ssize_t>(batch->batch());
+    const auto outcomes = static_cast<py::ssize_t>(probs.size()) / members;
+    return korvane::float64_array(std::move(probs)).reshape({members, outcomes});
+}
+
+py::array_t<double> expectation_pauli_batch_device(const BatchPtr& batch, const py::object& terms) {
+    const std::vector<korvane::PauliTerm> records = korvane::convert_pauli_terms(terms, batch->n());
+    std::vector<double> values;
+    {
+        GilRelease release;
+        values = expectation_pauli(batch->view(), records);
+    }
+    return korvane::float64_array(std::move(values));
+}
+
+std::vector<std::string> measure_batch_device(const BatchPtr& batch, const std::vector<Int64>& targets,
+                                              const StrArg& endian, const py::object& seed) {
+    check_endian(endian.value);
+    const std::uint64_t first_seed = korvane::seed_value(seed);
+    std::vector<SampleResult> results =
+        sample(batch->view(), korvane::values(targets), endian.value, 1, first_seed, true);
+    std::vector<std::string> outcomes;
+    outcomes.reserve(results.size());
+    for (SampleResult& r : results) outcomes.push_back(std::move(r.last));
+    return outcomes;
+}
+
+std::vector<SampleTuple> sample_measure_batch_device(const BatchPtr& batch, const std::vector<Int64>& targets,
+                                                     UInt64 shots, const StrArg& endian, const py::object& seed,
+                                                     bool collapse_last) {
+    check_endian(endian.value);
+    check_shots(shots.value);
+    const std::uint64_t first_seed = korvane::seed_value(seed);
+    const std::vector<SampleResult> results =
+        sample(batch->view(), korvane::values(targets), endian.value, shots.value, first_seed, collapse_last);
+    std::vector<SampleTuple> out;
+    out.reserve(results.size());
+    for (const SampleResult& r : results) out.push_back(sample_tuple(r));
+    return out;
 }
 
 // The temporary device copy of a caller's array used by run_circuit and measure.
@@ -234,6 +347,31 @@ PYBIND11_MODULE(velqa, m) {
         .def_property_readonly("dtype", [](const DeviceState& s) { return korvane::dtype_name(s.dtype()); });
     korvane::factory_only(device_state);
 
+    py::class_<DeviceStateBatch, BatchPtr> state_batch(
+        m, "DeviceStateBatch",
+        "A batch of statevectors of n qubits each (its members) on one CUDA device, stored as one contiguous\n"
+        "(batch, 2**n) array. run_circuit_batch_device and the *_batch_device readouts treat every member as\n"
+        "its own state, with its own parameters and seeds.");
+    state_batch
+        .def_static("zero_state", &batch_zero_state, py::arg("n"), py::arg("batch"),
+                    py::arg("dtype") = StrArg{"complex128"}, py::arg("device") = cuda0,
+                    "batch members, each |0...0>. n as for DeviceState, batch at least 1; a batch larger than the\n"
+                    "device's free memory raises RuntimeError 'CUDA error: out of memory'.")
+        .def_static("from_numpy", &batch_from_numpy, py::arg("n"), py::arg("states"), py::arg("device") = cuda0,
+                    "The rows of states, a complex64 or complex128 array of shape (batch, 2**n) in any memory\n"
+                    "layout (copied), as the members.")
+        .def("to_numpy", &batch_to_numpy, "The members as a new array of shape (batch, 2**n).")
+        .def("copy_to_numpy", &batch_copy_to_numpy, py::arg("states"),
+             "Copy the members into states: a writable, C-contiguous array of shape (batch, 2**n) and the\n"
+             "batch's dtype.")
+        .def_property_readonly("n", [](const DeviceStateBatch& s) { return s.n(); })
+        .def_property_readonly("batch", [](const DeviceStateBatch& s) { return s.batch(); })
+        .def_property_readonly(
+            "num_state", [](const DeviceStateBatch& s) { return s.num_state(); }, "Amplitudes per member, 2**n.")
+        .def_property_readonly("device_id", [](const DeviceStateBatch& s) { return s.device_id(); })
+        .def_property_readonly("dtype", [](const DeviceStateBatch& s) { return korvane::dtype_name(s.dtype()); });
+    korvane::factory_only(state_batch);
+
     py::class_<fusion::PreparedFusionChunk, std::shared_ptr<fusion::PreparedFusionChunk>> chunk(m,
                                                                                                 "PreparedFusionChunk");
     chunk.def_property_readonly("n", [](const fusion::PreparedFusionChunk& c) { return c.n; })
@@ -284,6 +422,41 @@ PYBIND11_MODULE(velqa, m) {
           "'Quantum state has zero or invalid norm.'. Terms with the same X/Y positions share one pass\n"
           "over the state. Any finite coefficients give the sum when it is a finite float, else\n"
           "OverflowError 'Pauli sum expectation value is out of the float range'.");
+    m.def("run_circuit_batch_device", &run_circuit_batch_device, py::arg("batch").none(false), py::arg("gates"),
+          py::arg("endian") = little, py::arg("mode") = KernelMode::PairAuto,
+          "Run a gate list on every member of a DeviceStateBatch.\n\n"
+          "gates holds gate dicts (as run_circuit_device takes) or QuantumGate objects (as\n"
+          "run_circuit_device_gates takes). A gate's parameter may be a sequence of floats, used by every\n"
+          "member, or a real array of shape (batch, p) whose row b member b uses; a stored matrix may be\n"
+          "(d, d) or (batch, d, d). Member b ends as running the gates on it alone with its own values would\n"
+          "leave it, in every mode (PairAutoFusion plans once, from the gates' kinds and qubits). Every gate is\n"
+          "checked before any device work: a refused list (a wrong leading dimension or parameter count, a\n"
+          "value that is not finite, naming the gate and the member, any check of the single-state run)\n"
+          "raises and leaves every member unchanged.");
+    m.def("probabilities_batch_device", &probabilities_batch_device, py::arg("batch").none(false), py::arg("targets"),
+          py::arg("endian") = little,
+          "probabilities_device of every member: a float64 array of shape (batch, 2**k), row b member b's.\n"
+          "The checks and messages are probabilities_device's; a member whose norm is zero, NaN or infinite\n"
+          "raises RuntimeError naming the member.");
+    m.def("expectation_pauli_batch_device", &expectation_pauli_batch_device, py::arg("batch").none(false),
+          py::arg("terms"),
+          "expectation_pauli_device of every member: a float64 array of shape (batch,). The checks and\n"
+          "messages are expectation_pauli_device's; a member whose norm is zero, NaN or infinite raises\n"
+          "RuntimeError naming the member.");
+    m.def("measure_batch_device", &measure_batch_device, py::arg("batch").none(false), py::arg("targets"),
+          py::arg("endian") = little, py::arg("seed") = py::none(),
+          "Measure the targets of every member and collapse each: a list of bit strings, member b's what\n"
+          "measure_device gives for a state equal to member b with seed (seed + b) mod 2**64 (seed None draws\n"
+          "one seed for the call). A member whose norm is zero, NaN or infinite raises RuntimeError naming\n"
+          "the member before any member is collapsed.");
+    m.def("sample_measure_batch_device", &sample_measure_batch_device, py::arg("batch").none(false), py::arg("targets"),
+          py::arg("shots"), py::arg("endian") = little, py::arg("seed") = py::none(),
+          py::arg("collapse_last").noconvert() = true,
+          "sample_measure_device of every member: a list of (counts, last outcome), member b's what a state\n"
+          "equal to member b gives with seed (seed + b) mod 2**64 (seed None draws one seed for the call).\n"
+          "shots as for sample_measure_device (per member); Ctrl-C during the draws raises\n"
+          "KeyboardInterrupt with every member unchanged. A member whose norm is zero, NaN or infinite raises\n"
+          "RuntimeError naming the member before any member is collapsed.");
     m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"), py::arg("endian") = little,
           py::arg("device") = cuda0, py::arg("mode") = KernelMode::PairAuto,
           py::arg("use_pinned_host").noconvert() = false,

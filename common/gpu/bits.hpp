@@ -71,6 +71,15 @@ __host__ __device__ __forceinline__ std::uint64_t extract_bits(std::uint64_t ind
     return out;
 }
 
+// The number of set bits.
+__host__ __device__ __forceinline__ int popcount(std::uint64_t index) {
+#if defined(__CUDA_ARCH__)
+    return __popcll(index);
+#else
+    return __builtin_popcountll(index);
+#endif
+}
+
 // 1 when index has an odd number of set bits, else 0.
 __host__ __device__ __forceinline__ unsigned parity(std::uint64_t index) {
 #if defined(__CUDA_ARCH__)

@@ -30,6 +30,20 @@ __device__ __forceinline__ std::uint64_t global_thread_index() {
     return std::uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
 }
 
+// Batches of states: grid.y counts the members a launch covers (1 for a single state), and blocks
+// (x, y) work on its member y, whose elements start member_elements further per member.
+__device__ __forceinline__ std::uint64_t launch_member() { return blockIdx.y; }
+template <class E>
+__device__ __forceinline__ E* member_data(E* data, std::uint64_t member_elements) {
+    return data + std::uint64_t(blockIdx.y) * member_elements;
+}
+// A member's entry of an array of per-member values when one is passed, else the value every member
+// shares: the single state's path passes its values by value and no array.
+template <class V>
+__device__ __forceinline__ V member_value(const V& shared, const V* per_member) {
+    return per_member ? per_member[blockIdx.y] : shared;
+}
+
 // The block's dynamic shared memory (the launch's shared_bytes), typed. One raw array serves
 // every instantiation, as CUDA requires of extern shared declarations.
 template <class T>

@@ -52,4 +52,17 @@ inline LaunchGeometry matrix_tile_geometry(std::uint64_t dim) {
                           dim3(kMatrixTileX, kMatrixTileY), 0};
 }
 
+// A batch launch: grid.y counts the members of the batch it covers.
+inline LaunchGeometry with_members(LaunchGeometry g, std::uint64_t members) {
+    g.grid.y = detail::grid_extent(members);
+    return g;
+}
+
+// The launches of a batch of members: f(first, count) for consecutive chunks of at most per_launch
+// (>= 1, the device's grid y bound) members; one call for a single state.
+template <class F>
+void for_each_member_chunk(std::uint64_t members, std::uint64_t per_launch, F&& f) {
+    for (std::uint64_t first = 0; first < members; first += per_launch) f(first, std::min(per_launch, members - first));
+}
+
 }  // namespace korvane

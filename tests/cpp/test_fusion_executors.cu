@@ -26,13 +26,11 @@ struct DispatchedGate {
 std::vector<DispatchedGate> g_dispatched;
 
 template <class T>
-void apply_gate(std::uint64_t, CuComplex<T>*, const GateRecord& record, std::size_t, cudaStream_t, KernelMode mode) {
+void apply_gate(const StateSpan<T>&, const GateRecord& record, std::size_t, cudaStream_t, KernelMode mode) {
     g_dispatched.push_back({record.id, mode});
 }
-template void apply_gate<float>(std::uint64_t, CuComplex<float>*, const GateRecord&, std::size_t, cudaStream_t,
-                                KernelMode);
-template void apply_gate<double>(std::uint64_t, CuComplex<double>*, const GateRecord&, std::size_t, cudaStream_t,
-                                 KernelMode);
+template void apply_gate<float>(const StateSpan<float>&, const GateRecord&, std::size_t, cudaStream_t, KernelMode);
+template void apply_gate<double>(const StateSpan<double>&, const GateRecord&, std::size_t, cudaStream_t, KernelMode);
 }  // namespace velqa
 
 namespace {
@@ -66,6 +64,15 @@ std::vector<CuComplex<double>> random_amplitudes(int n, unsigned seed) {
     return v;
 }
 
+// A single n-qubit state at data, as the executors take it.
+template <class T>
+StateSpan<T> single(std::int64_t n, CuComplex<T>* data) {
+    StateSpan<T> span;
+    span.n = n;
+    span.data = data;
+    return span;
+}
+
 template <class Call>
 std::string message_of(Call&& call) {
     try {
@@ -97,7 +104,9 @@ TEST_F(FusionExecutors, SparseShareMemChecksComeBeforeAnyLaunch) {
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(0)});
     const std::uint64_t launches = hostdevice::launch_count();
     const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k, std::int32_t count) {
-        return message_of([&] { launch_sparsesharemem<double>(n, d.get(), mask, k, gates.get(), count, nullptr); });
+        return message_of([&] {
+            launch_sparsesharemem<double>(single<double>(n, d.get()), mask, k, gates.get(), count, nullptr, 0, nullptr);
+        });
     };
     EXPECT_EQ(run(4, 0, 0, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
     EXPECT_EQ(run(12, 0x7ff, 11, 1), "ValueError: SparseShareMem active qubits must be in [1, 10]");
@@ -124,7 +133,7 @@ TEST_F(FusionExecutors, SparseShareMemOnTheWholeStateAndUnsatisfiableControls) {
     swap.matrix[1] = swap.matrix[2] = {0, 0};
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(1, 0b100, 0b001), swap, x_record(2)});
     hostdevice::clear_launch_log();
-    launch_sparsesharemem<double>(n, d.get(), 0b111, n, gates.get(), 3, nullptr);
+    launch_sparsesharemem<double>(single<double>(n, d.get()), 0b111, n, gates.get(), 3, nullptr, 0, nullptr);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 1u);
@@ -149,7 +158,7 @@ TEST_F(FusionExecutors, SparseShareMemSkipsRecordsOutsideTheTile) {
     bad_swap.kind = static_cast<std::int32_t>(FusedGateKind::Swap);
     bad_swap.target2 = 0;
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(2), x_record(-1), bad_swap});
-    launch_sparsesharemem<double>(4, d.get(), 0b0110, 2, gates.get(), 3, nullptr);
+    launch_sparsesharemem<double>(single<double>(4, d.get()), 0b0110, 2, gates.get(), 3, nullptr, 0, nullptr);
     korvane::check_last_error();
     const auto after = d.read();
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(after[i].re, state[i].re) << i;
@@ -160,8 +169,10 @@ TEST_F(FusionExecutors, SparseShareMemSkipsRecordsOutsideTheTile) {
 TEST_F(FusionExecutors, DenseMMChecksComeBeforeAnyLaunch) {
     const std::uint64_t launches = hostdevice::launch_count();
     const auto run = [&](std::int64_t n, std::uint64_t mask, std::int32_t k, std::uint64_t buffer = 16) {
-        return message_of(
-            [&] { apply_densemm<float>(nullptr, n, nullptr, nullptr, nullptr, buffer, mask, k, nullptr, nullptr); });
+        return message_of([&] {
+            apply_densemm<float>(nullptr, single<float>(n, nullptr), nullptr, nullptr, buffer, mask, k, nullptr, 0,
+                                 nullptr);
+        });
     };
     EXPECT_EQ(run(4, 0, 0), "ValueError: DenseMM active qubits must be in [1, n-1]");
     EXPECT_EQ(run(4, 0xf, 4), "ValueError: DenseMM active qubits must be in [1, n-1]");
@@ -185,8 +196,8 @@ void check_gemm_failures() {
         for (std::size_t i = 0; i < narrow.size(); ++i) EXPECT_EQ(after[i].re, narrow[i].re) << i;
     };
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(nullptr, n, d.get(), scratch_a.get(), scratch_b.get(), 16, 1, 1, matrix.get(),
-                                   nullptr);
+                  apply_densemm<T>(nullptr, single<T>(n, d.get()), scratch_a.get(), scratch_b.get(), 16, 1, 1,
+                                   matrix.get(), 0, nullptr);
               }),
               "RuntimeError: cublasSetStream DenseMM failed");
     unchanged();
@@ -194,8 +205,8 @@ void check_gemm_failures() {
     cache.ensure(16);
     const std::vector<CuComplex<T>> host_matrix(4, CuComplex<T>{1, 0});  // not device memory
     EXPECT_EQ(message_of([&] {
-                  apply_densemm<T>(cache.handle, n, d.get(), scratch_a.get(), scratch_b.get(), 16, 1, 1,
-                                   host_matrix.data(), nullptr);
+                  apply_densemm<T>(cache.handle, single<T>(n, d.get()), scratch_a.get(), scratch_b.get(), 16, 1, 1,
+                                   host_matrix.data(), 0, nullptr);
               }),
               std::string("RuntimeError: ") + (sizeof(T) == 4 ? "cublasCgemm" : "cublasZgemm") + " DenseMM failed");
     unchanged();
@@ -217,8 +228,8 @@ TEST_F(FusionExecutors, DenseMMWithTwoColumnsAppliesTheMatrixToEachSubBlock) {
     DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
     cache.ensure(std::uint64_t(1) << n);
     hostdevice::clear_launch_log();
-    apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, cache.capacity, active,
-                          k, matrix.get(), nullptr);
+    apply_densemm<double>(cache.handle, single<double>(n, d.get()), cache.transpose_buffer, cache.gemm_buffer,
+                          cache.capacity, active, k, matrix.get(), 0, nullptr);
     korvane::check_last_error();
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 2u);
@@ -294,8 +305,8 @@ TEST_F(FusionExecutors, DenseMMRunsInSlicesOfColumnsAsLargeAsTheBuffers) {
     DenseMMCache<double>& cache = DenseMMCache<double>::this_thread();
     cache.ensure(16);
     hostdevice::clear_launch_log();
-    apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, 16, active, 2,
-                          matrix.get(), nullptr);
+    apply_densemm<double>(cache.handle, single<double>(n, d.get()), cache.transpose_buffer, cache.gemm_buffer, 16,
+                          active, 2, matrix.get(), 0, nullptr);
     const auto log = hostdevice::launch_log();
     ASSERT_EQ(log.size(), 8u);
     for (std::size_t i = 0; i < log.size(); ++i) {
@@ -334,8 +345,8 @@ TEST_F(FusionExecutors, DenseMMStepsAreCheckedBeforeTheNext) {
         hostdevice::clear_launch_log();
         hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources, refused);
         EXPECT_EQ(message_of([&] {
-                      apply_densemm<double>(cache.handle, n, d.get(), cache.transpose_buffer, cache.gemm_buffer, 16,
-                                            active, 2, matrix.get(), nullptr);
+                      apply_densemm<double>(cache.handle, single<double>(n, d.get()), cache.transpose_buffer,
+                                            cache.gemm_buffer, 16, active, 2, matrix.get(), 0, nullptr);
                   }),
                   "RuntimeError: CUDA error: too many resources requested for launch")
             << refused;
@@ -358,7 +369,7 @@ TEST_F(FusionExecutors, SparseShareMemRefusedLaunchLeavesTheStateUnchanged) {
     DeviceArray<CuComplex<double>> d(state);
     DeviceArray<DeviceMatrixGate<double>> gates({x_record(0), x_record(1)});
     hostdevice::inject_launch_failures(1, cudaErrorLaunchOutOfResources);
-    launch_sparsesharemem<double>(5, d.get(), 0b00011, 2, gates.get(), 2, nullptr);
+    launch_sparsesharemem<double>(single<double>(5, d.get()), 0b00011, 2, gates.get(), 2, nullptr, 0, nullptr);
     EXPECT_EQ(message_of([] { korvane::check_last_error(); }),
               "RuntimeError: CUDA error: too many resources requested for launch");
     const auto after = d.read();
@@ -396,17 +407,17 @@ TEST_F(FusionExecutors, UploadMakesOneArrayPerKindOfGroupAndBindsTheCacheOnlyFor
     shared.sparsesharemem_qubits = 1;
     FusionOptions dense = shared;
     dense.densemm_gate_threshold_scale = 0;
-    const auto allocations_for = [](const FusionPlan& plan) {
+    const auto allocations_for = [](const FusionPlan& plan, const std::vector<GateRecord>& gates) {
         const std::size_t before = hostdevice::live_allocations(0);
-        FusionUpload<float> upload(6, plan);
+        FusionUpload<float> upload(single<float>(6, nullptr), plan, gates);
         return std::pair{hostdevice::live_allocations(0) - before, upload.handle != nullptr};
     };
     using Counts = std::pair<std::size_t, bool>;
-    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, singles, FusionOptions{})), (Counts{0, false}));
-    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, shared)), (Counts{1, false}));
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, singles, FusionOptions{}), singles), (Counts{0, false}));
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, shared), pairs), (Counts{1, false}));
     EXPECT_EQ(hostdevice::live_blas_handles(0), 0);
     // The matrices, then the cache's two buffers, which stay.
-    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, dense)), (Counts{3, true}));
+    EXPECT_EQ(allocations_for(plan_fusion_chunk(6, pairs, dense), pairs), (Counts{3, true}));
     EXPECT_EQ(hostdevice::live_blas_handles(0), 1);
     EXPECT_EQ(DenseMMCache<float>::this_thread().capacity, 64u);
     EXPECT_EQ(DenseMMCache<double>::this_thread().capacity, 0u);
@@ -444,7 +455,7 @@ TEST_F(FusionExecutors, UploadsBeyondTheirShareOfScratchGoInWindowsOfGroups) {
     }
     std::vector<std::size_t> ends;
     for (std::size_t first = 0; first < 11; first = ends.back())
-        ends.push_back(upload_window_end<double>(n, chunk.plan, first));
+        ends.push_back(upload_window_end<double>(single<double>(n, nullptr), chunk.plan, gates, first));
     EXPECT_EQ(ends, (std::vector<std::size_t>{4, 8, 11}));
 
     auto expected = random_amplitudes(n, 12);
@@ -490,8 +501,10 @@ TEST_F(FusionExecutors, AutoPairGroupsGoToThePerGatePathAndNeverToTheExecutors) 
         EXPECT_EQ(d.id, kGateGlobalPhase);
         EXPECT_EQ(d.mode, KernelMode::PairAuto);
     }
-    const FusionUpload<float> upload(3, chunk.plan);
-    EXPECT_EQ(message_of([&] { execute_fusion_group(upload, state.data_as<float>(), chunk.plan.groups[0], nullptr); }),
+    const FusionUpload<float> upload(single<float>(3, nullptr), chunk.plan, gates);
+    EXPECT_EQ(message_of([&] {
+                  execute_fusion_group(upload, single<float>(3, state.data_as<float>()), chunk.plan, 0, nullptr);
+              }),
               "ValueError: AutoPair group cannot use fusion workspace");
 }
 

@@ -79,7 +79,8 @@ TEST_F(ReleaseStatus, FusionUploadReportsAFailingFreeAfterASuccessfulRun) {
     g_failing_frees = 1;
     EXPECT_EQ(message_of([&] { velqa::fusion::execute_prepared_fusion_chunk(state, chunk); }), kFailure);
     g_failing_frees = 1;
-    EXPECT_EQ(message_of([&] { velqa::run_gates(state, chunk.records, velqa::KernelMode::PairAutoFusion); }), kFailure);
+    EXPECT_EQ(message_of([&] { velqa::run_gates(state.view(), chunk.records, velqa::KernelMode::PairAutoFusion); }),
+              kFailure);
     EXPECT_EQ(g_failing_frees, 0);
 }
 

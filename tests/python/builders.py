@@ -7,6 +7,7 @@ import numpy as np
 import dormeth
 import velqa
 from density_reference import channel_kraus
+from reference import GATES, random_unitary
 
 # ------------------------------------------------------------------ statevector gates
 
@@ -33,6 +34,33 @@ class QuantumGate:
     def of(cls, g):
         """The object with a gate dict's fields."""
         return cls(g["id"], g["target"], g["control"], g["control_state"], g["parameter"], g.get("matrix"))
+
+
+# velqa's named gates from the reference's list, with their parameter counts.
+PARAMETERS = {g.velqa[0]: g.parameters for g in GATES.values() if g.velqa}
+
+
+def random_circuit(n, count, rng, unitaries=False):
+    """velqa gate dicts of every gate kind, with up to two controls on random states, controlled SWAPs
+    and global phases; with unitaries, stored one- and two-qubit matrices too."""
+    names = list(PARAMETERS) + (["unitary", "unitary2"] if unitaries else [])
+    gates = []
+    for _ in range(count):
+        name = str(rng.choice(names))
+        qubits = [int(q) for q in rng.permutation(n)]
+        targets = 2 if name in ("swap", "unitary2") else 1
+        if targets > n:
+            name, targets = "h", 1
+        controls = int(rng.integers(0, min(2, n - targets) + 1))
+        t, c = qubits[:targets], qubits[targets : targets + controls]
+        cs = [int(v) for v in rng.integers(0, 2, controls)]
+        if name == "gp":
+            gates.append(vgate("gp", [], c, cs, [float(rng.normal())]))
+        elif name.startswith("unitary"):
+            gates.append(vgate("unitary", t, c, cs, matrix=random_unitary(1 << targets, rng)))
+        else:
+            gates.append(vgate(name, t, c, cs, [float(a) for a in rng.normal(size=PARAMETERS[name])]))
+    return gates
 
 
 def run_circuit(n, state, gates, mode=velqa.PairAuto, endian="little"):

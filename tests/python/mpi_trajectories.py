@@ -1,6 +1,8 @@
 """Run by test_trajectories under mpirun (or alone with "none"): one estimate and one sample of a
-noisy circuit, printed by every rank as one JSON line."""
+noisy circuit, which every rank writes as JSON to <folder>/rank<r>.json (mpirun may interleave the
+ranks' standard output)."""
 import json
+import os
 import sys
 
 import velqa
@@ -22,8 +24,10 @@ def main():
     # seed None: rank 0 draws one seed for all, so every rank returns the same estimate.
     drawn = velqa.estimate_expectation_trajectories(n, ops, TERMS, 20, comm=comm)
     agree = comm is None or len(set(comm.allgather(drawn.mean))) == 1
-    print(json.dumps({"mean": est.mean, "standard_error": est.standard_error, "trajectories": est.trajectories,
-                      "counts": counts, "seeded_none_agree": agree}), flush=True)
+    rank = 0 if comm is None else comm.Get_rank()
+    with open(os.path.join(sys.argv[3], f"rank{rank}.json"), "w") as f:
+        json.dump({"mean": est.mean, "standard_error": est.standard_error, "trajectories": est.trajectories,
+                   "counts": counts, "seeded_none_agree": agree}, f)
 
 
 if __name__ == "__main__":

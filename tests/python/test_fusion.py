@@ -10,35 +10,9 @@ import numpy as np
 import pytest
 
 import velqa
-from builders import QuantumGate, run_circuit, vgate
+from builders import QuantumGate, random_circuit, run_circuit, vgate
 from conftest import assert_close, random_state
-from reference import GATES, random_unitary, run_reference
-
-# velqa's named gates from the reference's list, with their parameter counts.
-PARAMETERS = {g.velqa[0]: g.parameters for g in GATES.values() if g.velqa}
-
-
-def random_circuit(n, count, rng, unitaries=False):
-    """Every gate kind, with up to two controls on random states, controlled SWAPs and global phases."""
-    names = list(PARAMETERS) + (["unitary", "unitary2"] if unitaries else [])
-    gates = []
-    for _ in range(count):
-        name = str(rng.choice(names))
-        qubits = [int(q) for q in rng.permutation(n)]
-        targets = 2 if name in ("swap", "unitary2") else 1
-        if targets > n:
-            name, targets = "h", 1
-        controls = int(rng.integers(0, min(2, n - targets) + 1))
-        t, c = qubits[:targets], qubits[targets : targets + controls]
-        cs = [int(v) for v in rng.integers(0, 2, controls)]
-        if name == "gp":
-            gates.append(vgate("gp", [], c, cs, [float(rng.normal())]))
-        elif name.startswith("unitary"):
-            gates.append(vgate("unitary", t, c, cs, matrix=random_unitary(1 << targets, rng)))
-        else:
-            gates.append(vgate(name, t, c, cs, [float(a) for a in rng.normal(size=PARAMETERS[name])]))
-    return gates
-
+from reference import random_unitary, run_reference
 
 def execute(n, state, gates, **options):
     chunk = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in gates], **options)

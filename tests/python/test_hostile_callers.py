@@ -55,6 +55,14 @@ def velqa_calls_with_none(state, chunk, array):
         lambda: velqa.DeviceState.dtype.fget(None),
         lambda: velqa.PreparedFusionChunk.n.fget(None),
         lambda: velqa.PreparedFusionChunk.gate_count.fget(None),
+        lambda: velqa.run_circuit_batch_device(None, [vgate("x", [0])]),
+        lambda: velqa.measure_batch_device(None, targets),
+        lambda: velqa.sample_measure_batch_device(None, targets, 4),
+        lambda: velqa.probabilities_batch_device(None, targets),
+        lambda: velqa.expectation_pauli_batch_device(None, []),
+        lambda: velqa.DeviceStateBatch.to_numpy(None),
+        lambda: velqa.DeviceStateBatch.copy_to_numpy(None, array),
+        lambda: velqa.DeviceStateBatch.batch.fget(None),
     ]
 
 
@@ -302,6 +310,10 @@ def velqa_state():
     return velqa.DeviceState.zero_state(2)
 
 
+def velqa_batch():
+    return velqa.DeviceStateBatch.zero_state(2, 2)
+
+
 def density_state():
     return dormeth.DeviceDensityState.zero_state(2)
 
@@ -323,6 +335,14 @@ INTEGER_SLOTS = {
     "velqa.sample_measure_device seed": lambda v: velqa.sample_measure_device(velqa_state(), [0], 2, seed=v),
     "velqa.probabilities_device targets": lambda v: velqa.probabilities_device(velqa_state(), [v]),
     "velqa.expectation_pauli_device qubits": lambda v: velqa.expectation_pauli_device(velqa_state(), [(1.0, "Z", [v])]),
+    "velqa.DeviceStateBatch.zero_state n": lambda v: velqa.DeviceStateBatch.zero_state(v, 2),
+    "velqa.DeviceStateBatch.zero_state batch": lambda v: velqa.DeviceStateBatch.zero_state(2, v),
+    "velqa.DeviceStateBatch.from_numpy n": lambda v: velqa.DeviceStateBatch.from_numpy(v, amplitudes(1)[None]),
+    "velqa.measure_batch_device targets": lambda v: velqa.measure_batch_device(velqa_batch(), [v]),
+    "velqa.measure_batch_device seed": lambda v: velqa.measure_batch_device(velqa_batch(), [0], seed=v),
+    "velqa.sample_measure_batch_device shots": lambda v: velqa.sample_measure_batch_device(velqa_batch(), [0], v),
+    "velqa.probabilities_batch_device targets": lambda v: velqa.probabilities_batch_device(velqa_batch(), [v]),
+    **gate_records("velqa.run_circuit_batch_device", lambda g: velqa.run_circuit_batch_device(velqa_batch(), [g])),
     **gate_records("velqa.run_circuit_device", lambda g: velqa.run_circuit_device(velqa_state(), [g])),
     **gate_records("velqa.run_circuit", lambda g: velqa.run_circuit(2, amplitudes(2), [g])),
     **gate_records("velqa.run_circuit_device_gates",

@@ -98,12 +98,16 @@ def test_mean_of_trajectory_states_approaches_rho():
 def test_a_trajectory_depends_only_on_seed_and_index():
     n = 4
     ops = noisy_circuit(n, 3, layers=2)
-    ref = single_trajectory(n, ops, 9, 37)
-    for mode in (velqa.AllState, velqa.Pair, velqa.PairAuto, velqa.PairAutoFusion):
-        np.testing.assert_allclose(single_trajectory(n, ops, 9, 37, mode), ref, atol=1e-12)
-    np.testing.assert_allclose(single_trajectory(n, ops, 9, 37, dtype="complex64"), ref, atol=2e-5)
-    assert not np.allclose(single_trajectory(n, ops, 9, 38), ref) or not np.allclose(
-        single_trajectory(n, ops, 10, 37), ref)
+    ref = np.array([single_trajectory(n, ops, 9, t) for t in range(64)])
+    assert len({r.tobytes() for r in ref}) > 32  # the draws differ between trajectories
+    # Member b of a batch runs trajectory first + b, whatever the batch's size and mode.
+    for size, mode in ((1, velqa.AllState), (7, velqa.PairAuto), (64, velqa.PairAutoFusion), (13, velqa.Pair)):
+        for first in range(0, 64, size):
+            batch = velqa.DeviceStateBatch.zero_state(n, min(size, 64 - first))
+            velqa.run_trajectories_device(batch, ops, 9, first, mode)
+            np.testing.assert_allclose(batch.to_numpy(), ref[first:first + batch.batch], atol=1e-12)
+    np.testing.assert_allclose(single_trajectory(n, ops, 9, 37, dtype="complex64"), ref[37], atol=2e-5)
+    assert not np.allclose(single_trajectory(n, ops, 10, 37), ref[37])
     # Estimates and counts: batch size, mode and deduplication change nothing but rounding.
     estimates = [velqa.estimate_expectation_trajectories(n, ops, TERMS, 200, seed=4, batch_size=b, mode=m)
                  for b, m in ((1, velqa.PairAutoFusion), (7, velqa.PairAuto), (64, velqa.AllState), (None, velqa.Pair))]
@@ -154,13 +158,18 @@ def test_probability_zero_and_one_channels_are_exact():
 # ------------------------------------------------------------------ refusals
 
 def refused(ops, error, n=3):
-    """The message of a refused call after two valid operations; every state and result unchanged."""
-    state = velqa.DeviceState.from_numpy(n, np.ascontiguousarray(random_unitary(8, np.random.default_rng(0))[:, 0]))
-    before = state.to_numpy()
+    """The message of a refused call after two valid operations; every state, member and result
+    unchanged."""
     prefix = [gate("h", [0]), channel("bit_flip", 1, 0.2)]
+    members = np.ascontiguousarray(random_unitary(8, np.random.default_rng(0))[:3])
+    batch = velqa.DeviceStateBatch.from_numpy(n, members)
+    with pytest.raises(error):
+        velqa.run_trajectories_device(batch, prefix + ops, 1)
+    assert np.array_equal(batch.to_numpy(), members)
+    state = velqa.DeviceState.from_numpy(n, members[0])
     with pytest.raises(error) as err:
         velqa.run_trajectories_device(state, prefix + ops, 1)
-    assert np.array_equal(state.to_numpy(), before)
+    assert np.array_equal(state.to_numpy(), members[0])
     with pytest.raises(error):
         velqa.estimate_expectation_trajectories(n, prefix + ops, TERMS, 10, seed=1)
     return str(err.value)
@@ -207,7 +216,7 @@ def test_argument_refusals():
 @pytest.mark.threads
 def test_device_work_releases_the_gil_and_leaves_no_memory(hd, no_leaks):
     ops = [gate("h", [0]), channel("depolarizing", 1, 0.3), channel("amplitude_damping", 0, 0.4)]
-    state = velqa.DeviceState.zero_state(3)
+    state = velqa.DeviceStateBatch.zero_state(3, 4)
     calls = {
         "run_trajectories_device": lambda: velqa.run_trajectories_device(state, ops, 1, 5),
         "estimate_expectation_trajectories": lambda: velqa.estimate_expectation_trajectories(3, ops, TERMS, 3, seed=1),
@@ -253,19 +262,24 @@ SANITIZED = sanitized_build()
 
 @pytest.mark.skipif(not MPIRUN or not mpi4py_available() or SANITIZED,
                     reason="needs mpirun and mpi4py, without a preloaded sanitizer")
-def test_ranks_return_the_one_process_result():
+def test_ranks_return_the_one_process_result(tmp_path):
     """1, 2 and 3 ranks: every rank returns the counts of one process and its estimate to rounding."""
     args = json.dumps({"n": 4, "seed": 6, "trajectories": 301, "shots": 500})
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    single = json.loads(subprocess.run([sys.executable, os.path.join(HERE, "mpi_trajectories.py"), args, "none"],
-                                       env=env, check=True, capture_output=True, text=True).stdout)
+    script = os.path.join(HERE, "mpi_trajectories.py")
+
+    def results(folder, ranks):
+        return [json.load(open(os.path.join(folder, f"rank{r}.json"))) for r in range(ranks)]
+
+    os.mkdir(tmp_path / "single")
+    subprocess.run([sys.executable, script, args, "none", str(tmp_path / "single")], env=env, check=True, timeout=300)
+    single = results(tmp_path / "single", 1)[0]
     for ranks in (1, 2, 3):
-        out = subprocess.run([MPIRUN, "--allow-run-as-root", "--oversubscribe", "-np", str(ranks), sys.executable,
-                              os.path.join(HERE, "mpi_trajectories.py"), args, "world"],
-                             env=env, check=True, capture_output=True, text=True, timeout=300).stdout
-        results = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
-        assert len(results) == ranks
-        for r in results:
+        folder = tmp_path / f"ranks{ranks}"
+        os.mkdir(folder)
+        subprocess.run([MPIRUN, "--allow-run-as-root", "--oversubscribe", "-np", str(ranks), sys.executable, script,
+                        args, "world", str(folder)], env=env, check=True, timeout=300)
+        for r in results(folder, ranks):
             assert r["counts"] == single["counts"]
             assert r["trajectories"] == 301
             assert r["mean"] == pytest.approx(single["mean"], abs=1e-12)

@@ -39,6 +39,24 @@ def statevector(n: int) -> tuple[str, dict[str, int]]:
     return outcome + last + name + str(total), counts
 
 
+def batch(n: int) -> list[str]:
+    members: velqa.DeviceStateBatch = velqa.DeviceStateBatch.zero_state(n, 4, dtype="complex64", device="cuda:0")
+    angles = np.zeros((4, 1))
+    gates = [{"id": "rx", "target": [0], "control": [], "control_state": [], "parameter": angles}]
+    velqa.run_circuit_batch_device(members, gates, endian="little", mode=velqa.PairAutoFusion)
+    states: npt.NDArray[Any] = members.to_numpy()
+    members.copy_to_numpy(states)
+    again = velqa.DeviceStateBatch.from_numpy(n, states, device="cuda:0")
+    sizes: list[int] = [again.n, again.batch, again.num_state, again.device_id]
+    probabilities: npt.NDArray[np.float64] = velqa.probabilities_batch_device(again, [0], endian="big")
+    energies: npt.NDArray[np.float64] = velqa.expectation_pauli_batch_device(again, [(1.0, "Z", [0])])
+    outcomes: list[str] = velqa.measure_batch_device(again, [0], seed=1)
+    for counts, last in velqa.sample_measure_batch_device(members, [0], shots=4, seed=2, collapse_last=False):
+        outcomes.append(last + str(sum(counts.values())))
+    velqa.DeviceStateBatch.zero_state(n)  # type: ignore[call-arg]
+    return outcomes + [again.dtype, str(sizes), str(probabilities), str(energies)]
+
+
 def density(n: int) -> str:
     rho = dormeth.DeviceDensityState.zero_state(n, dtype="complex128")
     dormeth.run_density_operations_device(rho, num_qubits=n, operations=[])

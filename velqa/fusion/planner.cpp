@@ -202,9 +202,9 @@ void build_fused_group(std::int64_t n, const std::vector<GateRecord>& gates, con
 
 }  // namespace
 
-std::optional<Matrix2> fused_gate_matrix(const GateRecord& g) {
+std::optional<Matrix2> fused_gate_matrix(const GateRecord& g, std::uint64_t member) {
     if (!has_fused_matrix(g)) return std::nullopt;
-    return find_gate_traits(g.id)->matrix(g);
+    return find_gate_traits(g.id)->matrix(g, member);
 }
 
 bool is_fusable(const GateRecord& g, bool fuse_swap) {

@@ -66,16 +66,18 @@ void validate_fusion_options(const FusionOptions& options);
 FusionPlan plan_fusion_chunk(std::int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options);
 
 // The 2x2 matrix of a single-target gate that can join a group (row = output value of the target
-// bit); none for SWAP, GLOBAL_PHASE, other ids, wrong target or parameter counts, or a UNITARY
-// that is not 2x2.
-std::optional<Matrix2> fused_gate_matrix(const GateRecord& gate);
+// bit), of the member's values; none for SWAP, GLOBAL_PHASE, other ids, wrong target or parameter
+// counts, or a UNITARY that is not 2x2.
+std::optional<Matrix2> fused_gate_matrix(const GateRecord& gate, std::uint64_t member = 0);
 
 // Whether the gate may join a SparseShareMem or DenseMM group: a one-target gate with a matrix, or
 // (with fuse_swap) a SWAP of two different targets, whose controls are well formed (as many states
 // as controls, states 0 or 1, indices in [0, 62], none repeated, none a target) and whose values
-// are finite in single precision. A gate the per-gate path would refuse (in either precision; a
-// chunk carries none) is never fusable, so it runs alone and is refused there. The planner also
-// requires every qubit in [0, n).
+// are finite in single precision (every member's). A gate the per-gate path would refuse (in
+// either precision; a chunk carries none) is never fusable, so it runs alone and is refused there.
+// The planner also requires every qubit in [0, n). Nothing else of a gate's values decides a plan:
+// kinds, costs and groups follow from the gate kinds, targets and controls, so one plan serves every
+// member of a batch.
 bool is_fusable(const GateRecord& gate, bool fuse_swap);
 
 // One group selection over the remaining gates with budget s and window w (ascending indices;
@@ -85,8 +87,8 @@ std::vector<std::int64_t> select_fusion_group(std::int64_t n, const std::vector<
                                               std::int32_t w, bool fuse_swap);
 
 // The fused record of a fusable gate with local qubit indices in the ascending active list of at
-// most kMaxGroupQubits qubits. Raises "unsupported fused SWAP gate" or "unsupported SparseShareMem
-// gate" for other gates.
+// most kMaxGroupQubits qubits, with member 0's matrix (every member's when they share it). Raises
+// "unsupported fused SWAP gate" or "unsupported SparseShareMem gate" for other gates.
 FusedGate make_device_matrix_gate(const GateRecord& gate, const std::vector<std::int64_t>& active);
 
 // M = G_last ... G_first on k local qubits (0 <= k <= kMaxGroupQubits): 2^k x 2^k, row-major. Every

@@ -4,6 +4,7 @@
 #include <bit>
 #include <stdexcept>
 
+#include "common/cuda_check.hpp"
 #include "common/gpu/bits.hpp"
 #include "common/gpu/device.hpp"
 #include "common/gpu/launch.hpp"
@@ -34,15 +35,17 @@ __device__ __forceinline__ void for_each_pair(std::int32_t k, const std::uint32_
     }
 }
 
+// matrix: the record's own, or its member's for a gate whose matrix differs between members.
 template <class T>
-__device__ __forceinline__ void apply_to_tile(CuComplex<T>* tile, std::int32_t k, const DeviceMatrixGate<T>& g) {
+__device__ __forceinline__ void apply_to_tile(CuComplex<T>* tile, std::int32_t k, const DeviceMatrixGate<T>& g,
+                                              const CuComplex<T>* matrix) {
     // Records come from the planner with local indices below k; anything else is skipped rather
     // than let it address outside the tile.
     if (g.target < 0 || g.target >= k) return;
     const std::uint32_t tbit = std::uint32_t(1) << g.target;
     const std::uint32_t mask = g.control_mask;
     const std::uint32_t values = g.control_values;
-    const CuComplex<T> m00 = g.matrix[0], m01 = g.matrix[1], m10 = g.matrix[2], m11 = g.matrix[3];
+    const CuComplex<T> m00 = matrix[0], m01 = matrix[1], m10 = matrix[2], m11 = matrix[3];
     switch (g.kind) {
         case kKindSwap: {
             if (g.target2 < 0 || g.target2 >= k || g.target2 == g.target) return;
@@ -101,14 +104,18 @@ __device__ __forceinline__ void apply_to_tile(CuComplex<T>* tile, std::int32_t k
 
 }  // namespace
 
-// Launch: cooperative, 128-thread blocks, grid min(blocks, 65535), 2^k amplitudes of shared memory.
+// Launch: cooperative, 128-thread blocks, grid min(blocks, 65535) per member (grid.y counts the
+// members, each of blocks << k amplitudes), 2^k amplitudes of shared memory. A record with a member
+// slot s reads its member's matrix at member_matrices + 4 (member slots + s).
 template <class T>
 __global__ void __launch_bounds__(kThreads)
     sparsesharemem_kernel(CuComplex<T>* state, std::uint64_t blocks, std::uint64_t active_mask,
                           std::uint64_t inactive_mask, std::int32_t k, const DeviceMatrixGate<T>* gates,
-                          std::int32_t gate_count) {
+                          std::int32_t gate_count, const CuComplex<T>* member_matrices, std::int32_t slots) {
     CuComplex<T>* tile = korvane::gpu::dynamic_shared_memory<CuComplex<T>>();
     const std::uint32_t size = std::uint32_t(1) << k;
+    state = korvane::gpu::member_data(state, blocks << k);
+    member_matrices = korvane::gpu::member_data(member_matrices, std::uint64_t(4) * static_cast<std::uint64_t>(slots));
     // The loop bound is the same for every thread of a block, so all of them reach every barrier.
     for (std::uint64_t b = blockIdx.x; b < blocks; b += gridDim.x) {
         const std::uint64_t base = korvane::gpu::deposit_bits(b, inactive_mask);
@@ -116,7 +123,9 @@ __global__ void __launch_bounds__(kThreads)
             tile[l] = state[base | korvane::gpu::deposit_bits(l, active_mask)];
         __syncthreads();
         for (std::int32_t g = 0; g < gate_count; ++g) {
-            apply_to_tile(tile, k, gates[g]);
+            const DeviceMatrixGate<T>& gate = gates[g];
+            const bool own = gate.member_slot < 0 || gate.member_slot >= slots;
+            apply_to_tile(tile, k, gate, own ? gate.matrix : member_matrices + 4 * gate.member_slot);
             __syncthreads();
         }
         for (std::uint32_t l = threadIdx.x; l < size; l += blockDim.x)
@@ -126,8 +135,10 @@ __global__ void __launch_bounds__(kThreads)
 }
 
 template <class T>
-void launch_sparsesharemem(std::int64_t n, CuComplex<T>* state, std::uint64_t active_mask, std::int32_t k,
-                           const DeviceMatrixGate<T>* gates, std::int32_t gate_count, cudaStream_t stream) {
+void launch_sparsesharemem(const StateSpan<T>& state, std::uint64_t active_mask, std::int32_t k,
+                           const DeviceMatrixGate<T>* gates, std::int32_t gate_count,
+                           const CuComplex<T>* member_matrices, std::int32_t slots, cudaStream_t stream) {
+    const std::int64_t n = state.n;
     if (k < 1 || k > 10) throw std::invalid_argument("SparseShareMem active qubits must be in [1, 10]");
     if (k > n) throw std::invalid_argument("SparseShareMem active qubits exceed circuit size");
     if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
@@ -136,16 +147,25 @@ void launch_sparsesharemem(std::int64_t n, CuComplex<T>* state, std::uint64_t ac
     // register would leave the state buffer.
     if (std::popcount(active_mask) != k || (active_mask & ~all) != 0)
         throw std::invalid_argument("SparseShareMem active mask must name k qubits of the register");
+    if (slots < 0 || (slots > 0 && !member_matrices))
+        throw std::invalid_argument("SparseShareMem member slots need their matrices");
     const std::uint64_t blocks = std::uint64_t(1) << (n - k);
     const korvane::LaunchGeometry geometry{dim3(static_cast<unsigned>(std::min(blocks, kMaxBlocks))), dim3(kThreads),
                                            (std::size_t(1) << k) * sizeof(CuComplex<T>)};
-    korvane::gpu::launch_cooperative<&sparsesharemem_kernel<T>>(geometry, stream, state, blocks, active_mask,
-                                                                active_mask ^ all, k, gates, gate_count);
+    const std::uint64_t per_member = std::uint64_t(4) * static_cast<std::uint64_t>(slots);
+    state.for_each_launch([&](std::uint64_t first, std::uint64_t count) {
+        if (first > 0) korvane::check_last_error();  // the launch before, as the caller checks the last
+        korvane::gpu::launch_cooperative<&sparsesharemem_kernel<T>>(
+            korvane::with_members(geometry, count), stream, state.member(first), blocks, active_mask, active_mask ^ all,
+            k, gates, gate_count, slots > 0 ? member_matrices + first * per_member : nullptr, slots);
+    });
 }
 
-template void launch_sparsesharemem<float>(std::int64_t, CuComplex<float>*, std::uint64_t, std::int32_t,
-                                           const DeviceMatrixGate<float>*, std::int32_t, cudaStream_t);
-template void launch_sparsesharemem<double>(std::int64_t, CuComplex<double>*, std::uint64_t, std::int32_t,
-                                            const DeviceMatrixGate<double>*, std::int32_t, cudaStream_t);
+template void launch_sparsesharemem<float>(const StateSpan<float>&, std::uint64_t, std::int32_t,
+                                           const DeviceMatrixGate<float>*, std::int32_t, const CuComplex<float>*,
+                                           std::int32_t, cudaStream_t);
+template void launch_sparsesharemem<double>(const StateSpan<double>&, std::uint64_t, std::int32_t,
+                                            const DeviceMatrixGate<double>*, std::int32_t, const CuComplex<double>*,
+                                            std::int32_t, cudaStream_t);
 
 }  // namespace velqa::fusion

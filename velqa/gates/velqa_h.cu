@@ -64,11 +64,11 @@ struct h_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_h(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<h_gate, T>(n, state, gate, stream, mode);
+void launch_h(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<h_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_h<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_h<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_h<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_h<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -69,11 +69,11 @@ struct sdag_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_sdag(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<sdag_gate, T>(n, state, gate, stream, mode);
+void launch_sdag(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<sdag_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_sdag<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_sdag<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sdag<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sdag<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -69,11 +69,11 @@ struct sqrtx_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_sqrtx(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<sqrtx_gate, T>(n, state, gate, stream, mode);
+void launch_sqrtx(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<sqrtx_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_sqrtx<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_sqrtx<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrtx<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrtx<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -69,12 +69,11 @@ struct sqrtxdag_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_sqrtxdag(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                     KernelMode mode) {
-    scheme::launch_single_target<sqrtxdag_gate, T>(n, state, gate, stream, mode);
+void launch_sqrtxdag(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<sqrtxdag_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_sqrtxdag<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_sqrtxdag<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrtxdag<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrtxdag<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

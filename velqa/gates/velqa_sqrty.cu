@@ -69,11 +69,11 @@ struct sqrty_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_sqrty(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<sqrty_gate, T>(n, state, gate, stream, mode);
+void launch_sqrty(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<sqrty_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_sqrty<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_sqrty<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrty<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrty<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

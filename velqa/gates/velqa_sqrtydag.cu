@@ -69,12 +69,11 @@ struct sqrtydag_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_sqrtydag(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream,
-                     KernelMode mode) {
-    scheme::launch_single_target<sqrtydag_gate, T>(n, state, gate, stream, mode);
+void launch_sqrtydag(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<sqrtydag_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_sqrtydag<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_sqrtydag<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrtydag<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_sqrtydag<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -14,30 +14,34 @@ __host__ __device__ __forceinline__ GateMatrix2x2<T> u_matrix(T theta, T phi, T 
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     u_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
-              std::uint64_t target_bit, GateMatrix2x2<T> M) {
-    scheme::compact_body(count, state, mask, value, target_bit, MatrixUpdate<T>{M});
+              std::uint64_t target_bit, GateMatrix2x2<T> M, const MatrixUpdate<T>* members) {
+    scheme::compact_body(count, state, mask, value, target_bit,
+                         scheme::member_update(members, [&] { return MatrixUpdate<T>{M}; }));
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     u_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
-                      GateMatrix2x2<T> M) {
-    scheme::compact_body(count, state, mask, value, std::uint64_t(1), MatrixUpdate<T>{M});
+                      GateMatrix2x2<T> M, const MatrixUpdate<T>* members) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1),
+                         scheme::member_update(members, [&] { return MatrixUpdate<T>{M}; }));
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
-    u_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, GateMatrix2x2<T> M) {
-    scheme::no_control_body(count, state, target_bit, MatrixUpdate<T>{M});
+    u_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, GateMatrix2x2<T> M,
+                 const MatrixUpdate<T>* members) {
+    scheme::no_control_body(count, state, target_bit,
+                            scheme::member_update(members, [&] { return MatrixUpdate<T>{M}; }));
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
-    u_target0_no_control(std::uint64_t count, CuComplex<T>* state, GateMatrix2x2<T> M) {
-    scheme::target0_no_control_body(count, state, MatrixUpdate<T>{M});
+    u_target0_no_control(std::uint64_t count, CuComplex<T>* state, GateMatrix2x2<T> M, const MatrixUpdate<T>* members) {
+    scheme::target0_no_control_body(count, state, scheme::member_update(members, [&] { return MatrixUpdate<T>{M}; }));
 }
 
 }  // namespace
@@ -46,16 +50,19 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_u_kernel_all_state(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
-                          std::uint64_t ctrl_value, T theta, T phi, T lambda) {
-    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, MatrixUpdate<T>{u_matrix(theta, phi, lambda)});
+                          std::uint64_t ctrl_value, T theta, T phi, T lambda, const MatrixUpdate<T>* members) {
+    scheme::all_state_body(n, state, target, ctrl_mask, ctrl_value, scheme::member_update(members, [&] {
+                               return MatrixUpdate<T>{u_matrix(theta, phi, lambda)};
+                           }));
 }
 
 // Launch: 256-thread blocks, 2^(n-1) threads, one per pair.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_u_kernel_pair(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
-                     std::uint64_t ctrl_value, T theta, T phi, T lambda) {
-    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, MatrixUpdate<T>{u_matrix(theta, phi, lambda)});
+                     std::uint64_t ctrl_value, T theta, T phi, T lambda, const MatrixUpdate<T>* members) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value,
+                      scheme::member_update(members, [&] { return MatrixUpdate<T>{u_matrix(theta, phi, lambda)}; }));
 }
 
 namespace {
@@ -65,6 +72,12 @@ struct u_gate : scheme::GateDefaults {
     using kernels = scheme::GateKernels<&cu_u_kernel_all_state<T>, &cu_u_kernel_pair<T>, &u_compact<T>,
                                         &u_target0_compact<T>, &u_no_control<T>, &u_target0_no_control<T>>;
     template <class T>
+    using update = MatrixUpdate<T>;
+    template <class T>
+    static update<T> update_of(T theta, T phi, T lambda) {
+        return MatrixUpdate<T>{u_matrix(theta, phi, lambda)};
+    }
+    template <class T>
     static auto autopair_constants(T theta, T phi, T lambda) {
         return std::make_tuple(u_matrix(theta, phi, lambda));
     }
@@ -72,12 +85,12 @@ struct u_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_u(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<u_gate, T>(n, state, gate, stream, mode, static_cast<T>(gate.parameter[0]),
+void launch_u(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<u_gate, T>(state, gate, stream, mode, static_cast<T>(gate.parameter[0]),
                                             static_cast<T>(gate.parameter[1]), static_cast<T>(gate.parameter[2]));
 }
 
-template void launch_u<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_u<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_u<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_u<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -47,50 +47,60 @@ __device__ __forceinline__ std::uint64_t two_target_base(std::uint64_t t, std::i
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_unitary_1q_inplace_kernel(std::int64_t n, CuComplex<T>* state, std::int32_t target, std::uint64_t ctrl_mask,
-                                 std::uint64_t ctrl_value, Unitary2x2<T> U) {
-    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value, MatrixUpdate<T>{U});
+                                 std::uint64_t ctrl_value, Unitary2x2<T> U, const Unitary2x2<T>* members) {
+    scheme::pair_body(n, state, target, ctrl_mask, ctrl_value,
+                      MatrixUpdate<T>{scheme::member_update(members, [&] { return U; })});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     unitary_1q_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
-                       std::uint64_t target_bit, Unitary2x2<T> U) {
-    scheme::compact_body(count, state, mask, value, target_bit, MatrixUpdate<T>{U});
+                       std::uint64_t target_bit, Unitary2x2<T> U, const Unitary2x2<T>* members) {
+    scheme::compact_body(count, state, mask, value, target_bit,
+                         MatrixUpdate<T>{scheme::member_update(members, [&] { return U; })});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-1) threads, one per pair matching the k controls; target qubit 0.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     unitary_1q_target0_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
-                               Unitary2x2<T> U) {
-    scheme::compact_body(count, state, mask, value, std::uint64_t(1), MatrixUpdate<T>{U});
+                               Unitary2x2<T> U, const Unitary2x2<T>* members) {
+    scheme::compact_body(count, state, mask, value, std::uint64_t(1),
+                         MatrixUpdate<T>{scheme::member_update(members, [&] { return U; })});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair; no controls.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
-    unitary_1q_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, Unitary2x2<T> U) {
-    scheme::no_control_body(count, state, target_bit, MatrixUpdate<T>{U});
+    unitary_1q_no_control(std::uint64_t count, CuComplex<T>* state, std::uint64_t target_bit, Unitary2x2<T> U,
+                          const Unitary2x2<T>* members) {
+    scheme::no_control_body(count, state, target_bit,
+                            MatrixUpdate<T>{scheme::member_update(members, [&] { return U; })});
 }
 
 // Launch: 256-thread blocks, count = 2^(n-1) threads, one per pair (2t, 2t + 1); no controls, target qubit 0.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
-    unitary_1q_target0_no_control(std::uint64_t count, CuComplex<T>* state, Unitary2x2<T> U) {
-    scheme::target0_no_control_body(count, state, MatrixUpdate<T>{U});
+    unitary_1q_target0_no_control(std::uint64_t count, CuComplex<T>* state, Unitary2x2<T> U,
+                                  const Unitary2x2<T>* members) {
+    scheme::target0_no_control_body(count, state, MatrixUpdate<T>{scheme::member_update(members, [&] { return U; })});
 }
 
 // Launch: 256-thread blocks, 2^(n-2) threads, one per base with both target bits clear.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     cu_unitary_2q_inplace_kernel(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1,
-                                 std::uint64_t ctrl_mask, std::uint64_t ctrl_value, Unitary4x4<T> U) {
+                                 std::uint64_t ctrl_mask, std::uint64_t ctrl_value, Unitary4x4<T> U,
+                                 const Unitary4x4<T>* members) {
     const std::uint64_t t = global_thread_index();
     if (t >= (std::uint64_t(1) << (n - 2))) return;
     const std::uint64_t base = two_target_base(t, t0 < t1 ? t0 : t1, t0 < t1 ? t1 : t0);
     if ((base & ctrl_mask) != ctrl_value) return;
-    update_quad(state, base, std::uint64_t(1) << t0, std::uint64_t(1) << t1, U);
+    state = scheme::member_data(state, std::uint64_t(1) << n);
+    scheme::with_member_value(members, U, [&](const Unitary4x4<T>& V) {
+        update_quad(state, base, std::uint64_t(1) << t0, std::uint64_t(1) << t1, V);
+    });
 }
 
 // Launch: 256-thread blocks, count = 2^(n-k-2) threads, one per matching base; mask holds the
@@ -98,20 +108,24 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     unitary_2q_compact(std::uint64_t count, CuComplex<T>* state, std::uint64_t mask, std::uint64_t value,
-                       std::uint64_t b0, std::uint64_t b1, Unitary4x4<T> U) {
+                       std::uint64_t b0, std::uint64_t b1, Unitary4x4<T> U, const Unitary4x4<T>* members) {
     const std::uint64_t t = global_thread_index();
     if (t >= count) return;
-    update_quad(state, korvane::gpu::insert_zero_bits(t, mask) | value, b0, b1, U);
+    state = scheme::member_data(state, count << korvane::gpu::popcount(mask));
+    const std::uint64_t base = korvane::gpu::insert_zero_bits(t, mask) | value;
+    scheme::with_member_value(members, U, [&](const Unitary4x4<T>& V) { update_quad(state, base, b0, b1, V); });
 }
 
 // Launch: 256-thread blocks, count = 2^(n-2) threads, one per base.
 template <class T>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     unitary_2q_no_control(std::uint64_t count, CuComplex<T>* state, std::int32_t lo, std::int32_t hi, std::uint64_t b0,
-                          std::uint64_t b1, Unitary4x4<T> U) {
+                          std::uint64_t b1, Unitary4x4<T> U, const Unitary4x4<T>* members) {
     const std::uint64_t t = global_thread_index();
     if (t >= count) return;
-    update_quad(state, two_target_base(t, lo, hi), b0, b1, U);
+    state = scheme::member_data(state, count << 2);
+    const std::uint64_t base = two_target_base(t, lo, hi);
+    scheme::with_member_value(members, U, [&](const Unitary4x4<T>& V) { update_quad(state, base, b0, b1, V); });
 }
 
 // One target is qubit 0: the first listed one when FirstIsQubit0, else the second; other is the
@@ -120,7 +134,7 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
 template <class T, bool FirstIsQubit0, bool HasControls>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
     unitary_2q_target0(std::uint64_t count, CuComplex<T>* state, std::uint64_t other, std::uint64_t mask,
-                       std::uint64_t value, Unitary4x4<T> U) {
+                       std::uint64_t value, Unitary4x4<T> U, const Unitary4x4<T>* members) {
     const std::uint64_t t = global_thread_index();
     if (t >= count) return;
     std::uint64_t base;
@@ -128,23 +142,30 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
         base = korvane::gpu::insert_zero_bits(t, mask) | value;
     else
         base = pair_index(t << 1, other);
-    update_quad(state, base, FirstIsQubit0 ? std::uint64_t(1) : other, FirstIsQubit0 ? other : std::uint64_t(1), U);
+    state = scheme::member_data(state, HasControls ? count << korvane::gpu::popcount(mask) : count << 2);
+    scheme::with_member_value(members, U, [&](const Unitary4x4<T>& V) {
+        update_quad(state, base, FirstIsQubit0 ? std::uint64_t(1) : other, FirstIsQubit0 ? other : std::uint64_t(1), V);
+    });
 }
 
 // K = 3, 4 or 5 targets in place; matrix is the device copy, targets in the caller's order,
 // sorted_targets ascending (they drive the base expansion). The offset of each local index is
 // computed from the targets held in registers, so no per-thread table of 2^K offsets is kept.
 // target_mask is unused; it stays because the parameter list is part of the kernel's symbol, which
-// the resource table is keyed by.
-// Launch: 256-thread blocks, 2^(n-K) threads, one per base with every target bit clear.
+// the resource table is keyed by. Member y of a batch launch applies the matrix matrix_stride
+// elements further per member (0: every member applies the same).
+// Launch: 256-thread blocks, 2^(n-K) threads, one per base with every target bit clear, per member.
 template <class T, int K>
 __global__ void __launch_bounds__(korvane::kLinearBlockThreads, K < 5 ? 2 : 1)
     cu_unitary_inplace_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
                               const std::int64_t* sorted_targets, std::uint64_t /*target_mask*/,
-                              std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix) {
+                              std::uint64_t ctrl_mask, std::uint64_t ctrl_value, const CuComplex<T>* matrix,
+                              std::uint64_t matrix_stride) {
     constexpr int dim = 1 << K;
     const std::uint64_t t = global_thread_index();
     if (t >= (std::uint64_t(1) << (n - K))) return;
+    state = scheme::member_data(state, std::uint64_t(1) << n);
+    matrix = scheme::member_data(matrix, matrix_stride);
     std::uint64_t base = t;
     for (int j = 0; j < K; ++j) base = pair_index(base, std::uint64_t(1) << sorted_targets[j]);
     if ((base & ctrl_mask) != ctrl_value) return;
@@ -204,13 +225,16 @@ __host__ __device__ __forceinline__ std::uint64_t tile_groups(std::int64_t n, st
 // amplitudes whichever qubits are targets) and sit in shared memory by (group, local row), a
 // group's slot padded by one amplitude so lanes on different groups use different banks. Each
 // thread computes up to four outputs from the staged tile, which it writes back to the tile after
-// a barrier. Groups that miss the controls are neither loaded nor stored.
+// a barrier. Groups that miss the controls are neither loaded nor stored. Member y of a batch
+// launch applies the matrix matrix_stride elements further per member (0: the same for every one).
 template <class T>
 __global__ void __launch_bounds__(wide::kThreads, 2)
     cu_unitary_kernel(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, std::int64_t K,
                       std::uint64_t target_mask, std::uint64_t ctrl_mask, std::uint64_t ctrl_value,
-                      const CuComplex<T>* matrix_t, std::int64_t dim) {
+                      const CuComplex<T>* matrix_t, std::int64_t dim, std::uint64_t matrix_stride) {
     CuComplex<T>* tile = korvane::gpu::dynamic_shared_memory<CuComplex<T>>();
+    state = scheme::member_data(state, std::uint64_t(1) << n);
+    matrix_t = scheme::member_data(matrix_t, matrix_stride);
     const std::uint64_t d = static_cast<std::uint64_t>(dim);
     const std::uint64_t pitch = d + 1;
     const std::uint64_t groups = wide::tile_groups(n, K);
@@ -302,6 +326,7 @@ __global__ void __launch_bounds__(wide::kThreads, 2)
 namespace {
 
 using korvane::linear_geometry;
+using korvane::with_members;
 using korvane::gpu::launch;
 
 // The 1-target AutoPair table is the standard one; every other mode runs the in-place kernel.
@@ -312,7 +337,7 @@ struct unitary_1q_gate : scheme::GateDefaults {
                                         &unitary_1q_no_control<T>, &unitary_1q_target0_no_control<T>>;
 };
 
-// The matrix rounded to the state's precision, part by part.
+// The matrices rounded to the state's precision, part by part: the shared one, or every member's.
 template <class T>
 std::vector<CuComplex<T>> host_matrix(const std::vector<std::complex<double>>& matrix) {
     std::vector<CuComplex<T>> out(matrix.size());
@@ -351,43 +376,58 @@ std::uint64_t validate_unitary(std::int64_t n, const std::vector<std::int64_t>& 
 }
 
 template <class T, int K>
-void launch_inplace_k(std::int64_t n, CuComplex<T>* state, const std::int64_t* targets, const std::int64_t* sorted,
-                      std::uint64_t target_mask, const ControlMasks& m, const CuComplex<T>* matrix,
+void launch_inplace_k(const korvane::LaunchGeometry& geometry, std::int64_t n, CuComplex<T>* state,
+                      const std::int64_t* targets, const std::int64_t* sorted, std::uint64_t target_mask,
+                      const ControlMasks& m, const CuComplex<T>* matrix, std::uint64_t matrix_stride,
                       cudaStream_t stream) {
-    launch<&cu_unitary_inplace_kernel<T, K>>(linear_geometry(std::uint64_t(1) << (n - K)), stream, n, state, targets,
-                                             sorted, target_mask, m.ctrl_mask, m.ctrl_value, matrix);
+    launch<&cu_unitary_inplace_kernel<T, K>>(geometry, stream, n, state, targets, sorted, target_mask, m.ctrl_mask,
+                                             m.ctrl_value, matrix, matrix_stride);
 }
 
-// 3 to 5 targets: the one place a runtime K becomes the kernel's template parameter.
+// 3 to 5 targets: the one place a runtime K becomes the kernel's template parameter. The launch
+// covers `members` members from state on.
 template <class T>
-void launch_inplace(std::size_t K, std::int64_t n, CuComplex<T>* state, const std::int64_t* targets,
-                    const std::int64_t* sorted, std::uint64_t target_mask, const ControlMasks& m,
-                    const CuComplex<T>* matrix, cudaStream_t stream) {
+void launch_inplace(std::size_t K, std::int64_t n, CuComplex<T>* state, std::uint64_t members,
+                    const std::int64_t* targets, const std::int64_t* sorted, std::uint64_t target_mask,
+                    const ControlMasks& m, const CuComplex<T>* matrix, std::uint64_t matrix_stride,
+                    cudaStream_t stream) {
+    const auto geometry =
+        with_members(linear_geometry(std::uint64_t(1) << (n - static_cast<std::int64_t>(K))), members);
     switch (K) {
-        case 3: launch_inplace_k<T, 3>(n, state, targets, sorted, target_mask, m, matrix, stream); break;
-        case 4: launch_inplace_k<T, 4>(n, state, targets, sorted, target_mask, m, matrix, stream); break;
-        case 5: launch_inplace_k<T, 5>(n, state, targets, sorted, target_mask, m, matrix, stream); break;
+        case 3:
+            launch_inplace_k<T, 3>(geometry, n, state, targets, sorted, target_mask, m, matrix, matrix_stride, stream);
+            break;
+        case 4:
+            launch_inplace_k<T, 4>(geometry, n, state, targets, sorted, target_mask, m, matrix, matrix_stride, stream);
+            break;
+        case 5:
+            launch_inplace_k<T, 5>(geometry, n, state, targets, sorted, target_mask, m, matrix, matrix_stride, stream);
+            break;
         default: throw std::invalid_argument("unsupported inplace unitary target size");
     }
 }
 
-// Element (r, c) of a dim x dim row-major matrix at c dim + r.
+// Each dim x dim row-major block (a member's matrix) with element (r, c) at c dim + r.
 template <class T>
 std::vector<CuComplex<T>> transposed(const std::vector<CuComplex<T>>& m, std::uint64_t dim) {
     std::vector<CuComplex<T>> out(m.size());
-    for (std::uint64_t r = 0; r < dim; ++r)
-        for (std::uint64_t c = 0; c < dim; ++c) out[c * dim + r] = m[r * dim + c];
+    for (std::uint64_t first = 0; first < m.size(); first += dim * dim)
+        for (std::uint64_t r = 0; r < dim; ++r)
+            for (std::uint64_t c = 0; c < dim; ++c) out[first + c * dim + r] = m[first + r * dim + c];
     return out;
 }
 
 // K >= 6: groups that fit a shared-memory tile in place; larger groups in slices of as many groups
-// as the scratch limit holds (at least one), each slice gathered into scratch and computed back into
-// the state. Every launch is checked before the next; a refused slice leaves its groups unchanged.
+// as the scratch limit of one member holds (at least one), each slice gathered into scratch and
+// computed back into the state, member by member. Every launch is checked before the next; a
+// refused slice leaves its groups and all later ones unchanged. matrix_stride is 0 when every member
+// applies the same matrix, else dim^2.
 template <class T>
-void launch_wide(std::int64_t n, CuComplex<T>* state, const std::vector<std::int64_t>& targets,
-                 std::uint64_t target_mask, const ControlMasks& m, const std::vector<CuComplex<T>>& matrix_t,
+void launch_wide(const StateSpan<T>& state, const std::vector<std::int64_t>& targets, std::uint64_t target_mask,
+                 const ControlMasks& m, const std::vector<CuComplex<T>>& matrix_t, std::uint64_t matrix_stride,
                  cudaStream_t stream) {
     using korvane::cuda_check;
+    const std::int64_t n = state.n;
     const auto K = static_cast<std::int64_t>(targets.size());
     const std::int64_t dim = std::int64_t(1) << K;
     DeviceBuffer<CuComplex<T>> device_matrix(matrix_t.size());
@@ -401,25 +441,31 @@ void launch_wide(std::int64_t n, CuComplex<T>* state, const std::vector<std::int
         const korvane::LaunchGeometry geometry{
             dim3(static_cast<unsigned>(std::min(groups / per_tile, wide::kMaxBlocks))), dim3(wide::kThreads),
             per_tile * static_cast<std::uint64_t>(dim + 1) * sizeof(CuComplex<T>)};
-        korvane::gpu::launch_cooperative<&cu_unitary_kernel<T>>(geometry, stream, n, state, device_targets.get(), K,
-                                                                target_mask, m.ctrl_mask, m.ctrl_value,
-                                                                device_matrix.get(), dim);
-        korvane::check_last_error();
+        state.for_each_launch([&](std::uint64_t first, std::uint64_t count) {
+            korvane::gpu::launch_cooperative<&cu_unitary_kernel<T>>(
+                with_members(geometry, count), stream, n, state.member(first), device_targets.get(), K, target_mask,
+                m.ctrl_mask, m.ctrl_value, device_matrix.get() + first * matrix_stride, dim, matrix_stride);
+            korvane::check_last_error();
+        });
     } else {
         const std::size_t limit = korvane::scratch_limit_bytes((std::size_t(1) << n) * sizeof(CuComplex<T>));
         const std::uint64_t per_slice =
             std::max<std::uint64_t>(1, std::min<std::uint64_t>(groups, limit / group_bytes));
         DeviceBuffer<CuComplex<T>> scratch(per_slice << K);
-        for (std::uint64_t first = 0; first < groups; first += per_slice) {
-            const std::uint64_t count = std::min(per_slice, groups - first);
-            const auto geometry = korvane::capped_geometry(count << K, wide::kThreads, wide::kMaxBlocks);
-            launch<&cu_unitary_gather_kernel<T>>(geometry, stream, state, scratch.get(), first, count,
-                                                 device_targets.get(), K, target_mask, m.ctrl_mask, m.ctrl_value);
-            korvane::check_last_error();
-            launch<&cu_unitary_slice_kernel<T>>(geometry, stream, state, scratch.get(), first, count,
-                                                device_targets.get(), K, target_mask, m.ctrl_mask, m.ctrl_value,
-                                                device_matrix.get());
-            korvane::check_last_error();
+        for (std::uint64_t b = 0; b < state.members; ++b) {
+            CuComplex<T>* member = state.member(b);
+            const CuComplex<T>* matrix = device_matrix.get() + b * matrix_stride;
+            for (std::uint64_t first = 0; first < groups; first += per_slice) {
+                const std::uint64_t count = std::min(per_slice, groups - first);
+                const auto geometry = korvane::capped_geometry(count << K, wide::kThreads, wide::kMaxBlocks);
+                launch<&cu_unitary_gather_kernel<T>>(geometry, stream, member, scratch.get(), first, count,
+                                                     device_targets.get(), K, target_mask, m.ctrl_mask, m.ctrl_value);
+                korvane::check_last_error();
+                launch<&cu_unitary_slice_kernel<T>>(geometry, stream, member, scratch.get(), first, count,
+                                                    device_targets.get(), K, target_mask, m.ctrl_mask, m.ctrl_value,
+                                                    matrix);
+                korvane::check_last_error();
+            }
         }
         cuda_check(cudaStreamSynchronize(stream));
         device_targets.release();
@@ -433,10 +479,11 @@ void launch_wide(std::int64_t n, CuComplex<T>* state, const std::vector<std::int
 }
 
 // The 2-target AutoPair choice: no controls or controls, with neither target on qubit 0 or with
-// the first or the second on it.
+// the first or the second on it; the launch covers `members` members from state on.
 template <class T>
-void autopair_2q(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int32_t t1, const ControlMasks& m,
-                 std::int32_t k, const Unitary4x4<T>& U, cudaStream_t stream) {
+void autopair_2q(std::int64_t n, CuComplex<T>* state, std::uint64_t members, std::int32_t t0, std::int32_t t1,
+                 const ControlMasks& m, std::int32_t k, const Unitary4x4<T>& U, const Unitary4x4<T>* per_member,
+                 cudaStream_t stream) {
     const std::uint64_t b0 = std::uint64_t(1) << t0;
     const std::uint64_t b1 = std::uint64_t(1) << t1;
     const std::uint64_t both = b0 | b1;
@@ -444,33 +491,56 @@ void autopair_2q(std::int64_t n, CuComplex<T>* state, std::int32_t t0, std::int3
     const std::uint64_t mask = both | m.ctrl_mask;
     const std::uint64_t value = m.ctrl_value & ~both;
     const std::uint64_t count = std::uint64_t(1) << (n - k - 2);
-    const auto geometry = linear_geometry(count);
+    const auto geometry = with_members(linear_geometry(count), members);
     if (t0 != 0 && t1 != 0) {
         if (k == 0)
             launch<&unitary_2q_no_control<T>>(geometry, stream, count, state, std::min(t0, t1), std::max(t0, t1), b0,
-                                              b1, U);
+                                              b1, U, per_member);
         else
-            launch<&unitary_2q_compact<T>>(geometry, stream, count, state, mask, value, b0, b1, U);
+            launch<&unitary_2q_compact<T>>(geometry, stream, count, state, mask, value, b0, b1, U, per_member);
     } else if (t0 == 0) {
         if (k == 0)
             launch<&unitary_2q_target0<T, true, false>>(geometry, stream, count, state, other, std::uint64_t(0),
-                                                        std::uint64_t(0), U);
+                                                        std::uint64_t(0), U, per_member);
         else
-            launch<&unitary_2q_target0<T, true, true>>(geometry, stream, count, state, other, mask, value, U);
+            launch<&unitary_2q_target0<T, true, true>>(geometry, stream, count, state, other, mask, value, U,
+                                                       per_member);
     } else {
         if (k == 0)
             launch<&unitary_2q_target0<T, false, false>>(geometry, stream, count, state, other, std::uint64_t(0),
-                                                         std::uint64_t(0), U);
+                                                         std::uint64_t(0), U, per_member);
         else
-            launch<&unitary_2q_target0<T, false, true>>(geometry, stream, count, state, other, mask, value, U);
+            launch<&unitary_2q_target0<T, false, true>>(geometry, stream, count, state, other, mask, value, U,
+                                                        per_member);
     }
+}
+
+// The per-member small matrix E (Unitary2x2 or Unitary4x4) of each member, uploaded when the
+// members' matrices differ; null otherwise.
+template <class E, class T>
+const E* member_small_matrices(const StateSpan<T>& state, const GateRecord& gate, const std::vector<CuComplex<T>>& host,
+                               cudaStream_t stream) {
+    constexpr std::size_t kEntries = sizeof(E) / sizeof(CuComplex<T>);
+    return scheme::upload_member_values<E>(state, gate, stream, [&](std::uint64_t b) {
+        E matrix;
+        std::copy(host.begin() + static_cast<std::ptrdiff_t>(b * kEntries),
+                  host.begin() + static_cast<std::ptrdiff_t>((b + 1) * kEntries),
+                  reinterpret_cast<CuComplex<T>*>(&matrix));
+        return matrix;
+    });
 }
 
 }  // namespace
 
+void check_unitary_gate(std::int64_t n, const GateRecord& gate) {
+    ControlMasks m;
+    (void)validate_unitary(n, gate.target, gate.control, gate.control_state, gate.matrix.size(), gate.matrix_dim, m);
+}
+
 template <class T>
-void launch_unitary(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+void launch_unitary(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
     using korvane::cuda_check;
+    const std::int64_t n = state.n;
     const std::vector<std::int64_t>& targets = gate.target;
     const std::int64_t dim = gate.matrix_dim;
     ControlMasks m;
@@ -481,36 +551,52 @@ void launch_unitary(std::int64_t n, CuComplex<T>* state, const GateRecord& gate,
 
     std::vector<std::int64_t> sorted(targets);
     std::sort(sorted.begin(), sorted.end());
-    const std::vector<CuComplex<T>> host = host_matrix<T>(gate.matrix);
+    // Every member's matrix when they differ (member b's from element b dim^2), else the shared one.
+    const std::vector<CuComplex<T>> host = host_matrix<T>(gate.varies_by_member() ? gate.member_matrix : gate.matrix);
+    const std::uint64_t matrix_stride = gate.varies_by_member() ? gate.matrix.size() : 0;
 
     if (K <= 2) {
         if (K == 1) {
             const Unitary2x2<T> U{host[0], host[1], host[2], host[3]};
+            const Unitary2x2<T>* members = member_small_matrices<Unitary2x2<T>>(state, gate, host, stream);
             const auto target = static_cast<std::int32_t>(targets[0]);
-            if (mode == KernelMode::PairAuto)
-                scheme::autopair_dispatch<unitary_1q_gate, T>(n, state, target, m, static_cast<std::uint64_t>(k),
-                                                              stream, U);
-            else
-                launch<&cu_unitary_1q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 1)), stream, n, state,
-                                                         target, m.ctrl_mask, m.ctrl_value, U);
+            state.for_each_launch([&](std::uint64_t first, std::uint64_t count) {
+                CuComplex<T>* data = state.member(first);
+                const Unitary2x2<T>* per_member = members ? members + first : nullptr;
+                if (mode == KernelMode::PairAuto)
+                    scheme::autopair_dispatch<unitary_1q_gate, T>(n, data, count, target, m,
+                                                                  static_cast<std::uint64_t>(k), stream, U, per_member);
+                else
+                    launch<&cu_unitary_1q_inplace_kernel<T>>(
+                        with_members(linear_geometry(std::uint64_t(1) << (n - 1)), count), stream, n, data, target,
+                        m.ctrl_mask, m.ctrl_value, U, per_member);
+                korvane::check_last_error();
+            });
         } else {
             Unitary4x4<T> U;
-            std::copy(host.begin(), host.end(), U.m);
+            std::copy(host.begin(), host.begin() + 16, U.m);
+            const Unitary4x4<T>* members = member_small_matrices<Unitary4x4<T>>(state, gate, host, stream);
             const auto t0 = static_cast<std::int32_t>(targets[0]);
             const auto t1 = static_cast<std::int32_t>(targets[1]);
-            if (mode == KernelMode::PairAuto)
-                autopair_2q<T>(n, state, t0, t1, m, k, U, stream);
-            else
-                launch<&cu_unitary_2q_inplace_kernel<T>>(linear_geometry(std::uint64_t(1) << (n - 2)), stream, n, state,
-                                                         t0, t1, m.ctrl_mask, m.ctrl_value, U);
+            state.for_each_launch([&](std::uint64_t first, std::uint64_t count) {
+                CuComplex<T>* data = state.member(first);
+                const Unitary4x4<T>* per_member = members ? members + first : nullptr;
+                if (mode == KernelMode::PairAuto)
+                    autopair_2q<T>(n, data, count, t0, t1, m, k, U, per_member, stream);
+                else
+                    launch<&cu_unitary_2q_inplace_kernel<T>>(
+                        with_members(linear_geometry(std::uint64_t(1) << (n - 2)), count), stream, n, data, t0, t1,
+                        m.ctrl_mask, m.ctrl_value, U, per_member);
+                korvane::check_last_error();
+            });
         }
-        korvane::check_last_error();
         cuda_check(cudaStreamSynchronize(stream));
         return;
     }
 
     if (K >= 6) {
-        launch_wide<T>(n, state, targets, target_mask, m, transposed(host, static_cast<std::uint64_t>(dim)), stream);
+        launch_wide<T>(state, targets, target_mask, m, transposed(host, static_cast<std::uint64_t>(dim)), matrix_stride,
+                       stream);
         return;
     }
     DeviceBuffer<CuComplex<T>> device_matrix(host.size());
@@ -519,16 +605,18 @@ void launch_unitary(std::int64_t n, CuComplex<T>* state, const GateRecord& gate,
     upload(device_targets, targets.data(), K, stream);
     DeviceBuffer<std::int64_t> device_sorted(K);
     upload(device_sorted, sorted.data(), K, stream);
-    launch_inplace<T>(K, n, state, device_targets.get(), device_sorted.get(), target_mask, m, device_matrix.get(),
-                      stream);
-    korvane::check_last_error();
+    state.for_each_launch([&](std::uint64_t first, std::uint64_t count) {
+        launch_inplace<T>(K, n, state.member(first), count, device_targets.get(), device_sorted.get(), target_mask, m,
+                          device_matrix.get() + first * matrix_stride, matrix_stride, stream);
+        korvane::check_last_error();
+    });
     cuda_check(cudaStreamSynchronize(stream));
     device_targets.release();
     device_matrix.release();
     device_sorted.release();
 }
 
-template void launch_unitary<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_unitary<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_unitary<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_unitary<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -56,6 +56,7 @@ __global__ void __launch_bounds__(korvane::kLinearBlockThreads)
                std::uint64_t ctrl_value) {
     const std::uint64_t i = scheme::global_thread_index();
     if (i >= total || (i & target_bit) || (i & ctrl_mask) != ctrl_value) return;
+    state = scheme::member_data(state, total);
     XUpdate<T>{}(state[i], state[i | target_bit]);
 }
 
@@ -73,11 +74,11 @@ struct x_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_x(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<x_gate, T>(n, state, gate, stream, mode);
+void launch_x(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<x_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_x<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_x<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_x<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_x<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

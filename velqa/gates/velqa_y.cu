@@ -69,11 +69,11 @@ struct y_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_y(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<y_gate, T>(n, state, gate, stream, mode);
+void launch_y(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<y_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_y<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_y<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_y<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_y<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -69,11 +69,11 @@ struct z_gate : scheme::GateDefaults {
 }  // namespace
 
 template <class T>
-void launch_z(std::int64_t n, CuComplex<T>* state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
-    scheme::launch_single_target<z_gate, T>(n, state, gate, stream, mode);
+void launch_z(const StateSpan<T>& state, const GateRecord& gate, cudaStream_t stream, KernelMode mode) {
+    scheme::launch_single_target<z_gate, T>(state, gate, stream, mode);
 }
 
-template void launch_z<float>(std::int64_t, CuComplex<float>*, const GateRecord&, cudaStream_t, KernelMode);
-template void launch_z<double>(std::int64_t, CuComplex<double>*, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_z<float>(const StateSpan<float>&, const GateRecord&, cudaStream_t, KernelMode);
+template void launch_z<double>(const StateSpan<double>&, const GateRecord&, cudaStream_t, KernelMode);
 
 }  // namespace velqa
