@@ -369,6 +369,61 @@ TEST_F(HostDevice, LaunchConfigurationChecks) {
     cudaFree(d);
 }
 
+// A batch of states launches one member per grid row, up to the device's grid-y bound, which a
+// test may lower to show that the bound is read and enforced.
+TEST_F(HostDevice, GridYBoundIsTheDevicesAttributeAndIsEnforced) {
+    int* d = device_alloc<int>(1);
+    int extent = 0;
+    ASSERT_EQ(cudaDeviceGetAttribute(&extent, cudaDevAttrMaxGridDimY, 0), cudaSuccess);
+    EXPECT_EQ(extent, 65535);
+    hostdevice::set_max_grid_y(4);
+    ASSERT_EQ(cudaDeviceGetAttribute(&extent, cudaDevAttrMaxGridDimY, 0), cudaSuccess);
+    EXPECT_EQ(extent, 4);
+    EXPECT_EQ(cudaDeviceGetAttribute(&extent, cudaDevAttrMaxGridDimY, 7), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
+    launch<mark>(LaunchGeometry{dim3(1, 4), dim3(32), 0}, nullptr, d, 0ull);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    launch<mark>(LaunchGeometry{dim3(1, 5), dim3(32), 0}, nullptr, d, 0ull);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+    hostdevice::set_max_grid_y(0);  // clamped to 1
+    EXPECT_EQ(hostdevice::max_grid_y(), 1u);
+    hostdevice::set_max_grid_y(hostdevice::kDefaultMaxGridY);
+    cudaFree(d);
+}
+
+// Rows of a pitched copy: each side's whole extent must lie where the kind says, and a row wider
+// than a pitch is refused as the runtime refuses it.
+TEST_F(HostDevice, PitchedCopiesStayInsideAllocations) {
+    double* d = device_alloc<double>(8);
+    ASSERT_EQ(cudaMemset(d, 0, 8 * sizeof(double)), cudaSuccess);
+    const std::vector<double> rows = {1, 2, 3};
+    // One element at the start of each of three rows of two.
+    ASSERT_EQ(
+        cudaMemcpy2D(d, 2 * sizeof(double), rows.data(), sizeof(double), sizeof(double), 3, cudaMemcpyHostToDevice),
+        cudaSuccess);
+    std::vector<double> back(8);
+    ASSERT_EQ(cudaMemcpy(back.data(), d, 8 * sizeof(double), cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(back, (std::vector<double>{1, 0, 2, 0, 3, 0, 0, 0}));
+    EXPECT_EQ(
+        cudaMemcpy2D(d, 3 * sizeof(double), rows.data(), sizeof(double), sizeof(double), 3, cudaMemcpyHostToDevice),
+        cudaSuccess)
+        << "the last row ends inside";
+    EXPECT_EQ(
+        cudaMemcpy2D(d, 4 * sizeof(double), rows.data(), sizeof(double), sizeof(double), 3, cudaMemcpyHostToDevice),
+        cudaErrorInvalidValue)
+        << "the last row starts past the allocation";
+    EXPECT_EQ(
+        cudaMemcpy2D(d, sizeof(double), rows.data(), sizeof(double), 2 * sizeof(double), 1, cudaMemcpyHostToDevice),
+        cudaErrorInvalidPitchValue);
+    std::vector<double> host(3);
+    EXPECT_EQ(cudaMemcpy2D(host.data(), sizeof(double), d, sizeof(double), sizeof(double), 1, cudaMemcpyHostToDevice),
+              cudaErrorInvalidValue)
+        << "host destination of a host-to-device copy";
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue)
+        << "a refused copy leaves its error pending, as the runtime does";
+    cudaFree(d);
+}
+
 TEST_F(HostDevice, RejectedLaunchRunsNothing) {
     int* d = device_alloc<int>(64);
     cudaMemset(d, 0, 64 * sizeof(int));
@@ -882,6 +937,60 @@ void check_gemm(Gemm gemm_fn, double tolerance) {
     cudaFree(da);
     cudaFree(db);
     cudaFree(dc);
+}
+
+// count products, each C_i = A_i^T B_i with A_i a stride apart (stride 0: one shared A), and the
+// whole batch of every operand inside one allocation.
+template <class T, class Blas, class Gemm>
+void check_strided_batched_gemm(Gemm gemm_fn, double tolerance) {
+    using C = std::complex<T>;
+    const int m = 4, n = 3, k = 4, count = 3;
+    std::vector<C> a(count * m * k), b(count * k * n), c(count * m * n);
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] = C(T(0.1) * T(i % 17), T(-0.05) * T(i % 5));
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = C(T(1) - T(0.1) * T(i % 7), T(0.2) * T(i % 3));
+    C *da, *db, *dc;
+    cudaMalloc(&da, a.size() * sizeof(C));
+    cudaMalloc(&db, b.size() * sizeof(C));
+    cudaMalloc(&dc, c.size() * sizeof(C));
+    cudaMemcpy(da, a.data(), a.size() * sizeof(C), cudaMemcpyHostToDevice);
+    cudaMemcpy(db, b.data(), b.size() * sizeof(C), cudaMemcpyHostToDevice);
+    cublasHandle_t handle = nullptr;
+    ASSERT_EQ(cublasCreate(&handle), CUBLAS_STATUS_SUCCESS);
+    const Blas one{1, 0}, zero{0, 0};
+    const auto* A = reinterpret_cast<const Blas*>(da);
+    const auto* B = reinterpret_cast<const Blas*>(db);
+    auto* out = reinterpret_cast<Blas*>(dc);
+    for (const long long stride_a : {0LL, static_cast<long long>(m * k)}) {
+        ASSERT_EQ(gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, A, k, stride_a, B, k, k * n, &zero, out, m,
+                          m * n, count),
+                  CUBLAS_STATUS_SUCCESS);
+        cudaMemcpy(c.data(), dc, c.size() * sizeof(C), cudaMemcpyDeviceToHost);
+        for (int i = 0; i < count; ++i)
+            for (int col = 0; col < n; ++col)
+                for (int row = 0; row < m; ++row) {
+                    C expected = 0;
+                    for (int j = 0; j < k; ++j) expected += a[i * stride_a + row * k + j] * b[i * k * n + col * k + j];
+                    EXPECT_NEAR(std::abs(c[i * m * n + col * m + row] - expected), 0.0, tolerance) << i;
+                }
+    }
+    // A stride that takes the last product's B or C past its allocation, a negative count.
+    EXPECT_EQ(
+        gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, A, k, 0, B, k, k * n + 1, &zero, out, m, m * n, count),
+        CUBLAS_STATUS_EXECUTION_FAILED);
+    EXPECT_EQ(
+        gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, A, k, 0, B, k, k * n, &zero, out, m, m * n + 1, count),
+        CUBLAS_STATUS_EXECUTION_FAILED);
+    EXPECT_EQ(gemm_fn(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, k, &one, A, k, 0, B, k, k * n, &zero, out, m, m * n, -1),
+              CUBLAS_STATUS_INVALID_VALUE);
+    ASSERT_EQ(cublasDestroy(handle), CUBLAS_STATUS_SUCCESS);
+    cudaFree(da);
+    cudaFree(db);
+    cudaFree(dc);
+}
+
+TEST_F(HostDevice, StridedBatchedComplexGemmSingleAndDouble) {
+    check_strided_batched_gemm<float, cuComplex>(&cublasCgemmStridedBatched, 1e-4);
+    check_strided_batched_gemm<double, cuDoubleComplex>(&cublasZgemmStridedBatched, 1e-12);
 }
 
 TEST_F(HostDevice, ComplexGemmSingleAndDouble) {

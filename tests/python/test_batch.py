@@ -7,9 +7,10 @@ import pytest
 
 import velqa
 from builders import QuantumGate, random_circuit, run_circuit, vgate
-from conftest import MODES, assert_close, random_state, releases_gil
+from conftest import MODES, _hostdevice, assert_close, random_state, releases_gil, run_python
 from reference import random_unitary, run_reference
 from test_fusion import two_devices  # noqa: F401 (a fixture)
+from test_measure import INTERRUPTED_SAMPLING
 
 
 def random_batch(n, batch, dtype, rng):
@@ -109,7 +110,7 @@ def test_copy_to_numpy_checks_the_destination(no_leaks):
 
 @pytest.mark.parametrize("size", [1, 2, 3, 17])
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
-def test_members_equal_single_states_run_with_their_own_values(hd, dtype, mode, size):
+def test_members_equal_single_states_run_with_their_own_values(dtype, mode, size):
     """Every gate kind, per-member parameters and matrices beside shared ones: member b equals a
     single state equal to it run alone with its values, in the same mode and gate by gate."""
     n = 5
@@ -126,7 +127,7 @@ def test_members_equal_single_states_run_with_their_own_values(hd, dtype, mode, 
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
-def test_more_members_than_a_block_has_threads(hd, dtype, mode):
+def test_more_members_than_a_block_has_threads(dtype, mode):
     """257 members, one above a 256-thread block's worth: every one equals its single state."""
     n, size = 3, 257
     rng = np.random.default_rng(257)
@@ -181,7 +182,7 @@ def test_members_beyond_one_launch_go_in_further_launches(hd, dtype, mode):
      ValueError, r"^parameter rows must match the batch \(gate 0: 2 rows, batch 3\)$"),
     ([{"id": "h", "target": [1], "control": [], "control_state": [], "parameter": []},
       {"id": "u", "target": [0], "control": [], "control_state": [], "parameter": np.zeros((3, 2))}],
-     ValueError, "parameter"),
+     ValueError, r"^U gate requires exactly three parameters\.$"),
     ([{"id": "unitary", "target": [0], "control": [], "control_state": [], "parameter": [],
        "matrix": np.stack([np.eye(2)] * 4)}],
      ValueError, r"^unitary matrices must match the batch \(gate 0: 4 matrices, batch 3\)$"),
@@ -200,18 +201,18 @@ def test_members_beyond_one_launch_go_in_further_launches(hd, dtype, mode):
       {"id": "x", "target": [7], "control": [], "control_state": [], "parameter": []}], ValueError, "target"),
 ])
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
-def test_refused_gate_lists_leave_every_member_unchanged(hd, gates, error, message, mode):
+def test_refused_gate_lists_leave_every_member_unchanged(gates, error, message, mode):
     rng = np.random.default_rng(3)
     states = random_batch(3, 3, "complex128", rng)
     batch = velqa.DeviceStateBatch.from_numpy(3, states)
-    hd.clear_launches()
+    launches = _hostdevice.launch_count() if _hostdevice else 0
     with pytest.raises(error, match=message):
         velqa.run_circuit_batch_device(batch, gates, mode=mode)
-    assert hd.launches() == []
+    assert (_hostdevice.launch_count() if _hostdevice else 0) == launches
     np.testing.assert_array_equal(batch.to_numpy(), states)
 
 
-def test_scalar_rows_broadcast_and_shared_values_match_rows_of_equal_values(hd):
+def test_scalar_rows_broadcast_and_shared_values_match_rows_of_equal_values():
     """A parameter sequence is every member's; (batch, p) rows that are all equal give the same result."""
     n, size = 4, 3
     rng = np.random.default_rng(5)
@@ -360,14 +361,27 @@ def test_a_member_of_invalid_norm_is_named_and_no_member_is_collapsed(no_leaks, 
     (lambda b: velqa.sample_measure_batch_device(b, [0], 0), ValueError, "shots"),
     (lambda b: velqa.run_circuit_batch_device(b, [], endian="middle"), ValueError, "endian"),
 ])
-def test_readout_refusals_are_the_single_states(hd, call, error, message):
+def test_readout_refusals_are_the_single_states(call, error, message):
     states = random_batch(3, 2, "complex64", np.random.default_rng(11))
     batch = velqa.DeviceStateBatch.from_numpy(3, states)
-    hd.clear_launches()
+    launches = _hostdevice.launch_count() if _hostdevice else 0
     with pytest.raises(error, match=message):
         call(batch)
-    assert hd.launches() == []
+    assert (_hostdevice.launch_count() if _hostdevice else 0) == launches
     np.testing.assert_array_equal(batch.to_numpy(), states)
+
+
+def test_ctrl_c_interrupts_a_long_batch_sampling_run_and_leaves_every_member(hd):
+    """The single state's Ctrl-C run with a batch of two members: interrupted during member 0's
+    draws, before any collapse."""
+    members = "np.stack([before, before[::-1]])"
+    source = (INTERRUPTED_SAMPLING.replace("velqa.DeviceState.from_numpy(2, before)",
+                                           f"velqa.DeviceStateBatch.from_numpy(2, {members})")
+              .replace("velqa.sample_measure_device(", "velqa.sample_measure_batch_device(")
+              .replace("np.array_equal(state.to_numpy(), before)", f"np.array_equal(state.to_numpy(), {members})"))
+    assert "DeviceStateBatch" in source and "sample_measure_batch_device" in source
+    done = run_python(source)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted, state unchanged: True\n", "")
 
 
 def test_every_batch_call_releases_the_gil(hd):
