@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/cuda_check.hpp"
+#include "common/operation_conversion.hpp"
 #include "dormeth/fusion/density_planner.hpp"
-#include "dormeth/operation_conversion.hpp"
 #include "velqa/fusion/planner.hpp"
 #include "velqa/gate_conversion.hpp"
 
@@ -64,7 +64,8 @@ std::vector<GroupRow> fusion_plan(std::int64_t n, const py::list& gate_ir) {
 std::vector<GroupRow> density_fusion_plan(std::int64_t n, const py::iterable& operations) {
     using namespace korvane::dormeth;
     static const char* const kKinds[] = {"single", "one_qubit", "sparsesharemem", "unfused"};
-    const auto plan = plan_density_fusion(n, convert_operations(operations), density_fusion_options(n));
+    const auto plan =
+        plan_density_fusion(n, korvane::density::convert_operations(operations), density_fusion_options(n));
     std::vector<GroupRow> rows;
     rows.reserve(plan.size());
     for (const auto& g : plan)

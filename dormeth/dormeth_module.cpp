@@ -11,6 +11,7 @@
 
 #include "common/gpu/runtime.hpp"
 #include "common/observables_binding.hpp"
+#include "common/operation_conversion.hpp"
 #include "common/parse.hpp"
 #include "common/python_args.hpp"
 #include "common/python_classes.hpp"
@@ -19,7 +20,6 @@
 #include "dormeth/dormeth_device_state.hpp"
 #include "dormeth/dormeth_measure.hpp"
 #include "dormeth/dormeth_observables.hpp"
-#include "dormeth/operation_conversion.hpp"
 #include "dormeth/run_density.hpp"
 
 namespace py = pybind11;
@@ -81,7 +81,7 @@ py::array to_numpy(const DeviceDensityState& self) {
 StatePtr copy_state(const DeviceDensityState& self) { return StatePtr(self.copy()); }
 
 void run_density_operations_device(const StatePtr& state, Int64 num_qubits, const py::iterable& operations) {
-    const std::vector<DensityOperation> records = convert_operations(operations);
+    const std::vector<density::DensityOperation> records = density::convert_operations(operations);
     if (records.empty()) return;
     GilRelease release;
     run_density_operations(*state, num_qubits.value, records);

@@ -10,9 +10,9 @@
 #include <variant>
 #include <vector>
 
+#include "common/channel_kind.hpp"
 #include "common/complex.hpp"
-#include "dormeth/channel_kind.hpp"
-#include "dormeth/density_operation.hpp"
+#include "common/density_operation.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 
@@ -55,35 +55,10 @@ struct KrausOp {  // sum_i K_i rho K_i^dagger on 1 to 3 targets
 };
 using PreparedDensityOp = std::variant<SkippedOp, DiagonalOp, PermutationOp, UnitaryOp, ChannelOp, KrausOp>;
 
-// How a gate record runs, as the runner recognises it: dropped (a global phase without controls), a
-// one-target diagonal diag(d0, d1), a basis permutation (X on one target, SWAP on two), or a general
-// unitary with its matrix (stored, or named; row-major, in the precision T).
-struct DroppedGate {};
-template <class T>
-struct DiagonalGate {
-    std::complex<T> d0{1, 0};
-    std::complex<T> d1{1, 0};
-};
-struct PermutationGate {
-    bool is_swap = false;
-};
-template <class T>
-struct MatrixGate {
-    std::vector<CuComplex<T>> matrix;
-};
-template <class T>
-using GateForm = std::variant<DroppedGate, DiagonalGate<T>, PermutationGate, MatrixGate<T>>;
-
-// Recognises the path of a gate record whose qubits are already validated, with the checks that path
-// makes (parameters, matrix entries, named target counts; RuntimeError; value errors name the
-// record's index in its call). The size of a general matrix against the targets is left to the caller.
-template <class T>
-GateForm<T> gate_form(const DensityOperation& record, std::size_t index = 0);
-
 // Validates record `index` of a call for n qubits and prepares it; general unitaries and general
 // Kraus sets append their matrices, in the precision T of the state, to `matrices`.
 template <class T>
-PreparedDensityOp prepare_density_op(const DensityOperation& record, std::int64_t n, std::size_t index,
+PreparedDensityOp prepare_density_op(const density::DensityOperation& record, std::int64_t n, std::size_t index,
                                      std::vector<CuComplex<T>>& matrices);
 
 // Launches the kernel of one prepared operation on the default stream; device_matrices is the

@@ -12,7 +12,7 @@ namespace korvane::dormeth {
 namespace {
 
 template <class T>
-void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<DensityOperation>& records,
+void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<density::DensityOperation>& records,
                bool fusion_enabled) {
     std::vector<CuComplex<T>> matrices;
     std::vector<PreparedDensityOp> prepared;
@@ -42,14 +42,14 @@ void run_typed(DeviceDensityState& state, std::int64_t n, const std::vector<Dens
 }  // namespace
 
 void run_density_operations(DeviceDensityState& state, std::int64_t num_qubits,
-                            const std::vector<DensityOperation>& records, bool fusion_enabled) {
+                            const std::vector<density::DensityOperation>& records, bool fusion_enabled) {
     if (num_qubits != state.num_qubits()) throw std::invalid_argument("num_qubits does not match DeviceDensityState");
     cuda_check(cudaSetDevice(state.device_id()));
     dispatch_precision(state.dtype(), [&]<class T>() { run_typed<T>(state, num_qubits, records, fusion_enabled); });
 }
 
 void run_density_operations(DeviceDensityState& state, std::int64_t num_qubits,
-                            const std::vector<DensityOperation>& records) {
+                            const std::vector<density::DensityOperation>& records) {
     run_density_operations(state, num_qubits, records, fusion_enabled());
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dormeth/density_operation.hpp"
+#include "common/density_operation.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 
 namespace korvane::dormeth {
@@ -16,10 +16,10 @@ namespace korvane::dormeth {
 // non-empty list. A validation error leaves the state unchanged; a CUDA failure during execution
 // may leave it partly updated. Device buffers are freed on every path.
 void run_density_operations(DeviceDensityState& state, std::int64_t num_qubits,
-                            const std::vector<DensityOperation>& records, bool fusion_enabled);
+                            const std::vector<density::DensityOperation>& records, bool fusion_enabled);
 
 // The same with the fusion switch read from the environment now.
 void run_density_operations(DeviceDensityState& state, std::int64_t num_qubits,
-                            const std::vector<DensityOperation>& records);
+                            const std::vector<density::DensityOperation>& records);
 
 }  // namespace korvane::dormeth

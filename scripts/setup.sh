@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Creates the project's Python environment (.venv) with NumPy, pybind11, pytest, Hypothesis (the fuzz
 # tests), pytest-random-order (off unless asked for; CI runs the suite once in random order),
+# mpi4py (the trajectories' communicator: optional to users, the suite runs it under mpirun),
 # matplotlib (the GPU check's plot), cuobjdump from the package index where the CUDA toolkit has none
 # (the kernel resource check of the cuda build), and the stub generator and type checker of the
 # packaging checks.
@@ -32,7 +33,7 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check numpy pybind11 pytest hypothesis \
-    pytest-random-order matplotlib
+    pytest-random-order matplotlib mpi4py
 # The stub generator and the type checker of the packaging checks, pinned together with the pybind11 whose
 # signatures they read, so that regenerated stubs are the same on every machine.
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "pybind11==3.1.0" "pybind11-stubgen==3.0.0" \

@@ -7,7 +7,7 @@ import enum
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['AllState', 'DeviceState', 'DeviceStateBatch', 'KernelMode', 'Pair', 'PairAuto', 'PairAutoFusion', 'PreparedFusionChunk', 'backend', 'execute_prepared_fusion_chunk', 'expectation_pauli_batch_device', 'expectation_pauli_device', 'measure', 'measure_batch_device', 'measure_device', 'prepare_fusion_chunk_gates', 'probabilities_batch_device', 'probabilities_device', 'run_circuit', 'run_circuit_batch_device', 'run_circuit_device', 'run_circuit_device_gates', 'sample_measure_batch_device', 'sample_measure_device']
+__all__: list[str] = ['AllState', 'DeviceState', 'DeviceStateBatch', 'KernelMode', 'Pair', 'PairAuto', 'PairAutoFusion', 'PreparedFusionChunk', 'TrajectoryEstimate', 'backend', 'estimate_expectation_trajectories', 'execute_prepared_fusion_chunk', 'expectation_pauli_batch_device', 'expectation_pauli_device', 'measure', 'measure_batch_device', 'measure_device', 'prepare_fusion_chunk_gates', 'probabilities_batch_device', 'probabilities_device', 'run_circuit', 'run_circuit_batch_device', 'run_circuit_device', 'run_circuit_device_gates', 'run_trajectories_device', 'sample_measure_batch_device', 'sample_measure_device', 'sample_trajectories']
 class KernelMode(enum.IntEnum):
     """
     How gates are applied: per-gate kernels (AllState, Pair, PairAuto) or fused groups planned first (PairAutoFusion).
@@ -96,6 +96,35 @@ class PreparedFusionChunk:
     @property
     def n(self) -> int:
         ...
+class TrajectoryEstimate:
+    def __reduce_ex__(self, protocol: typing.Any) -> typing.Any:
+        ...
+    def __repr__(self) -> str:
+        ...
+    @property
+    def distinct(self) -> int:
+        ...
+    @property
+    def mean(self) -> float:
+        ...
+    @property
+    def standard_error(self) -> float:
+        ...
+    @property
+    def trajectories(self) -> int:
+        ...
+def estimate_expectation_trajectories(n: typing.SupportsIndex, operations: collections.abc.Iterable[typing.Any], terms: typing.Any, trajectories: typing.SupportsIndex, seed: typing.Any = None, dtype: str = 'complex128', batch_size: typing.Any = None, mode: KernelMode = KernelMode.PairAutoFusion, device: typing.Any = 'cuda:0', progress: typing.Any = None, comm: typing.Any = None, deduplicate: bool = True) -> TrajectoryEstimate:
+    """
+    Estimate a Pauli sum's expectation value over noisy trajectories from |0...0>.
+    
+    Returns a TrajectoryEstimate: mean, standard_error (of the mean), trajectories, and distinct
+    (the noise realisations simulated). Trajectory t uses the draws of (seed, t), so the result
+    depends on neither batch_size nor the number of processes. With deduplicate and every channel
+    a mixture of unitaries, identical realisations are simulated once and weighted by their
+    count. progress(done, total) is called after each batch. comm, an mpi4py communicator,
+    splits the trajectories by index range over its ranks and returns the same result on each;
+    with device None each rank uses cuda:(local rank mod device count).
+    """
 def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
     """
     Execute one CPU-prepared fusion chunk and wait for its CUDA work.
@@ -180,6 +209,32 @@ def run_circuit_device_gates(state: DeviceState, gates: collections.abc.Iterable
     """
     Run a QuantumGate object chunk on an existing CUDA DeviceState.
     """
+@typing.overload
+def run_trajectories_device(batch: DeviceStateBatch, operations: collections.abc.Iterable[typing.Any], seed: typing.Any, first_trajectory: typing.SupportsIndex = 0, mode: KernelMode = KernelMode.PairAutoFusion) -> None:
+    """
+    Run noisy trajectories of dormeth operations on the members of a DeviceStateBatch (or on a
+    DeviceState, a batch of one), in place: member b runs trajectory first_trajectory + b.
+    
+    operations are those dormeth.run_density_operations_device accepts, with its checks and
+    messages. A gate U maps psi to U psi; a Kraus set applies K_i with probability
+    ||K_i psi||^2 / ||psi||^2 and psi becomes K_i psi / ||K_i psi||. A trajectory's draws depend
+    only on (seed, trajectory). A Kraus set whose sum K_i^dagger K_i differs from the identity by
+    more than 1e-8 (Frobenius norm) raises ValueError naming the operation. Every check precedes
+    any device work, so a refused call leaves every member unchanged.
+    """
+@typing.overload
+def run_trajectories_device(batch: DeviceState, operations: collections.abc.Iterable[typing.Any], seed: typing.Any, first_trajectory: typing.SupportsIndex = 0, mode: KernelMode = KernelMode.PairAutoFusion) -> None:
+    """
+    Run noisy trajectories of dormeth operations on the members of a DeviceStateBatch (or on a
+    DeviceState, a batch of one), in place: member b runs trajectory first_trajectory + b.
+    
+    operations are those dormeth.run_density_operations_device accepts, with its checks and
+    messages. A gate U maps psi to U psi; a Kraus set applies K_i with probability
+    ||K_i psi||^2 / ||psi||^2 and psi becomes K_i psi / ||K_i psi||. A trajectory's draws depend
+    only on (seed, trajectory). A Kraus set whose sum K_i^dagger K_i differs from the identity by
+    more than 1e-8 (Frobenius norm) raises ValueError naming the operation. Every check precedes
+    any device work, so a refused call leaves every member unchanged.
+    """
 def sample_measure_batch_device(batch: DeviceStateBatch, targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> list[tuple[dict[str, int], str]]:
     """
     sample_measure_device of every member: a list of (counts, last outcome), member b's what a state
@@ -195,6 +250,15 @@ def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[
     shots must be in [1, 2**48] (ValueError before any work: more draws would take months). A long
     run on the main thread answers Ctrl-C with KeyboardInterrupt within a fraction of a second,
     leaving the state unchanged.
+    """
+def sample_trajectories(n: typing.SupportsIndex, operations: collections.abc.Iterable[typing.Any], targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, seed: typing.Any = None, shots_per_trajectory: typing.SupportsIndex = 1, endian: str = 'little', dtype: str = 'complex128', batch_size: typing.Any = None, mode: KernelMode = KernelMode.PairAutoFusion, device: typing.Any = 'cuda:0', progress: typing.Any = None, comm: typing.Any = None, deduplicate: bool = True) -> dict[typing.Any, typing.Any]:
+    """
+    Sample target qubits over noisy trajectories from |0...0>: outcome counts as
+    sample_measure_device returns them.
+    
+    Trajectory t draws shots_per_trajectory outcomes (the last may draw fewer) from its final
+    state, keyed by (seed, t), so counts are identical whatever batch_size, deduplicate or the
+    number of processes. Other keywords as estimate_expectation_trajectories.
     """
 AllState: KernelMode
 Pair: KernelMode

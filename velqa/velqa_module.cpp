@@ -19,6 +19,7 @@
 #include "velqa/gate_conversion.hpp"
 #include "velqa/run_circuit.hpp"
 #include "velqa/state_arrays.hpp"
+#include "velqa/trajectory_bindings.hpp"
 #include "velqa/velqa_device_state.hpp"
 #include "velqa/velqa_measure.hpp"
 #include "velqa/velqa_observables.hpp"
@@ -464,4 +465,5 @@ PYBIND11_MODULE(velqa, m) {
           py::arg("device") = cuda0, py::arg("use_pinned_host").noconvert() = false,
           "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
           "returned.");
+    bind_trajectories(m);
 }

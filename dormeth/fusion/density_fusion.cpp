@@ -42,7 +42,7 @@ void run_one_qubit_group(const DeviceDensityState& state, const std::vector<std:
 }  // namespace
 
 template <class T>
-void run_fused_schedule(const DeviceDensityState& state, const std::vector<DensityOperation>& records,
+void run_fused_schedule(const DeviceDensityState& state, const std::vector<density::DensityOperation>& records,
                         const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_matrices) {
     const std::int64_t n = state.num_qubits();
     const std::vector<DensityFusionGroup> plan = plan_density_fusion(n, records, density_fusion_options(n));
@@ -90,9 +90,9 @@ void run_fused_schedule(const DeviceDensityState& state, const std::vector<Densi
     device_gates.release();
 }
 
-template void run_fused_schedule<float>(const DeviceDensityState&, const std::vector<DensityOperation>&,
+template void run_fused_schedule<float>(const DeviceDensityState&, const std::vector<density::DensityOperation>&,
                                         const std::vector<PreparedDensityOp>&, const CuComplex<float>*);
-template void run_fused_schedule<double>(const DeviceDensityState&, const std::vector<DensityOperation>&,
+template void run_fused_schedule<double>(const DeviceDensityState&, const std::vector<density::DensityOperation>&,
                                          const std::vector<PreparedDensityOp>&, const CuComplex<double>*);
 
 }  // namespace korvane::dormeth

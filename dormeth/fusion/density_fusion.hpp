@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/complex.hpp"
-#include "dormeth/density_operation.hpp"
+#include "common/density_operation.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 #include "dormeth/prepared_operation.hpp"
 
@@ -21,7 +21,7 @@ bool fusion_enabled();
 // in one copy, then runs the groups in order on the default stream; the upload is freed on every
 // path (after waiting for the device when an error unwinds).
 template <class T>
-void run_fused_schedule(const DeviceDensityState& state, const std::vector<DensityOperation>& records,
+void run_fused_schedule(const DeviceDensityState& state, const std::vector<density::DensityOperation>& records,
                         const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_matrices);
 
 }  // namespace korvane::dormeth

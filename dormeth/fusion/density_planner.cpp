@@ -10,6 +10,10 @@
 #include "dormeth/prepared_operation.hpp"
 
 namespace korvane::dormeth {
+
+using density::DensityOperation;
+using density::OperationKind;
+
 namespace {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
@@ -31,18 +35,18 @@ struct FusedForm {
 
     void set_kind(DensityFusedGateKind kind) const { g.kind = static_cast<std::int32_t>(kind); }
     // The runner drops it; in the tile it is the identity.
-    void operator()(const DroppedGate&) const { set_kind(DensityFusedGateKind::Diagonal); }
-    void operator()(const DiagonalGate<double>& d) const {
+    void operator()(const density::DroppedGate&) const { set_kind(DensityFusedGateKind::Diagonal); }
+    void operator()(const density::DiagonalGate<double>& d) const {
         set_kind(DensityFusedGateKind::Diagonal);
         g.diag[0] = device_complex(d.d0);
         g.diag[1] = device_complex(d.d1);
     }
-    void operator()(const PermutationGate& p) const {
+    void operator()(const density::PermutationGate& p) const {
         if (p.is_swap) fail("fused unitary must be 2x2");
         set_kind(DensityFusedGateKind::Flip);
         g.flip_mask = std::uint32_t(1) << g.target;
     }
-    void operator()(const MatrixGate<double>& m) const {
+    void operator()(const density::MatrixGate<double>& m) const {
         if (m.matrix.size() != 4) fail("fused unitary must be 2x2");
         set_kind(DensityFusedGateKind::Matrix);
         std::copy(m.matrix.begin(), m.matrix.end(), g.matrix);
@@ -56,7 +60,7 @@ DensityFusionOptions density_fusion_options(std::int64_t n) {
 }
 
 bool is_density_fusable(const DensityOperation& r) {
-    if (r.kind == OperationKind::Kraus) return builtin_channel(r).has_value();
+    if (r.kind == OperationKind::Kraus) return density::builtin_channel(r).has_value();
     return r.targets.size() == 1;
 }
 
@@ -66,14 +70,14 @@ DeviceDensityGate<double> make_device_density_gate(const DensityOperation& r, co
     g.target = r.targets.empty() ? -1 : local_qubit_index(active, r.targets[0]);
     if (g.target < 0) fail("target qubit outside active set");
     if (r.kind == OperationKind::Kraus) {
-        const auto channel = builtin_channel(r);
+        const auto channel = density::builtin_channel(r);
         if (!channel) fail("fused Kraus is not a built-in channel");
         g.kind = static_cast<std::int32_t>(DensityFusedGateKind::Channel);
         g.channel_kind = static_cast<std::int32_t>(channel->kind);
         g.channel_parameter = channel->probability;
         return g;
     }
-    std::visit(FusedForm{g}, gate_form<double>(r));
+    std::visit(FusedForm{g}, density::gate_form<double>(r));
     for (std::size_t i = 0; i < r.controls.size(); ++i) {
         const std::int32_t p = local_qubit_index(active, r.controls[i]);
         if (p < 0) fail("control qubit outside active set");

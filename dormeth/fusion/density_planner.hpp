@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dormeth/density_operation.hpp"
+#include "common/density_operation.hpp"
 #include "dormeth/fusion/device_density_gate.hpp"
 
 namespace korvane::dormeth {
@@ -31,19 +31,20 @@ struct DensityFusionGroup {
 
 // A record may join a group: a built-in channel (as the runner recognises it), or a gate with
 // exactly one target and any controls. Everything else is a barrier.
-bool is_density_fusable(const DensityOperation& record);
+bool is_density_fusable(const density::DensityOperation& record);
 
 // Plans the records of an n-qubit call (already validated and prepared by the runner) into groups
 // in execution order. Applying the groups in order, and each group's operations in index order,
 // gives the same matrix as applying the records in list order.
-std::vector<DensityFusionGroup> plan_density_fusion(std::int64_t n, const std::vector<DensityOperation>& records,
+std::vector<DensityFusionGroup> plan_density_fusion(std::int64_t n,
+                                                    const std::vector<density::DensityOperation>& records,
                                                     const DensityFusionOptions& options);
 
 // The fused record of one operation on the group's ascending active qubits. RuntimeError "fused
 // Kraus is not a built-in channel", "fused unitary must be 2x2" (also for a SWAP) or "control
 // qubit outside active set"; a target outside the active set raises "target qubit outside active
 // set". A global phase without controls, which the runner drops, becomes diag(1, 1).
-DeviceDensityGate<double> make_device_density_gate(const DensityOperation& record,
+DeviceDensityGate<double> make_device_density_gate(const density::DensityOperation& record,
                                                    const std::vector<std::int64_t>& active);
 
 }  // namespace korvane::dormeth

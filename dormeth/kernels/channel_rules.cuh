@@ -9,8 +9,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "common/channel_kind.hpp"
 #include "common/complex.hpp"
-#include "dormeth/channel_kind.hpp"
 
 namespace korvane::dormeth {
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
+#include "common/channel_kind.hpp"
 #include "common/complex.hpp"
-#include "dormeth/channel_kind.hpp"
 #include "dormeth/device_targets.hpp"
 
 namespace korvane::dormeth {

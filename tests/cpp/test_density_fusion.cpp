@@ -12,7 +12,7 @@
 
 #include "common/complex.hpp"
 #include "common/cuda_check.hpp"
-#include "dormeth/density_operation.hpp"
+#include "common/density_operation.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/fusion/density_planner.hpp"
 #include "dormeth/fusion/density_sparsesharemem.hpp"
@@ -31,10 +31,10 @@ using Complex = std::complex<double>;
 
 // ------------------------------------------------------------------ records
 
-dm::DensityOperation gate(const std::string& name, std::vector<std::int64_t> targets,
-                          std::vector<std::int64_t> controls = {}, std::vector<std::int64_t> states = {},
-                          std::vector<double> parameters = {}) {
-    dm::DensityOperation op;
+korvane::density::DensityOperation gate(const std::string& name, std::vector<std::int64_t> targets,
+                                        std::vector<std::int64_t> controls = {}, std::vector<std::int64_t> states = {},
+                                        std::vector<double> parameters = {}) {
+    korvane::density::DensityOperation op;
     op.name = name;
     op.targets = std::move(targets);
     op.controls = std::move(controls);
@@ -43,16 +43,17 @@ dm::DensityOperation gate(const std::string& name, std::vector<std::int64_t> tar
     return op;
 }
 
-dm::DensityOperation stored(std::vector<std::int64_t> targets, std::vector<Complex> matrix) {
-    dm::DensityOperation op = gate("unitary", std::move(targets));
+korvane::density::DensityOperation stored(std::vector<std::int64_t> targets, std::vector<Complex> matrix) {
+    korvane::density::DensityOperation op = gate("unitary", std::move(targets));
     op.has_stored_matrix = true;
     op.stored_matrix = std::move(matrix);
     return op;
 }
 
-dm::DensityOperation kraus(const std::string& name, std::vector<std::int64_t> targets, std::int64_t count) {
-    dm::DensityOperation op;
-    op.kind = dm::OperationKind::Kraus;
+korvane::density::DensityOperation kraus(const std::string& name, std::vector<std::int64_t> targets,
+                                         std::int64_t count) {
+    korvane::density::DensityOperation op;
+    op.kind = korvane::density::OperationKind::Kraus;
     op.channel_name = name;
     op.kraus_dimension = std::int64_t(1) << targets.size();
     op.targets = std::move(targets);
@@ -62,21 +63,21 @@ dm::DensityOperation kraus(const std::string& name, std::vector<std::int64_t> ta
 }
 
 // A built-in channel of probability p with its operators, as the Python package sends it.
-dm::DensityOperation channel(const std::string& name, ChannelKind kind, std::int64_t qubit, double p) {
-    std::vector<Complex> operators = dm::channel_operators(kind, p);
-    dm::DensityOperation op = kraus(name, {qubit}, static_cast<std::int64_t>(operators.size() / 4));
+korvane::density::DensityOperation channel(const std::string& name, ChannelKind kind, std::int64_t qubit, double p) {
+    std::vector<Complex> operators = korvane::density::channel_operators(kind, p);
+    korvane::density::DensityOperation op = kraus(name, {qubit}, static_cast<std::int64_t>(operators.size() / 4));
     op.kraus_matrices = std::move(operators);
     return op;
 }
 
 // A bit flip of probability p: sqrt(1-p) I, sqrt(p) X.
-dm::DensityOperation bit_flip(std::int64_t qubit, double p) {
+korvane::density::DensityOperation bit_flip(std::int64_t qubit, double p) {
     return channel("bit_flip", ChannelKind::BitFlip, qubit, p);
 }
 
 template <class... Ops>
-std::vector<dm::DensityOperation> list(Ops&&... ops) {
-    std::vector<dm::DensityOperation> out;
+std::vector<korvane::density::DensityOperation> list(Ops&&... ops) {
+    std::vector<korvane::density::DensityOperation> out;
     (out.push_back(std::move(ops)), ...);
     return out;
 }
@@ -96,7 +97,7 @@ std::ostream& operator<<(std::ostream& os, const GroupShape& g) {
     return os << '}';
 }
 
-std::vector<GroupShape> shapes(std::int64_t n, const std::vector<dm::DensityOperation>& records) {
+std::vector<GroupShape> shapes(std::int64_t n, const std::vector<korvane::density::DensityOperation>& records) {
     std::vector<GroupShape> out;
     for (const auto& g : dm::plan_density_fusion(n, records, dm::density_fusion_options(n))) {
         out.push_back({g.kind, g.operation_indices, g.active});
@@ -133,7 +134,7 @@ TEST(DensityPlanner, GroupKindsFollowSizeAndQubitCount) {
 }
 
 TEST(DensityPlanner, BarriersEndTheScan) {
-    const auto around = [](dm::DensityOperation barrier) {
+    const auto around = [](korvane::density::DensityOperation barrier) {
         return list(gate("h", {0}), gate("h", {1}), std::move(barrier), gate("h", {2}), gate("h", {3}));
     };
     const std::vector<GroupShape> split = {
@@ -308,7 +309,8 @@ void apply_one_by_one(CuComplex<T>* rho, std::int64_t n, const std::vector<std::
 
 template <class T>
 void expect_fused_equals_one_by_one(std::int64_t n, const std::vector<std::int64_t>& active,
-                                    const std::vector<dm::DensityOperation>& ops, double tolerance, unsigned seed) {
+                                    const std::vector<korvane::density::DensityOperation>& ops, double tolerance,
+                                    unsigned seed) {
     std::vector<dm::DeviceDensityGate<double>> records;
     std::vector<dm::DeviceDensityGate<T>> device_records;
     for (const auto& op : ops) {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "common/channel_kind.hpp"
 #include "common/complex.hpp"
 #include "common/cuda_check.hpp"
-#include "dormeth/channel_kind.hpp"
-#include "dormeth/density_operation.hpp"
+#include "common/density_operation.hpp"
 #include "dormeth/device_targets.hpp"
 #include "dormeth/dormeth_device_state.hpp"
 #include "dormeth/kernels/density_kernels.hpp"
@@ -187,17 +187,18 @@ TEST_F(DensityKernels, LaunchFailuresCarryTheLaunchersPrefix) {
 
 // Checks that Python input cannot reach: the converter makes consistent records and arrays.
 TEST_F(DensityKernels, ChecksBehindTheConverter) {
-    dm::DensityOperation op;
-    op.kind = dm::OperationKind::Kraus;
+    korvane::density::DensityOperation op;
+    op.kind = korvane::density::OperationKind::Kraus;
     op.targets = {0};
     op.kraus_dimension = 2;
     op.kraus_count = 0;
-    EXPECT_EQ(message_of([&] { dm::validate_kraus(op, 2); }), "Kraus operation requires at least one matrix");
+    EXPECT_EQ(message_of([&] { korvane::density::validate_kraus(op, 2); }),
+              "Kraus operation requires at least one matrix");
     op.kraus_count = 2;
     op.kraus_matrices.assign(7, 0.0);
-    EXPECT_EQ(message_of([&] { dm::validate_kraus(op, 2); }), "invalid Kraus matrix buffer size");
+    EXPECT_EQ(message_of([&] { korvane::density::validate_kraus(op, 2); }), "invalid Kraus matrix buffer size");
     op.kraus_matrices.assign(8, 0.0);
-    EXPECT_NO_THROW(dm::validate_kraus(op, 2));
+    EXPECT_NO_THROW(korvane::density::validate_kraus(op, 2));
 
     dm::DeviceDensityState state(2, korvane::Precision::Complex64, 0);
     std::vector<CuComplex<float>> host(15);

@@ -87,7 +87,7 @@ TEST_F(ReleaseStatus, FusionUploadReportsAFailingFreeAfterASuccessfulRun) {
 TEST_F(ReleaseStatus, DensityRunnerReportsAFailingFreeOfItsMatrixBuffer) {
     korvane::dormeth::DeviceDensityState state(2, korvane::Precision::Complex64, 0);
     state.set_zero_state();
-    std::vector<korvane::dormeth::DensityOperation> records(1);
+    std::vector<korvane::density::DensityOperation> records(1);
     records[0].name = "unitary";
     records[0].targets = {1};
     records[0].has_stored_matrix = true;

@@ -478,7 +478,7 @@ def test_strings_are_str_everywhere_and_messages_show_them_whole(slot):
 
 # ------------------------------------------------------------------ instances and pickles
 
-FACTORY_CLASSES = [velqa.DeviceState, velqa.PreparedFusionChunk, dormeth.DeviceDensityState]
+FACTORY_CLASSES = [velqa.DeviceState, velqa.TrajectoryEstimate, velqa.PreparedFusionChunk, dormeth.DeviceDensityState]
 
 
 @pytest.mark.parametrize("cls", FACTORY_CLASSES, ids=lambda c: c.__name__)

@@ -1,4 +1,4 @@
-#include "dormeth/operation_conversion.hpp"
+#include "common/operation_conversion.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -9,7 +9,7 @@
 
 #include "common/python_args.hpp"
 
-namespace korvane::dormeth {
+namespace korvane::density {
 namespace {
 
 using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>;
@@ -90,4 +90,4 @@ std::vector<DensityOperation> convert_operations(const py::iterable& operations)
     return records;
 }
 
-}  // namespace korvane::dormeth
+}  // namespace korvane::density

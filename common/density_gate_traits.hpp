@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace korvane::dormeth {
+namespace korvane::density {
 
 // How the runner applies a named gate given without a stored matrix, on the gate's own number of
 // targets.
@@ -42,4 +42,4 @@ struct DensityGateTraits {
 template <class T>
 const DensityGateTraits<T>* find_density_gate(std::string_view name);
 
-}  // namespace korvane::dormeth
+}  // namespace korvane::density

@@ -1,6 +1,7 @@
 // DensityOperation: the plain record of one Python operation object (a gate, or a Kraus channel),
 // and the rules that name, count and check it. Conversion from Python fills the records without
-// any semantic check; the runner validates and prepares every record before any device work.
+// any semantic check; a runner (dormeth's density runner, velqa's trajectories) checks every record
+// of a call with these rules, with the same messages, before any device work.
 #pragma once
 
 #include <complex>
@@ -8,11 +9,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
-#include "dormeth/channel_kind.hpp"
+#include "common/channel_kind.hpp"
+#include "common/complex.hpp"
 
-namespace korvane::dormeth {
+namespace korvane::density {
 
 enum class OperationKind : std::int32_t { Gate = 0, Kraus = 1 };
 
@@ -61,7 +64,7 @@ void validate_kraus(const DensityOperation& op, std::int64_t n, const RecordCont
 void check_parameters(const DensityOperation& op, std::size_t count, const RecordContext& where = {});
 
 struct BuiltinChannel {
-    density::ChannelKind kind;
+    ChannelKind kind;
     double probability;
 };
 
@@ -70,7 +73,7 @@ struct BuiltinChannel {
 std::optional<BuiltinChannel> named_channel(const DensityOperation& op);
 
 // The operators of a built-in channel for p, one after another, each 2 x 2 row-major.
-std::vector<std::complex<double>> channel_operators(density::ChannelKind kind, double p);
+std::vector<std::complex<double>> channel_operators(ChannelKind kind, double p);
 
 // Entries of a record's operators may differ from the channel's by this much and still run as it.
 constexpr double kChannelTolerance = 1e-12;
@@ -84,4 +87,44 @@ std::optional<BuiltinChannel> builtin_channel(const DensityOperation& op);
 // lie in [0, 1].
 bool has_channel_operators(const DensityOperation& op, const BuiltinChannel& channel);
 
-}  // namespace korvane::dormeth
+// The most targets of a gate and of a general Kraus set.
+inline constexpr std::int64_t kMaxGateTargets = 6;
+inline constexpr std::int64_t kMaxKrausTargets = 3;
+
+// How a gate record runs: dropped (a global phase without controls), a one-target diagonal
+// diag(d0, d1), a basis permutation (X on one target, SWAP on two), or a general unitary with its
+// matrix (stored, or named; row-major, in the precision T).
+struct DroppedGate {};
+template <class T>
+struct DiagonalGate {
+    std::complex<T> d0{1, 0};
+    std::complex<T> d1{1, 0};
+};
+struct PermutationGate {
+    bool is_swap = false;
+};
+template <class T>
+struct MatrixGate {
+    std::vector<CuComplex<T>> matrix;
+};
+template <class T>
+using GateForm = std::variant<DroppedGate, DiagonalGate<T>, PermutationGate, MatrixGate<T>>;
+
+// Recognises the form of a gate record whose qubits are already validated, with the checks that form
+// makes (parameters, matrix entries, named target counts; RuntimeError; value errors name the
+// record's index in its call). The size of a general matrix against the targets is left to the caller.
+template <class T>
+GateForm<T> gate_form(const DensityOperation& record, std::size_t index = 0);
+
+// Record `index` of a call on n qubits, a gate, checked whole in order (its qubits, at most
+// kMaxGateTargets targets, its form's checks, a general matrix's size), and its form.
+template <class T>
+GateForm<T> checked_gate_form(const DensityOperation& record, std::int64_t n, std::size_t index);
+
+// Record `index` of a call on n qubits, a Kraus set, checked whole in order (validate_kraus, a named
+// channel's p in [0, 1], at most kMaxKrausTargets targets unless it runs as a built-in channel): the
+// built-in channel it runs as, or nothing for a general Kraus sum.
+template <class T>
+std::optional<BuiltinChannel> checked_kraus_channel(const DensityOperation& record, std::int64_t n, std::size_t index);
+
+}  // namespace korvane::density

@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "dormeth/density_operation.hpp"
+#include "common/density_operation.hpp"
 
-namespace korvane::dormeth {
+namespace korvane::density {
 
 namespace py = pybind11;
 
@@ -17,4 +17,4 @@ std::vector<DensityOperation> convert_operations(const py::iterable& operations)
 
 DensityOperation convert_operation(const py::handle& obj);
 
-}  // namespace korvane::dormeth
+}  // namespace korvane::density

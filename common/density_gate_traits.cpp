@@ -1,11 +1,11 @@
-#include "dormeth/density_gate_traits.hpp"
+#include "common/density_gate_traits.hpp"
 
 #include <unordered_map>
 #include <utility>
 
 #include "common/gate_matrices.hpp"
 
-namespace korvane::dormeth {
+namespace korvane::density {
 namespace {
 
 namespace gates = korvane::gates;
@@ -102,4 +102,4 @@ const DensityGateTraits<T>* find_density_gate(std::string_view name) {
 template const DensityGateTraits<float>* find_density_gate<float>(std::string_view);
 template const DensityGateTraits<double>* find_density_gate<double>(std::string_view);
 
-}  // namespace korvane::dormeth
+}  // namespace korvane::density
