@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "common/complex.hpp"
 #include "common/precision.hpp"
@@ -11,10 +12,13 @@ namespace velqa {
 
 using korvane::CuComplex;
 
-class DeviceState {
+// Shared ownership (shared_from_this) lets an exported view keep the memory alive.
+class DeviceState : public std::enable_shared_from_this<DeviceState> {
   public:
     // Checks n, selects the device and allocates the (uninitialised) buffer.
     DeviceState(std::uint64_t n, korvane::Precision dtype, std::int32_t device_id);
+    // Over a buffer of 2^n elements, owned or borrowed.
+    DeviceState(std::uint64_t n, korvane::StateBuffer&& buffer);
     DeviceState(const DeviceState&) = delete;
     DeviceState& operator=(const DeviceState&) = delete;
 
@@ -32,6 +36,7 @@ class DeviceState {
         return buffer_.data_as<T>();
     }
     std::uint64_t bytes() const { return buffer_.bytes(); }
+    const korvane::StateBuffer& buffer() const { return buffer_; }
 
   private:
     std::uint64_t n_;
