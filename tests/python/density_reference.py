@@ -1,12 +1,10 @@
-"""Dense NumPy references for the density-matrix module: operation objects as the Python package
-builds them, the density module's names of the gates in reference.GATES, the built-in channels as
-Kraus sets, and rho -> sum K rho K^dagger on the full matrix.
+"""Dense NumPy references for the density-matrix module: the density module's names of the gates in
+reference.GATES, the built-in channels as Kraus sets, and rho -> sum K rho K^dagger on the full
+matrix. The operation objects themselves are built by builders.py.
 
 Conventions as in reference.py: qubit q is bit q of a row and column index; entry 0 of a target
 list is the least significant bit of a local matrix index.
 """
-from types import SimpleNamespace
-
 import numpy as np
 
 from reference import GATES, embed, random_unitary
@@ -37,24 +35,6 @@ def channel_kraus(name, p):
 
 
 CHANNELS = ["bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping"]
-
-
-# ------------------------------------------------------------------ operation objects
-
-def gate(id, target, control=(), control_state=(), parameter=None, matrix=None):
-    return SimpleNamespace(id=id, target=list(target), control=list(control), control_state=list(control_state),
-                           parameter=parameter, has_stored_matrix=matrix is not None, stored_matrix=matrix)
-
-
-def kraus(target, matrices, channel_name=None):
-    op = SimpleNamespace(operation_kind="kraus", target=list(target), kraus_matrices=np.asarray(matrices))
-    if channel_name is not None:
-        op.channel_name = channel_name
-    return op
-
-
-def channel(name, qubit, p):
-    return kraus([qubit], channel_kraus(name, p), name)
 
 
 # ------------------------------------------------------------------ the reference model

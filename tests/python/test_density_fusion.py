@@ -6,8 +6,8 @@ import pytest
 
 import dormeth
 from conftest import PRECISIONS, TOLERANCE, assert_close
-from density_reference import (ALIASES, CHANNELS, NAMED, channel, gate, gate_matrix, kraus, random_density,
-                               random_kraus_set)
+from builders import channel, gate, kraus, run_density
+from density_reference import ALIASES, CHANNELS, NAMED, gate_matrix, random_density, random_kraus_set
 from reference import apply_matrix, random_unitary
 
 SPARSE = "density_sparsesharemem_kernel"
@@ -29,13 +29,6 @@ def apply_all(rho, n, ops):
             out += apply_matrix(left.conj().T, n, matrix, targets, controls, states).conj().T
         rho = out
     return rho
-
-
-def run(rho, ops, dtype):
-    n = int(np.log2(rho.shape[0]))
-    state = dormeth.DeviceDensityState.from_numpy(n, np.ascontiguousarray(rho, dtype=dtype))
-    dormeth.run_density_operations_device(state, n, ops)
-    return state.to_numpy()
 
 
 def short(name):
@@ -71,7 +64,7 @@ def test_switch_value_selects_the_schedule(hd, monkeypatch, value, fused):
     expected = [SPARSE + "<double>"] if fused else ["unitary_merged_kernel<double, 1>"] * 4
     assert names(hd, 8, ops)[:len(expected)] == expected
     rho = random_density(8, np.random.default_rng(1))
-    assert_close(run(rho, ops, "complex128"), apply_all(rho, 8, ops), "complex128")
+    assert_close(run_density(rho, ops, "complex128"), apply_all(rho, 8, ops), "complex128")
 
 
 def test_switch_is_read_on_every_call(hd, monkeypatch):
@@ -98,7 +91,7 @@ def test_five_qubits_run_one_qubit_groups_with_gate_channel_pairs(hd, monkeypatc
     ops = [gate("h", [0]), channel("bit_flip", 0, 0.2), gate("rz", [0], parameter=[0.3])]
     assert names(hd, 5, ops, dtype) == [f"unitary_channel_kernel<{t}, BitFlip>", f"diagonal_free_kernel<{t}>"]
     rho = random_density(5, np.random.default_rng(2))
-    assert_close(run(rho, ops, dtype), apply_all(rho, 5, ops), dtype)
+    assert_close(run_density(rho, ops, dtype), apply_all(rho, 5, ops), dtype)
 
     # Only a plain one-target unitary pairs with the channel right after it; a diagonal gate, an X
     # and a controlled gate run alone, and a second channel runs by itself.
@@ -113,7 +106,7 @@ def test_five_qubits_run_one_qubit_groups_with_gate_channel_pairs(hd, monkeypatc
         f"channel_kernel<{t}, PhaseDamping>", f"unitary_channel_kernel<{t}, Depolarizing>",
         f"unitary_merged_kernel<{t}, 1>", f"channel_kernel<{t}, BitFlip>", f"unitary_merged_kernel<{t}, 1>"]
     rho = random_density(5, np.random.default_rng(4))
-    assert_close(run(rho, ops, dtype), apply_all(rho, 5, ops), dtype, scale=2)
+    assert_close(run_density(rho, ops, dtype), apply_all(rho, 5, ops), dtype, scale=2)
 
 
 def test_seven_qubits_have_no_shared_memory_groups(hd, monkeypatch):
@@ -122,7 +115,7 @@ def test_seven_qubits_have_no_shared_memory_groups(hd, monkeypatch):
     ops = [fusable_operation(7, rng) for _ in range(60)]
     assert not any(SPARSE in k for k in names(hd, 7, ops))
     rho = random_density(7, rng)
-    assert_close(run(rho, ops, "complex128"), apply_all(rho, 7, ops), "complex128", scale=4)
+    assert_close(run_density(rho, ops, "complex128"), apply_all(rho, 7, ops), "complex128", scale=4)
 
 
 @pytest.mark.parametrize("dtype, element", [("complex64", 8), ("complex128", 16)])
@@ -132,7 +125,7 @@ def test_four_disjoint_gates_form_one_group_on_eight_qubits(hd, monkeypatch, dty
     # 4^(8-4) = 256 sub-blocks of 16 x 16 elements.
     assert launched(hd, 8, four_h(), dtype) == [(f"{SPARSE}<{t}>", (256, 1, 1), (128, 1, 1), 256 * element)]
     rho = random_density(8, np.random.default_rng(6))
-    assert_close(run(rho, four_h(), dtype), apply_all(rho, 8, four_h()), dtype)
+    assert_close(run_density(rho, four_h(), dtype), apply_all(rho, 8, four_h()), dtype)
 
 
 def test_five_active_qubits_on_nine(hd, monkeypatch):
@@ -140,7 +133,7 @@ def test_five_active_qubits_on_nine(hd, monkeypatch):
     ops = [gate("h", [q]) for q in (0, 2, 4, 6, 8)] + [channel("amplitude_damping", 4, 0.3), gate("cx", [2], [8], [1])]
     assert launched(hd, 9, ops) == [(SPARSE + "<double>", (256, 1, 1), (128, 1, 1), 1024 * 16)]
     rho = random_density(9, np.random.default_rng(7))
-    assert_close(run(rho, ops, "complex128"), apply_all(rho, 9, ops), "complex128")
+    assert_close(run_density(rho, ops, "complex128"), apply_all(rho, 9, ops), "complex128")
 
 
 @pytest.mark.parametrize("barrier, kernel", [
@@ -157,7 +150,7 @@ def test_barrier_splits_the_scan(hd, monkeypatch, barrier, kernel):
     h = "unitary_merged_kernel<double, 1>"
     assert names(hd, 8, ops) == [h, h, kernel, h, h]
     rho = random_density(8, np.random.default_rng(11))
-    assert_close(run(rho, ops, "complex128"), apply_all(rho, 8, ops), "complex128")
+    assert_close(run_density(rho, ops, "complex128"), apply_all(rho, 8, ops), "complex128")
 
 
 def test_builtin_channel_is_no_barrier(hd, monkeypatch):
@@ -165,7 +158,7 @@ def test_builtin_channel_is_no_barrier(hd, monkeypatch):
     ops = [gate("h", [0]), gate("h", [1]), channel("bit_flip", 6, 0.2), gate("h", [2]), gate("h", [3])]
     assert names(hd, 8, ops) == [SPARSE + "<double>", "channel_kernel<double, BitFlip>"]
     rho = random_density(8, np.random.default_rng(12))
-    assert_close(run(rho, ops, "complex128"), apply_all(rho, 8, ops), "complex128")
+    assert_close(run_density(rho, ops, "complex128"), apply_all(rho, 8, ops), "complex128")
 
 
 def test_controlled_gates_join_groups(hd, monkeypatch, dtype):
@@ -174,7 +167,7 @@ def test_controlled_gates_join_groups(hd, monkeypatch, dtype):
            gate("mcrx", [0], [1, 3], [1, 0], [0.8]), gate("cp", [3], [0], [0], [0.6])]
     assert [k.split("<")[0] for k in names(hd, 8, ops, dtype)] == [SPARSE]
     rho = random_density(8, np.random.default_rng(13))
-    assert_close(run(rho, ops, dtype), apply_all(rho, 8, ops), dtype, scale=2)
+    assert_close(run_density(rho, ops, dtype), apply_all(rho, 8, ops), dtype, scale=2)
 
 
 def test_dropped_global_phase_inside_a_group(hd, monkeypatch):
@@ -186,7 +179,7 @@ def test_dropped_global_phase_inside_a_group(hd, monkeypatch):
     assert names(hd, 8, ops) == [SPARSE + "<double>"]
     rho = random_density(8, np.random.default_rng(14))
     kept = [ops[0], ops[1], ops[4]]
-    assert_close(run(rho, ops, "complex128"), apply_all(rho, 8, kept), "complex128")
+    assert_close(run_density(rho, ops, "complex128"), apply_all(rho, 8, kept), "complex128")
 
 
 # ------------------------------------------------------------------ random lists
@@ -248,9 +241,9 @@ def test_random_lists_agree_with_fusion_on_and_off(monkeypatch, n):
     expected = apply_all(rho, n, ops)
     for dtype in PRECISIONS:
         monkeypatch.setenv(SWITCH, "0")
-        off = run(rho, ops, dtype)
+        off = run_density(rho, ops, dtype)
         monkeypatch.setenv(SWITCH, "1")
-        on = run(rho, ops, dtype)
+        on = run_density(rho, ops, dtype)
         assert_close(on, off, dtype, scale=5)
         assert_close(on, expected, dtype, scale=10)
         assert abs(np.trace(on) - 1) < 50 * TOLERANCE[dtype]
@@ -289,7 +282,7 @@ def test_launch_failure_is_reported_and_frees_everything(no_leaks, monkeypatch, 
         dormeth.run_density_operations_device(state, n, ops)
     # The failure was reported once: the next run is clean.
     rho = random_density(n, np.random.default_rng(16))
-    assert_close(run(rho, ops, "complex128"), apply_all(rho, n, ops), "complex128")
+    assert_close(run_density(rho, ops, "complex128"), apply_all(rho, n, ops), "complex128")
 
 
 def test_failed_record_upload_leaves_the_state_unchanged(no_leaks, monkeypatch):

@@ -8,23 +8,16 @@ import pytest
 import dormeth
 import velqa
 from conftest import TOLERANCE, assert_close
-from density_reference import (ALIASES, CHANNELS, NAMED, apply_all, channel, channel_kraus, gate, kraus,
-                               random_density, random_kraus_set)
+from builders import channel, gate, kraus, run_density
+from density_reference import ALIASES, CHANNELS, NAMED, apply_all, channel_kraus, random_density, random_kraus_set
 from reference import random_unitary
 
 NAMES = sorted(NAMED) + ["swap"] + sorted(ALIASES)
 
 
-def run(rho, ops, dtype):
-    n = int(np.log2(rho.shape[0]))
-    state = dormeth.DeviceDensityState.from_numpy(n, np.ascontiguousarray(rho, dtype=dtype))
-    dormeth.run_density_operations_device(state, n, ops)
-    return state.to_numpy()
-
-
 def check(rho, ops, dtype, scale=1.0):
     n = int(np.log2(rho.shape[0]))
-    actual = run(rho, ops, dtype)
+    actual = run_density(rho, ops, dtype)
     assert actual.dtype == np.dtype(dtype)
     assert_close(actual, apply_all(rho, n, ops), dtype, scale)
     return actual
@@ -89,7 +82,7 @@ def test_every_named_gate_with_and_without_controls(name, dtype):
 def test_parameters_of_fixed_diagonal_gates_are_ignored(dtype):
     rho = random_density(2, np.random.default_rng(3))
     for name in ["z", "-z", "s", "s_dag", "t", "t_dag"]:
-        actual = run(rho, [gate(name, [1], parameter=[1.0, 2.0])], dtype)
+        actual = run_density(rho, [gate(name, [1], parameter=[1.0, 2.0])], dtype)
         assert_close(actual, apply_all(rho, 2, [gate(name, [1])]), dtype)
 
 
@@ -140,7 +133,7 @@ def test_one_target_unitary_with_control_acts_on_matching_rows_and_columns(dtype
     # Blocks where only the column meets the control get only the right product.
     u = random_unitary(2, np.random.default_rng(5))
     rho = random_density(2, np.random.default_rng(6))
-    actual = run(rho, [gate("unitary", [0], [1], [0], matrix=u)], dtype)
+    actual = run_density(rho, [gate("unitary", [0], [1], [0], matrix=u)], dtype)
     full = np.kron(np.diag([0, 1]), np.eye(2)) + np.kron(np.diag([1, 0]), u)
     assert_close(actual, full @ rho @ full.conj().T, dtype)
     assert_close(actual[2:, 2:], rho[2:, 2:], dtype)  # rows and columns with qubit 1 set: unchanged
@@ -174,8 +167,8 @@ def test_builtin_channel_equals_the_same_set_as_general_kraus(name, dtype):
     rng = np.random.default_rng(7)
     rho = random_density(3, rng)
     p = 0.37
-    builtin = run(rho, [channel(name, 1, p)], dtype)
-    general = run(rho, [kraus([1], channel_kraus(name, p), "my_" + name)], dtype)
+    builtin = run_density(rho, [channel(name, 1, p)], dtype)
+    general = run_density(rho, [kraus([1], channel_kraus(name, p), "my_" + name)], dtype)
     assert_close(builtin, general, dtype)
 
 
@@ -204,7 +197,7 @@ def test_a_channel_name_with_other_operators_applies_the_operators_given(index, 
     ops = np.array(ops, dtype=complex)
     hd.clear_launches()
     expected = apply_all(rho, 2, [kraus([1], ops)])
-    assert_close(run(rho, [kraus([1], ops, name)], dtype), expected, dtype, scale=np.abs(expected).max())
+    assert_close(run_density(rho, [kraus([1], ops, name)], dtype), expected, dtype, scale=np.abs(expected).max())
     assert "kraus_kernel" in hd.launches()[-1]["kernel"]
 
 
@@ -244,7 +237,8 @@ def test_kraus_with_one_unitary_operator_equals_the_unitary_gate(k, dtype):
     rho = random_density(4, rng)
     u = random_unitary(1 << k, rng)
     targets = [3, 0, 2][:k]
-    assert_close(run(rho, [kraus(targets, u[None])], dtype), run(rho, [gate("unitary", targets, matrix=u)], dtype),
+    assert_close(run_density(rho, [kraus(targets, u[None])], dtype),
+                 run_density(rho, [gate("unitary", targets, matrix=u)], dtype),
                  dtype)
 
 
@@ -253,8 +247,9 @@ def test_named_gates_equal_their_stored_matrices(dtype):
     rho = random_density(3, rng)
     for name, (count, build) in NAMED.items():
         params = [float(a) for a in rng.uniform(-np.pi, np.pi, count)]
-        named = run(rho, [gate(name, [1], [2], [1], params or None)], dtype)
-        stored = run(rho, [gate("unitary", [1], [2], [1], matrix=np.asarray(build(*params), dtype=complex))], dtype)
+        named = run_density(rho, [gate(name, [1], [2], [1], params or None)], dtype)
+        matrix = np.asarray(build(*params), dtype=complex)
+        stored = run_density(rho, [gate("unitary", [1], [2], [1], matrix=matrix)], dtype)
         assert_close(named, stored, dtype)
 
 
@@ -301,23 +296,24 @@ PLUS = np.full((2, 2), 0.5)
     ("phase_damping", 1.0, np.array([[0.6, 0.3j], [-0.3j, 0.4]]), np.diag([0.6, 0.4])),
 ])
 def test_channel_examples(name, p, rho, expected, dtype):
-    assert_close(run(np.asarray(rho, dtype=complex), [channel(name, 0, p)], dtype), expected, dtype)
+    assert_close(run_density(np.asarray(rho, dtype=complex), [channel(name, 0, p)], dtype), expected, dtype)
 
 
 def test_gate_examples(dtype):
-    assert_close(run(np.diag([1, 0]).astype(complex), [gate("h", [0])], dtype), PLUS, dtype)
+    assert_close(run_density(np.diag([1, 0]).astype(complex), [gate("h", [0])], dtype), PLUS, dtype)
     theta, x = 0.7, 0.3 - 0.2j
     rho = np.array([[0.6, x], [np.conj(x), 0.4]])
-    out = run(rho, [gate("rz", [0], parameter=[theta])], dtype)
+    out = run_density(rho, [gate("rz", [0], parameter=[theta])], dtype)
     assert_close(out, [[0.6, np.exp(-1j * theta) * x], [np.exp(1j * theta) * np.conj(x), 0.4]], dtype)
-    assert_close(run(density_of(2, {(0, 0): 1}), [gate("x", [0])], dtype), density_of(2, {(1, 1): 1}), dtype)
-    assert_close(run(density_of(2, {(1, 1): 1}), [gate("swap", [0, 1])], dtype), density_of(2, {(2, 2): 1}), dtype)
+    assert_close(run_density(density_of(2, {(0, 0): 1}), [gate("x", [0])], dtype), density_of(2, {(1, 1): 1}), dtype)
+    swapped = run_density(density_of(2, {(1, 1): 1}), [gate("swap", [0, 1])], dtype)
+    assert_close(swapped, density_of(2, {(2, 2): 1}), dtype)
 
 
 def test_controlled_x_on_control_state_zero(dtype):
     # Flips qubit 0 only in rows and columns where qubit 1 is 0.
     rho = random_density(2, np.random.default_rng(12))
-    out = run(rho, [gate("cx", [0], [1], [0])], dtype)
+    out = run_density(rho, [gate("cx", [0], [1], [0])], dtype)
     perm = [1, 0, 2, 3]
     assert_close(out, rho[np.ix_(perm, perm)], dtype)
 
@@ -389,8 +385,8 @@ def test_fusion_switch_values_give_the_same_result(monkeypatch, dtype):
         rho = random_density(n, rng)
         ops = [random_operation(n, rng) for _ in range(15)]
         monkeypatch.delenv("KORVANE_DENSITY_FUSION", raising=False)
-        expected = run(rho, ops, dtype)
+        expected = run_density(rho, ops, dtype)
         assert_close(expected, apply_all(rho, n, ops), dtype, scale=4)
         for value in ["0", "", "00", "0.5", "1", "yes", "false", " 0"]:
             monkeypatch.setenv("KORVANE_DENSITY_FUSION", value)
-            assert_close(run(rho, ops, dtype), expected, dtype, scale=2)
+            assert_close(run_density(rho, ops, dtype), expected, dtype, scale=2)

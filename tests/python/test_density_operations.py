@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 import dormeth
-from density_reference import apply_all, channel, channel_kraus, gate, kraus, random_density
+from builders import channel, gate, kraus
+from density_reference import apply_all, channel_kraus, random_density
 from reference import random_unitary
 from conftest import assert_close
 

@@ -8,7 +8,8 @@ import pytest
 
 import dormeth
 from conftest import assert_close, holds_gil, releases_gil
-from density_reference import apply_all, channel, gate, random_density
+from builders import channel, gate
+from density_reference import apply_all, random_density
 
 State = dormeth.DeviceDensityState
 

@@ -10,36 +10,12 @@ import numpy as np
 import pytest
 
 import velqa
+from builders import QuantumGate, run_circuit, vgate
 from conftest import assert_close, random_state
 from reference import GATES, random_unitary, run_reference
 
 # velqa's named gates from the reference's list, with their parameter counts.
 PARAMETERS = {g.velqa[0]: g.parameters for g in GATES.values() if g.velqa}
-
-
-class Gate:
-    """A QuantumGate-like object with the attributes prepare_fusion_chunk_gates reads."""
-
-    def __init__(self, d):
-        self.id = d["id"]
-        self.target = list(d["target"])
-        self.control = list(d["control"])
-        self.control_state = list(d["control_state"])
-        self.parameter = list(d["parameter"])
-        self.matrix = d.get("matrix")
-
-
-def gate(name, target, control=(), control_state=None, parameter=(), matrix=None):
-    d = {
-        "id": name,
-        "target": list(target),
-        "control": list(control),
-        "control_state": [1] * len(control) if control_state is None else list(control_state),
-        "parameter": list(parameter),
-    }
-    if matrix is not None:
-        d["matrix"] = matrix
-    return d
 
 
 def random_circuit(n, count, rng, unitaries=False):
@@ -56,20 +32,16 @@ def random_circuit(n, count, rng, unitaries=False):
         t, c = qubits[:targets], qubits[targets : targets + controls]
         cs = [int(v) for v in rng.integers(0, 2, controls)]
         if name == "gp":
-            gates.append(gate("gp", [], c, cs, [float(rng.normal())]))
+            gates.append(vgate("gp", [], c, cs, [float(rng.normal())]))
         elif name.startswith("unitary"):
-            gates.append(gate("unitary", t, c, cs, matrix=random_unitary(1 << targets, rng)))
+            gates.append(vgate("unitary", t, c, cs, matrix=random_unitary(1 << targets, rng)))
         else:
-            gates.append(gate(name, t, c, cs, [float(a) for a in rng.normal(size=PARAMETERS[name])]))
+            gates.append(vgate(name, t, c, cs, [float(a) for a in rng.normal(size=PARAMETERS[name])]))
     return gates
 
 
-def run(n, state, gates, mode):
-    return velqa.run_circuit(n, state.copy(), gates, mode=mode)
-
-
 def execute(n, state, gates, **options):
-    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates], **options)
+    chunk = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in gates], **options)
     device = velqa.DeviceState.from_numpy(n, state)
     velqa.execute_prepared_fusion_chunk(device, chunk)
     return device.to_numpy()
@@ -108,9 +80,9 @@ def test_random_circuits_match_per_gate_run_and_reference(n, dtype):
     gates = random_circuit(n, 48, rng)
     state = random_state(n, dtype, rng)
     expected = run_reference(state.astype(complex), n, gates)
-    per_gate = run(n, state, gates, velqa.PairAuto)
+    per_gate = run_circuit(n, state, gates, velqa.PairAuto)
     assert_close(per_gate, expected, dtype)
-    assert_close(run(n, state, gates, velqa.PairAutoFusion), per_gate, dtype)
+    assert_close(run_circuit(n, state, gates, velqa.PairAutoFusion), per_gate, dtype)
     for options in OPTION_SETS:
         assert_close(execute(n, state, gates, **options), expected, dtype)
 
@@ -123,8 +95,8 @@ def test_random_circuits_with_small_unitaries(n, dtype):
     gates = random_circuit(n, 40, rng, unitaries=True)
     state = random_state(n, dtype, rng)
     expected = run_reference(state.astype(complex), n, gates)
-    assert_close(run(n, state, gates, velqa.PairAuto), expected, dtype)
-    assert_close(run(n, state, gates, velqa.PairAutoFusion), expected, dtype)
+    assert_close(run_circuit(n, state, gates, velqa.PairAuto), expected, dtype)
+    assert_close(run_circuit(n, state, gates, velqa.PairAutoFusion), expected, dtype)
     for options in OPTION_SETS:
         assert_close(execute(n, state, gates, **options), expected, dtype)
 
@@ -133,8 +105,8 @@ def test_fused_one_target_unitaries_need_no_per_gate_kernel(dtype, hd):
     rng = np.random.default_rng(7)
     n = 6
     # Two on each of qubits 0 .. 4, then two controlled: one group on five qubits either way.
-    gates = [gate("unitary", [q % 5], matrix=random_unitary(2, rng)) for q in range(10)]
-    gates += [gate("unitary", [1], [0, 4], [0, 1], matrix=random_unitary(2, rng)) for _ in range(2)]
+    gates = [vgate("unitary", [q % 5], matrix=random_unitary(2, rng)) for q in range(10)]
+    gates += [vgate("unitary", [1], [0, 4], [0, 1], matrix=random_unitary(2, rng)) for _ in range(2)]
     state = random_state(n, dtype, rng)
     expected = run_reference(state.astype(complex), n, gates)
     for options, kernel in (({"densemm_max_qubits": 0}, "sparsesharemem_kernel"), ({}, "transpose_to_low_bits")):
@@ -146,9 +118,9 @@ def test_fused_one_target_unitaries_need_no_per_gate_kernel(dtype, hd):
 def layer_circuit(k, rng):
     """Two gates on each of qubits 0 .. k-1 and a global phase: with budget k, the first group is
     these gates on exactly k qubits (the global phase ends its scan)."""
-    gates = [gate("h", [q]) for q in range(k)]
-    gates += [gate("u", [q], parameter=rng.normal(size=3)) for q in range(k)]
-    return gates + [gate("gp", [], parameter=[0.25])]
+    gates = [vgate("h", [q]) for q in range(k)]
+    gates += [vgate("u", [q], parameter=rng.normal(size=3)) for q in range(k)]
+    return gates + [vgate("gp", [], parameter=[0.25])]
 
 
 @pytest.mark.parametrize("k", range(1, 11))
@@ -189,7 +161,7 @@ def test_densemm_groups_of_every_size(k, dtype, hd):
 def test_sparsesharemem_grid_strides_over_more_than_65535_sub_blocks(hd):
     n, dtype = 17, "complex64"
     rng = np.random.default_rng(3)
-    gates = [gate("ry", [0], parameter=[0.4]), gate("h", [0]), gate("rz", [0], parameter=[1.3])]
+    gates = [vgate("ry", [0], parameter=[0.4]), vgate("h", [0]), vgate("rz", [0], parameter=[1.3])]
     state = random_state(n, dtype, rng)
     hd.clear_launches()
     result = execute(n, state, gates, sparsesharemem_qubits=1, densemm_max_qubits=0)
@@ -202,7 +174,7 @@ def test_sparsesharemem_grid_strides_over_more_than_65535_sub_blocks(hd):
 def test_worked_examples_execute_as_planned(hd):
     n = 10
     state = random_state(n, "complex128", np.random.default_rng(4))
-    gates = [gate("x", [0]), gate("x", [0])]
+    gates = [vgate("x", [0]), vgate("x", [0])]
     hd.clear_launches()
     assert_close(execute(n, state, gates), state, "complex128")
     (launch,) = hd.launches()
@@ -215,7 +187,7 @@ def test_worked_examples_execute_as_planned(hd):
     # Ten U gates on three qubits at n = 20 are one DenseMM group, nine one SparseShareMem group.
     n = 20
     state = random_state(n, "complex64", np.random.default_rng(5))
-    ten = [gate("u", [q % 3], parameter=[0.1 * q, 0.2, 0.3]) for q in range(10)]
+    ten = [vgate("u", [q % 3], parameter=[0.1 * q, 0.2, 0.3]) for q in range(10)]
     for gates, dense in ((ten, True), (ten[:9], False)):
         hd.clear_launches()
         result = execute(n, state, gates)
@@ -235,7 +207,7 @@ def test_chunk_applies_its_gates_each_time_it_runs_on_either_precision():
     n = 7
     rng = np.random.default_rng(8)
     gates = random_circuit(n, 30, rng)
-    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates], densemm_gate_threshold_scale=0.3)
+    chunk = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in gates], densemm_gate_threshold_scale=0.3)
     assert chunk.n == n and chunk.gate_count == len(gates)
     for dtype in ("complex64", "complex128"):
         state = random_state(n, dtype, rng)
@@ -261,7 +233,7 @@ def test_chunk_waits_once_and_run_circuit_does_not_wait(hd):
     rng = np.random.default_rng(9)
     gates = random_circuit(n, 40, rng)
     device = velqa.DeviceState.from_numpy(n, random_state(n, "complex128", rng))
-    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates])
+    chunk = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in gates])
     syncs = hd.synchronize_count()
     velqa.execute_prepared_fusion_chunk(device, chunk)
     assert hd.synchronize_count() == syncs + 1
@@ -271,7 +243,7 @@ def test_chunk_waits_once_and_run_circuit_does_not_wait(hd):
 
 @pytest.mark.parametrize("chunk_n,state_n", [(10, 11), (5, 6), (6, 5)])
 def test_qubit_count_mismatch_is_refused_before_any_work(chunk_n, state_n, hd):
-    chunk = velqa.prepare_fusion_chunk_gates(chunk_n, [Gate(gate("h", [0])), Gate(gate("x", [0]))])
+    chunk = velqa.prepare_fusion_chunk_gates(chunk_n, [QuantumGate("h", [0]), QuantumGate("x", [0])])
     state = random_state(state_n, "complex64", np.random.default_rng(1))
     device = velqa.DeviceState.from_numpy(state_n, state)
     hd.clear_launches()
@@ -287,7 +259,7 @@ def test_prepare_checks_n_and_plans_without_the_device(hd):
             velqa.prepare_fusion_chunk_gates(n, [])
     hd.clear_launches()
     allocations = hd.live_allocations(0)
-    chunk = velqa.prepare_fusion_chunk_gates(62, [Gate(gate("h", [q])) for q in range(62)] * 3)
+    chunk = velqa.prepare_fusion_chunk_gates(62, [QuantumGate.of(vgate("h", [q])) for q in range(62)] * 3)
     assert chunk.n == 62 and chunk.gate_count == 186
     assert hd.launches() == [] and hd.live_allocations(0) == allocations
 
@@ -295,7 +267,7 @@ def test_prepare_checks_n_and_plans_without_the_device(hd):
 @pytest.mark.parametrize("qubits", [11, 31, 62, 2**31 - 1])
 def test_options_that_allow_groups_beyond_the_executors_are_refused_before_planning(qubits, hd):
     # With a budget of 31 or more the dense matrix's dimension squared would wrap.
-    gates = [Gate(gate("h", [q])) for q in range(40)] * 2
+    gates = [QuantumGate.of(vgate("h", [q])) for q in range(40)] * 2
     for options in ({}, {"densemm_max_qubits": 62, "densemm_gate_threshold_scale": 0.0}):
         with pytest.raises(ValueError, match=r"^sparsesharemem_qubits must be at most 10$"):
             velqa.prepare_fusion_chunk_gates(62, gates, sparsesharemem_qubits=qubits, **options)
@@ -306,7 +278,7 @@ def test_raised_densemm_limits_stay_within_the_group_budget(dtype, hd):
     # A budget of 10 bounds every group, whatever densemm_max_qubits allows.
     n = 12
     rng = np.random.default_rng(31)
-    gates = [gate("u", [q], parameter=rng.normal(size=3)) for q in range(n)] * 3
+    gates = [vgate("u", [q], parameter=rng.normal(size=3)) for q in range(n)] * 3
     state = random_state(n, dtype, rng)
     options = {"densemm_max_qubits": 62, "densemm_min_qubits": 0, "densemm_gate_threshold_scale": 0.0}
     hd.clear_launches()
@@ -318,15 +290,15 @@ def test_raised_densemm_limits_stay_within_the_group_budget(dtype, hd):
 
 
 REFUSED = [
-    (gate("x", [1], [0], [2]), "control_state must contain only 0/1"),
-    (gate("h", [1], [0, 2], [1]), r"controls.size\(\) != control_state.size\(\)"),
-    (gate("z", [1], [3, 3]), "control qubit 3 is repeated"),
-    (gate("s", [2], [2]), "control qubit 2 is also a target"),
-    (gate("swap", [1, 1]), "target qubit 1 is repeated"),
-    (gate("x", [7]), "target qubit 7 is out of range for 5 qubits"),
-    (gate("y", [0], [5]), "control qubit 5 is out of range for 5 qubits"),
-    (gate("rx", [1], parameter=[0.1, 0.2]), "RX gate requires exactly one parameter."),
-    (gate("u", [1], parameter=[0.1]), "U gate requires exactly three parameters."),
+    (vgate("x", [1], [0], [2]), "control_state must contain only 0/1"),
+    (vgate("h", [1], [0, 2], [1]), r"controls.size\(\) != control_state.size\(\)"),
+    (vgate("z", [1], [3, 3]), "control qubit 3 is repeated"),
+    (vgate("s", [2], [2]), "control qubit 2 is also a target"),
+    (vgate("swap", [1, 1]), "target qubit 1 is repeated"),
+    (vgate("x", [7]), "target qubit 7 is out of range for 5 qubits"),
+    (vgate("y", [0], [5]), "control qubit 5 is out of range for 5 qubits"),
+    (vgate("rx", [1], parameter=[0.1, 0.2]), "RX gate requires exactly one parameter."),
+    (vgate("u", [1], parameter=[0.1]), "U gate requires exactly three parameters."),
 ]
 
 
@@ -334,8 +306,8 @@ REFUSED = [
 def test_gate_the_per_gate_path_refuses_is_refused_in_fused_runs(bad, message, dtype):
     n = 5
     rng = np.random.default_rng(6)
-    before = [gate("h", [0]), gate("x", [3], [0], [0]), gate("ry", [4], parameter=[0.3])]
-    after = [gate("h", [2]), gate("z", [4]), gate("x", [1])]
+    before = [vgate("h", [0]), vgate("x", [3], [0], [0]), vgate("ry", [4], parameter=[0.3])]
+    after = [vgate("h", [2]), vgate("z", [4]), vgate("x", [1])]
     gates = before + [bad] + after
     state = random_state(n, dtype, rng)
     # The gates before the bad one are applied, none after it, as gate by gate.
@@ -346,7 +318,7 @@ def test_gate_the_per_gate_path_refuses_is_refused_in_fused_runs(bad, message, d
             velqa.run_circuit_device(device, gates, mode=mode)
         assert_close(device.to_numpy(), expected, dtype)
     device = velqa.DeviceState.from_numpy(n, state)
-    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates])
+    chunk = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in gates])
     with pytest.raises(ValueError, match=f"^{message}$"):
         velqa.execute_prepared_fusion_chunk(device, chunk)
     assert_close(device.to_numpy(), expected, dtype)
@@ -354,15 +326,15 @@ def test_gate_the_per_gate_path_refuses_is_refused_in_fused_runs(bad, message, d
 
 # Values that overflow float (finite in double) and values finite in neither precision.
 NOT_FINITE = [
-    (gate("rz", [1], parameter=[1e39]), "gate parameters", ["complex64"]),
-    (gate("phase", [2], [0], [1], parameter=[3.5e38]), "gate parameters", ["complex64"]),
-    (gate("u", [1], parameter=[0.1, 1e39, 0.2]), "gate parameters", ["complex64"]),
-    (gate("gp", [], [1], [0], parameter=[-1e39]), "gate parameters", ["complex64"]),
-    (gate("unitary", [1], matrix=np.array([[1e39, 0], [0, 1]])), "unitary matrix", ["complex64"]),
-    (gate("rx", [1], parameter=[float("nan")]), "gate parameters", ["complex64", "complex128"]),
-    (gate("ry", [1], [0], [1], parameter=[float("-inf")]), "gate parameters", ["complex64", "complex128"]),
-    (gate("u", [1], parameter=[float("inf"), 0, 0]), "gate parameters", ["complex64", "complex128"]),
-    (gate("unitary", [1, 2], matrix=np.diag([1, 1, 1, np.nan])), "unitary matrix", ["complex64", "complex128"]),
+    (vgate("rz", [1], parameter=[1e39]), "gate parameters", ["complex64"]),
+    (vgate("phase", [2], [0], [1], parameter=[3.5e38]), "gate parameters", ["complex64"]),
+    (vgate("u", [1], parameter=[0.1, 1e39, 0.2]), "gate parameters", ["complex64"]),
+    (vgate("gp", [], [1], [0], parameter=[-1e39]), "gate parameters", ["complex64"]),
+    (vgate("unitary", [1], matrix=np.array([[1e39, 0], [0, 1]])), "unitary matrix", ["complex64"]),
+    (vgate("rx", [1], parameter=[float("nan")]), "gate parameters", ["complex64", "complex128"]),
+    (vgate("ry", [1], [0], [1], parameter=[float("-inf")]), "gate parameters", ["complex64", "complex128"]),
+    (vgate("u", [1], parameter=[float("inf"), 0, 0]), "gate parameters", ["complex64", "complex128"]),
+    (vgate("unitary", [1, 2], matrix=np.diag([1, 1, 1, np.nan])), "unitary matrix", ["complex64", "complex128"]),
 ]
 
 
@@ -370,11 +342,11 @@ NOT_FINITE = [
 def test_values_not_finite_in_the_states_precision_are_refused_in_every_mode(bad, what, refused_in, dtype):
     n = 5
     rng = np.random.default_rng(7)
-    before = [gate("h", [0]), gate("x", [3], [0], [0]), gate("ry", [4], parameter=[0.3])]
-    gates = before + [bad, gate("h", [2])]
+    before = [vgate("h", [0]), vgate("x", [3], [0], [0]), vgate("ry", [4], parameter=[0.3])]
+    gates = before + [bad, vgate("h", [2])]
     state = random_state(n, dtype, rng)
     if dtype not in refused_in:  # finite in double: the gate runs like any other
-        out = run(n, state, gates, velqa.PairAutoFusion)
+        out = run_circuit(n, state, gates, velqa.PairAutoFusion)
         assert np.all(np.isfinite(out))
         return
     message = rf"^{what} must (be finite|contain only finite values) \(gate 3, {dtype}\)$"
@@ -387,7 +359,7 @@ def test_values_not_finite_in_the_states_precision_are_refused_in_every_mode(bad
         with pytest.raises(ValueError, match=message):
             velqa.run_circuit(n, state.copy(), gates, mode=mode)
     device = velqa.DeviceState.from_numpy(n, state)
-    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates])
+    chunk = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in gates])
     with pytest.raises(ValueError, match=message):
         velqa.execute_prepared_fusion_chunk(device, chunk)
     assert_close(device.to_numpy(), expected, dtype)
@@ -399,7 +371,7 @@ def test_values_not_finite_in_the_states_precision_are_refused_in_every_mode(bad
 def dense_chunk(n, k=2):
     """Two H gates on each of qubits 0 .. k-1 as one DenseMM group."""
     return velqa.prepare_fusion_chunk_gates(
-        n, [Gate(gate("h", [q])) for q in range(k)] * 2, sparsesharemem_qubits=k, densemm_gate_threshold_scale=0.0
+        n, [QuantumGate("h", [q]) for q in range(k)] * 2, sparsesharemem_qubits=k, densemm_gate_threshold_scale=0.0
     )
 
 
@@ -433,11 +405,11 @@ def test_a_state_that_fits_gate_by_gate_runs_fused_with_a_quarter_more(two_devic
     rng = np.random.default_rng(16)
     gates = random_circuit(n, 60, rng)
     state = random_state(n, dtype, rng)
-    expected = run(n, state, gates, velqa.PairAuto)
+    expected = run_circuit(n, state, gates, velqa.PairAuto)
     hd.configure(2, state.nbytes * 5 // 4)
     assert hd.live_bytes(0) == 0
     hd.clear_launches()
-    assert_close(run(n, state, gates, velqa.PairAutoFusion), expected, dtype)
+    assert_close(run_circuit(n, state, gates, velqa.PairAutoFusion), expected, dtype)
     for options in ({"densemm_gate_threshold_scale": 0.0, "sparsesharemem_qubits": 4}, {"max_gates_per_group": 7}):
         assert_close(execute(n, state, gates, **options), expected, dtype, scale=2)
     gathers = kernels(hd, "transpose_to_low_bits")
@@ -447,9 +419,9 @@ def test_a_state_that_fits_gate_by_gate_runs_fused_with_a_quarter_more(two_devic
     # left device 0); DenseMM needs its scratch.
     move_caches("cuda:1")
     hd.configure(2, state.nbytes)
-    assert_close(run(n, state, gates, velqa.PairAuto), expected, dtype)
+    assert_close(run_circuit(n, state, gates, velqa.PairAuto), expected, dtype)
     with pytest.raises(RuntimeError, match="out of memory"):
-        run(n, state, gates, velqa.PairAutoFusion)
+        run_circuit(n, state, gates, velqa.PairAutoFusion)
 
 
 def test_a_refused_densemm_step_stops_the_group_with_earlier_slices_applied(hd):
@@ -458,8 +430,8 @@ def test_a_refused_densemm_step_stops_the_group_with_earlier_slices_applied(hd):
     it, the slices before it hold the group's result and the others their old amplitudes."""
     n, dtype = 16, "complex64"
     rng = np.random.default_rng(17)
-    gates = [gate("h", [q]) for q in range(3)] + [gate("u", [q], parameter=rng.normal(size=3)) for q in range(3)]
-    chunk = velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in gates], sparsesharemem_qubits=3,
+    gates = [vgate("h", [q]) for q in range(3)] + [vgate("u", [q], parameter=rng.normal(size=3)) for q in range(3)]
+    chunk = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in gates], sparsesharemem_qubits=3,
                                              densemm_gate_threshold_scale=0.0)
     state = random_state(n, dtype, rng)
     expected = run_reference(state.astype(complex), n, gates)
@@ -483,7 +455,7 @@ def test_upload_failures_name_their_operation_and_free_everything(two_devices):
     n = 10
     state = random_state(n, "complex128", np.random.default_rng(3))
     size = state.nbytes
-    shared = velqa.prepare_fusion_chunk_gates(n, [Gate(gate("h", [0]))] * 2)
+    shared = velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(vgate("h", [0]))] * 2)
     dense = dense_chunk(n)  # 16 matrix elements: 256 bytes
     cases = [
         (shared, size + 16, "cudaMalloc SparseShareMem gates: out of memory"),
@@ -534,7 +506,7 @@ def test_densemm_cache_follows_the_device_and_keeps_its_buffers(two_devices):
     assert hd.live_allocations(0) == 4 and hd.live_blas_handles(0) == 1
 
     # PairAutoFusion runs (here 24 H gates on two qubits: one DenseMM group) share the cache.
-    velqa.run_circuit_device(on1, [gate("h", [0]), gate("h", [1])] * 12, mode=velqa.PairAutoFusion)
+    velqa.run_circuit_device(on1, [vgate("h", [0]), vgate("h", [1])] * 12, mode=velqa.PairAutoFusion)
     assert hd.live_blas_handles(0) == 0 and hd.live_blas_handles(1) == 2
     assert hd.live_bytes(0) == (element << n) + (element << (n + 1))
 
@@ -545,7 +517,7 @@ def test_plans_without_densemm_leave_the_cache_alone(hd, no_leaks):
     device = velqa.DeviceState.from_numpy(n, random_state(n, "complex64", rng))
     handles = hd.live_blas_handles(0)
     bytes_before = hd.live_bytes(0)
-    gates = [Gate(g) for g in random_circuit(n, 30, rng)]
+    gates = [QuantumGate.of(g) for g in random_circuit(n, 30, rng)]
     velqa.execute_prepared_fusion_chunk(device, velqa.prepare_fusion_chunk_gates(n, gates, densemm_max_qubits=0))
     assert hd.live_blas_handles(0) == handles and hd.live_bytes(0) == bytes_before
 
@@ -567,7 +539,7 @@ def test_one_thread_plans_while_the_other_executes(hd):
     n = 8
     rng = np.random.default_rng(13)
     options = {"densemm_gate_threshold_scale": 0.2, "sparsesharemem_qubits": 4}
-    dense_start = [gate("h", [q]) for q in (0, 1, 2)] * 2  # a DenseMM group in every chunk
+    dense_start = [vgate("h", [q]) for q in (0, 1, 2)] * 2  # a DenseMM group in every chunk
     circuits = [[dense_start + random_circuit(n, 25, rng) for _ in range(6)] for _ in range(2)]
     starts = [random_state(n, "complex128", rng) for _ in range(2)]
     handles = hd.live_blas_handles(0)
@@ -583,7 +555,7 @@ def test_one_thread_plans_while_the_other_executes(hd):
         try:
             device = velqa.DeviceState.from_numpy(n, starts[me])
             for chunk_gates in circuits[me]:
-                queues[1 - me].put(velqa.prepare_fusion_chunk_gates(n, [Gate(g) for g in chunk_gates], **options))
+                queues[1 - me].put(velqa.prepare_fusion_chunk_gates(n, [QuantumGate.of(g) for g in chunk_gates], **options))
                 velqa.execute_prepared_fusion_chunk(device, queues[me].get(timeout=60))
             results[me] = device.to_numpy()
         except Exception as e:  # reported below

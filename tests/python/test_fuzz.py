@@ -28,6 +28,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
+import builders  # noqa: E402
 import density_reference as dref  # noqa: E402
 import dormeth  # noqa: E402
 import reference as ref  # noqa: E402
@@ -85,7 +86,7 @@ def account(entry, hd, before, ok, fault=None):
 @pytest.fixture(scope="module")
 def warm_caches():
     """This thread's DenseMM caches at their largest size here, so that later growth is no leak."""
-    gate_objects = [Gate(gate_dict("h", [q])) for q in (0, 1)] * 2
+    gate_objects = [builders.QuantumGate.of(builders.vgate("h", [q])) for q in (0, 1)] * 2
     for dtype in ("complex64", "complex128"):
         chunk = velqa.prepare_fusion_chunk_gates(5, gate_objects, densemm_gate_threshold_scale=0.0)
         velqa.execute_prepared_fusion_chunk(velqa.DeviceState.zero_state(5, dtype), chunk)
@@ -174,18 +175,8 @@ def unitary_matrices(k_max):
     return build()
 
 
-NAMES = ["x", "y", "z", "h", "s", "s_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag", "swap", "rx", "ry", "rz",
-         "phase", "gp", "u", "unitary", "t", "t_dag", "cx", "mcy", "ch", "cp", "mcrz", "u2", "global_phase", "sx"]
+NAMES = sorted(ref.VELQA_NAMES) + ["unitary"]  # every name velqa accepts
 BAD_NAMES = ["RX", "", "foo", "cnot", 5, None]
-
-
-def gate_dict(name, target, control=(), control_state=None, parameter=(), matrix=None):
-    d = {"id": name, "target": list(target), "control": list(control),
-         "control_state": [1] * len(control) if control_state is None else list(control_state),
-         "parameter": list(parameter)}
-    if matrix is not None:
-        d["matrix"] = matrix
-    return d
 
 
 @st.composite
@@ -201,8 +192,7 @@ def velqa_gates(draw, n):
         nc = draw(st.integers(0, n - k))
         controls = qubits[k:k + nc]
         states = [draw(st.integers(0, 1)) for _ in controls]
-        count = {"rx": 1, "ry": 1, "rz": 1, "phase": 1, "cp": 1, "mcrz": 1, "gp": 1, "global_phase": 1, "u": 3,
-                 "u2": 3}.get(name, 0)
+        count = ref.GATES[ref.VELQA_NAMES[name]].parameters if name in ref.VELQA_NAMES else 0
         params = [draw(st.floats(-7, 7, allow_nan=False)) for _ in range(count)]
         matrix = ref.random_unitary(1 << k, np.random.default_rng(draw(st.integers(0, 999)))) if name == "unitary" \
             else None
@@ -214,15 +204,7 @@ def velqa_gates(draw, n):
         states = draw(st.one_of(st.just([1] * len(controls)), sequences(qubit_values(2), 3)))
         params = draw(sequences(parameter_values(), 4))
         matrix = draw(unitary_matrices(2)) if draw(st.booleans()) else None
-    return gate_dict(name, targets, controls, states, params, matrix)
-
-
-class Gate:
-    """A QuantumGate-like object."""
-
-    def __init__(self, d):
-        self.id, self.target, self.control = d["id"], d["target"], d["control"]
-        self.control_state, self.parameter, self.matrix = d["control_state"], d["parameter"], d.get("matrix")
+    return builders.vgate(name, targets, controls, states, params, matrix)
 
 
 class MutatingDict(dict):
@@ -258,15 +240,6 @@ def velqa_lists(draw, n):
 
 # ------------------------------------------------------------------ the statevector model
 
-ALIASES = {"x": "x", "cx": "x", "mcx": "x", "y": "y", "cy": "y", "mcy": "y", "z": "z", "cz": "z", "mcz": "z",
-           "h": "h", "ch": "h", "mch": "h", "s": "s", "cs": "s", "mcs": "s", "s_dag": "s_dag", "sqrtx": "sqrtx",
-           "sx": "sqrtx", "sqrtx_dag": "sqrtx_dag", "sxdg": "sqrtx_dag", "sqrty": "sqrty", "sqrty_dag": "sqrty_dag",
-           "swap": "swap", "rx": "rx", "crx": "rx", "mcrx": "rx", "ry": "ry", "cry": "ry", "mcry": "ry", "rz": "rz",
-           "crz": "rz", "mcrz": "rz", "phase": "phase", "p": "phase", "cp": "phase", "mcp": "phase", "gp": "gp",
-           "global_phase": "gp", "gphase": "gp", "u": "u", "u1": "u", "u2": "u", "u3": "u", "unitary": "unitary"}
-PARAMETER_COUNT = {"rx": 1, "ry": 1, "rz": 1, "phase": 1, "gp": 1, "u": 3}
-
-
 def finite_in(x, dtype):
     return math.isfinite(x) and (dtype == "complex128" or abs(x) < FLOAT_MAX_ROUNDING)
 
@@ -299,7 +272,7 @@ def model_gate(g, n, dtype):
         name, params = "phase", params + [0.7853981633974483]
     elif name == "t_dag":
         name, params = "phase", params + [-0.7853981633974483]
-    canon = ALIASES.get(name)
+    canon = "unitary" if name == "unitary" else ref.VELQA_NAMES.get(name)
     if canon is None:
         raise Refused
     targets = [as_index(q) for q in g["target"]]
@@ -321,7 +294,7 @@ def model_gate(g, n, dtype):
             raise Refused
         used = targets
     else:
-        count = PARAMETER_COUNT.get(canon, 0)
+        count = ref.GATES[canon].parameters
         if count and len(params) != count:
             raise Refused
         if canon == "swap" and len(targets) != 2:
@@ -436,7 +409,7 @@ def test_fuzz_run_circuit_device(fuzz_hd, case, data):
 def test_fuzz_gate_objects_and_prepared_chunks(fuzz_hd, case, data):
     n, dtype, state = case
     gates, as_passed = data.draw(velqa_lists(n))
-    objects = [Gate(g) for g in as_passed]
+    objects = [builders.QuantumGate.of(g) for g in as_passed]
     device = velqa.DeviceState.from_numpy(n, state)
     before = live(fuzz_hd)
 
@@ -585,13 +558,13 @@ def density_operations(draw, n):
             elif variant == "huge":
                 ops[0, 1, 1] = 1e39
             targets = [qubits[0]] if well_formed else draw(sequences(qubit_values(n), 2))
-            op = dref.kraus(targets, ops, name if draw(st.integers(0, 4)) else draw(st.sampled_from([None, "custom"])))
+            op = builders.kraus(targets, ops, name if draw(st.integers(0, 4)) else draw(st.sampled_from([None, "custom"])))
         else:
             k = draw(st.integers(1, min(3, n)))
             ops = dref.random_kraus_set(k, draw(st.integers(1, 3)), np.random.default_rng(draw(st.integers(0, 99))))
             if not well_formed:
                 ops = draw(st.sampled_from([ops[:, :1], ops.astype(np.complex64), ops.tolist(), "x", ops * np.nan]))
-            op = dref.kraus(qubits[:k], ops)
+            op = builders.kraus(qubits[:k], ops)
         return op
     if kind == "matrix":
         k = draw(st.integers(1, min(3, n)))
@@ -599,7 +572,7 @@ def density_operations(draw, n):
         m = ref.random_unitary(1 << k, np.random.default_rng(draw(st.integers(0, 99))))
         if not well_formed:
             m = draw(unitary_matrices(2))
-        return dref.gate("unitary", qubits[:k], qubits[k:k + nc], [draw(st.integers(0, 1)) for _ in range(nc)],
+        return builders.gate("unitary", qubits[:k], qubits[k:k + nc], [draw(st.integers(0, 1)) for _ in range(nc)],
                          matrix=m)
     name = draw(st.sampled_from(DENSITY_NAMES))
     if well_formed:
@@ -612,8 +585,8 @@ def density_operations(draw, n):
         params = [draw(st.floats(-7, 7, allow_nan=False)) for _ in range(count)] or None
         if params and draw(st.integers(0, 9)) == 0:
             params[0] = draw(st.sampled_from([float("nan"), 1e39, -3.5e38]))
-        return dref.gate(name, qubits[:k], qubits[k:k + nc], [draw(st.integers(0, 1)) for _ in range(nc)], params)
-    return dref.gate(name, draw(sequences(qubit_values(n), 3)), draw(sequences(qubit_values(n), 2)),
+        return builders.gate(name, qubits[:k], qubits[k:k + nc], [draw(st.integers(0, 1)) for _ in range(nc)], params)
+    return builders.gate(name, draw(sequences(qubit_values(n), 3)), draw(sequences(qubit_values(n), 2)),
                      draw(sequences(qubit_values(2), 2)), draw(st.one_of(st.none(), sequences(parameter_values(), 3))))
 
 
@@ -625,7 +598,7 @@ def density_model(op, dtype):
             values = np.asarray(op.kraus_matrices, dtype=complex)
         except Exception:
             raise Refused
-        model = dref.kraus([as_index(q) for q in op.target], values)
+        model = builders.kraus([as_index(q) for q in op.target], values)
     else:
         params = None if op.parameter is None else [as_float(p) for p in op.parameter]
         matrix = None
@@ -634,7 +607,7 @@ def density_model(op, dtype):
                 matrix = np.asarray(op.stored_matrix, dtype=complex)
             except Exception:
                 raise Refused
-        model = dref.gate(op.id, [as_index(q) for q in op.target], [as_index(q) for q in op.control],
+        model = builders.gate(op.id, [as_index(q) for q in op.target], [as_index(q) for q in op.control],
                           [as_index(q) for q in op.control_state], params, matrix)
         canon = dref.ALIASES.get(op.id, op.id)
         count = dref.NAMED[canon][0] if canon in dref.NAMED and not op.has_stored_matrix else 0

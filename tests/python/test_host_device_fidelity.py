@@ -10,7 +10,8 @@ import pytest
 import dormeth
 import velqa
 from conftest import assert_close, random_state
-from density_reference import apply_all, channel, gate, kraus, random_density, random_kraus_set
+from builders import channel, gate, kraus, vgate
+from density_reference import apply_all, random_density, random_kraus_set
 from reference import random_unitary, run_reference
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -20,21 +21,14 @@ import kernel_resources  # noqa: E402
 ORDERS = ["forward", "reverse", "shuffled"]
 
 
-def vgate(name, target, control=(), parameter=(), matrix=None):
-    g = {"id": name, "target": list(target), "control": list(control), "control_state": [1] * len(control),
-         "parameter": list(parameter)}
-    if matrix is not None:
-        g["matrix"] = matrix
-    return g
-
-
 def every_family(rng):
     """Runs every kind of kernel of both modules once, both precisions."""
     for dtype in ("complex64", "complex128"):
         for mode in (velqa.AllState, velqa.Pair, velqa.PairAuto, velqa.PairAutoFusion):
             s = velqa.DeviceState.zero_state(8, dtype)
             gates = [vgate("h", [0]), vgate("x", [3], [0]), vgate("x", [3], [1, 5]), vgate("swap", [0, 4]),
-                     vgate("swap", [2, 5], [6]), vgate("gp", [0], [1], [0.2]), vgate("u", [2], [], [0.1, 0.2, 0.3])]
+                     vgate("swap", [2, 5], [6]), vgate("gp", [0], [1], parameter=[0.2]),
+                     vgate("u", [2], parameter=[0.1, 0.2, 0.3])]
             gates += [vgate("unitary", list(range(k)), matrix=random_unitary(1 << k, rng)) for k in range(1, 8)]
             velqa.run_circuit_device(s, gates, mode=mode)
         velqa.sample_measure_device(s, [0, 3], 5, seed=1)

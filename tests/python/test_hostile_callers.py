@@ -10,6 +10,8 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+import builders
+from builders import vgate
 import density_reference as dref
 import dormeth
 import reference as ref
@@ -17,11 +19,6 @@ import velqa
 from conftest import _hostdevice, assert_close, random_state, run_python
 
 DState = dormeth.DeviceDensityState
-
-
-def gate(name, target, control=(), control_state=(), parameter=()):
-    return {"id": name, "target": list(target), "control": list(control), "control_state": list(control_state),
-            "parameter": list(parameter)}
 
 
 class Counting:
@@ -43,8 +40,8 @@ class Counting:
 def velqa_calls_with_none(state, chunk, array):
     targets = [Counting(0)]
     return [
-        lambda: velqa.run_circuit_device(None, [gate("x", [0])]),
-        lambda: velqa.run_circuit_device_gates(None, [SimpleNamespace(**gate("x", [0]))]),
+        lambda: velqa.run_circuit_device(None, [vgate("x", [0])]),
+        lambda: velqa.run_circuit_device_gates(None, [SimpleNamespace(**vgate("x", [0]))]),
         lambda: velqa.execute_prepared_fusion_chunk(None, chunk),
         lambda: velqa.execute_prepared_fusion_chunk(state, None),
         lambda: velqa.execute_prepared_fusion_chunk(None, None),
@@ -63,7 +60,7 @@ def velqa_calls_with_none(state, chunk, array):
 
 def dormeth_calls_with_none():
     return [
-        lambda: dormeth.run_density_operations_device(None, 1, [dref.gate("x", [0])]),
+        lambda: dormeth.run_density_operations_device(None, 1, [builders.gate("x", [0])]),
         lambda: dormeth.measure_device(None, [Counting(0)]),
         lambda: DState.to_numpy(None),
         lambda: DState.copy(None),
@@ -76,7 +73,7 @@ def dormeth_calls_with_none():
 
 def test_none_for_a_state_or_chunk_is_a_type_error_before_any_work(hd):
     state = velqa.DeviceState.zero_state(2)
-    chunk = velqa.prepare_fusion_chunk_gates(2, [SimpleNamespace(**gate("h", [0]))])
+    chunk = velqa.prepare_fusion_chunk_gates(2, [SimpleNamespace(**vgate("h", [0]))])
     array = np.zeros(4, dtype=np.complex128)
     calls = velqa_calls_with_none(state, chunk, array) + dormeth_calls_with_none()
     hd.clear_launches()
@@ -111,7 +108,7 @@ MUTATIONS = {
     "clear": lambda gates: gates.clear(),
     "clear and grow": lambda gates: (gates.clear(), gates.extend([{"junk": i} for i in range(1000)])),
     "truncate": lambda gates: gates.__delitem__(slice(1, None)),
-    "replace": lambda gates: gates.__setitem__(slice(None), [gate("x", [0])]),
+    "replace": lambda gates: gates.__setitem__(slice(None), [vgate("x", [0])]),
 }
 
 
@@ -119,7 +116,7 @@ MUTATIONS = {
 def test_gate_dicts_that_change_the_gate_list_convert_the_list_as_passed(mutation, dtype, no_leaks):
     n = 3
     rng = np.random.default_rng(4)
-    fields = [gate("h", [0]), gate("x", [1], [0], [1]), gate("ry", [2], parameter=[0.4]), gate("s", [1])]
+    fields = [vgate("h", [0]), vgate("x", [1], [0], [1]), vgate("ry", [2], parameter=[0.4]), vgate("s", [1])]
     state = random_state(n, dtype, rng)
     expected = ref.run_reference(state.astype(complex), n, fields)
     for run in ("run_circuit", "run_circuit_device"):
@@ -168,7 +165,7 @@ def test_indices_and_properties_that_change_the_lists_being_read(dtype, no_leaks
             self._gates.clear()
             return self._target
 
-    fields = [gate("h", [0]), gate("x", [2], [0], [1]), gate("rz", [1], parameter=[0.3])]
+    fields = [vgate("h", [0]), vgate("x", [2], [0], [1]), vgate("rz", [1], parameter=[0.3])]
     expected = ref.run_reference(start, n, fields)
     gates = []
     gates.extend(Gate(f, gates) for f in fields)
@@ -208,7 +205,7 @@ def test_density_operations_that_change_the_lists_being_read(dtype, no_leaks):
             ops.extend([object()] * 100)
             return self._target
 
-    fields = [dref.gate("h", [0]), dref.gate("cx", [1], [0], [1]), dref.channel("bit_flip", 1, 0.2)]
+    fields = [builders.gate("h", [0]), builders.gate("cx", [1], [0], [1]), builders.channel("bit_flip", 1, 0.2)]
     for f in fields:
         d = dict(vars(f))
         d["_target"] = d.pop("target")
@@ -225,7 +222,7 @@ def test_density_operations_that_change_the_lists_being_read(dtype, no_leaks):
     parameters.extend([Mutating(0.5, parameters.clear)])
     matrices = [[[1, 0], [0, 1]]]
     matrices.append([[Mutating(0, matrices.clear), 0], [0, 0]])
-    for op in (dref.gate("rx", targets, parameter=parameters), dref.kraus([0], matrices)):
+    for op in (builders.gate("rx", targets, parameter=parameters), builders.kraus([0], matrices)):
         state = DState.from_numpy(n, rho.astype(dtype))
         try:
             dormeth.run_density_operations_device(state, n, [op])
@@ -261,17 +258,17 @@ def test_only_attribute_error_means_an_absent_property(dtype, no_leaks):
     ]
     for op, error, message in cases:
         with pytest.raises(error, match=message):
-            dormeth.run_density_operations_device(state, 1, [dref.gate("x", [0]), op])
+            dormeth.run_density_operations_device(state, 1, [builders.gate("x", [0]), op])
         np.testing.assert_array_equal(state.to_numpy(), rho)
 
     # AttributeError raised by a property, and a channel_name of None, mean absent.
-    as_gate = Raising("operation_kind", AttributeError("none"), **vars(dref.gate("x", [0])))
+    as_gate = Raising("operation_kind", AttributeError("none"), **vars(builders.gate("x", [0])))
     unnamed = Raising("channel_name", AttributeError("none"), **kraus_fields)
     none_named = SimpleNamespace(channel_name=None, **kraus_fields)
     ops = [as_gate, unnamed, none_named]
     dormeth.run_density_operations_device(state, 1, ops)
-    expected = dref.apply_all(rho, 1, [dref.gate("x", [0]), dref.kraus([0], kraus_fields["kraus_matrices"])] +
-                              [dref.kraus([0], kraus_fields["kraus_matrices"])])
+    expected = dref.apply_all(rho, 1, [builders.gate("x", [0]), builders.kraus([0], kraus_fields["kraus_matrices"])] +
+                              [builders.kraus([0], kraus_fields["kraus_matrices"])])
     assert_close(state.to_numpy(), expected, dtype)
 
 
@@ -288,15 +285,15 @@ def amplitudes(n):
 
 def gate_records(name, build):
     """The integer fields of a gate record in a velqa entry point: build(fields) runs the call."""
-    fields = {"target": lambda v: gate("x", [v]), "control": lambda v: gate("x", [0], [v], [1]),
-              "control_state": lambda v: gate("x", [0], [1], [v])}
+    fields = {"target": lambda v: vgate("x", [v]), "control": lambda v: vgate("x", [0], [v], [1]),
+              "control_state": lambda v: vgate("x", [0], [1], [v])}
     return {f"{name} {field}": (lambda v, make=make: build(make(v))) for field, make in fields.items()}
 
 
 def density_records():
-    ops = {"target": lambda v: dref.gate("x", [v]), "control": lambda v: dref.gate("x", [0], [v], [1]),
-           "control_state": lambda v: dref.gate("x", [0], [1], [v]),
-           "Kraus target": lambda v: dref.kraus([v], dref.channel_kraus("bit_flip", 0.1))}
+    ops = {"target": lambda v: builders.gate("x", [v]), "control": lambda v: builders.gate("x", [0], [v], [1]),
+           "control_state": lambda v: builders.gate("x", [0], [1], [v]),
+           "Kraus target": lambda v: builders.kraus([v], dref.channel_kraus("bit_flip", 0.1))}
     return {f"run_density_operations_device {field}": (lambda v, make=make: dormeth.run_density_operations_device(
         dormeth.DeviceDensityState.zero_state(2), 2, [make(v)])) for field, make in ops.items()}
 
@@ -336,7 +333,7 @@ INTEGER_SLOTS = {
         v, np.eye(2, dtype=np.complex128)),
     "dormeth.DeviceDensityState.zero_state n": lambda v: dormeth.DeviceDensityState.zero_state(v),
     "dormeth.run_density_operations_device num_qubits": lambda v: dormeth.run_density_operations_device(
-        dormeth.DeviceDensityState.zero_state(1), v, [dref.gate("x", [0])]),
+        dormeth.DeviceDensityState.zero_state(1), v, [builders.gate("x", [0])]),
     **density_records(),
     "dormeth.measure_device targets": lambda v: dormeth.measure_device(density_state(), [v]),
     "dormeth.measure_device seed": lambda v: dormeth.measure_device(density_state(), [0], seed=v),
@@ -380,7 +377,7 @@ BOOLEAN_SLOTS = {
     "velqa.sample_measure_device collapse_last": lambda v: velqa.sample_measure_device(
         velqa_state(), [0], 2, collapse_last=v),
     "dormeth operation has_stored_matrix": lambda v: dormeth.run_density_operations_device(density_state(), 2, [
-        SimpleNamespace(**dict(vars(dref.gate("unitary", [0], matrix=np.eye(2))), has_stored_matrix=v))]),
+        SimpleNamespace(**dict(vars(builders.gate("unitary", [0], matrix=np.eye(2))), has_stored_matrix=v))]),
 }
 
 
@@ -417,9 +414,9 @@ STRING_SLOTS = {
         "sample_measure_device": lambda t: velqa.sample_measure_device(velqa_state(), [0], 2, t),
         "probabilities_device": lambda t: velqa.probabilities_device(velqa_state(), [0], t),
     }.items()},
-    "velqa gate id": (lambda t: velqa.run_circuit_device(velqa_state(), [gate(t, [0])]), "x",
+    "velqa gate id": (lambda t: velqa.run_circuit_device(velqa_state(), [vgate(t, [0])]), "x",
                       "Unsupported CUDA gate id: {}"),
-    "velqa gate object id": (lambda t: velqa.prepare_fusion_chunk_gates(2, [SimpleNamespace(**gate(t, [0]))]), "h",
+    "velqa gate object id": (lambda t: velqa.prepare_fusion_chunk_gates(2, [SimpleNamespace(**vgate(t, [0]))]), "h",
                              "Unsupported CUDA gate id: {}"),
     "velqa.expectation_pauli_device paulis": (lambda t: velqa.expectation_pauli_device(velqa_state(), [(1.0, t, [0])]),
                                               "Z", "Pauli term 0: paulis must contain only the letters I, X, Y and Z"),
@@ -433,13 +430,13 @@ STRING_SLOTS = {
     "dormeth.measure_device endian": (lambda t: dormeth.measure_device(density_state(), [0], t), "little", None),
     "dormeth.probabilities_device endian": (lambda t: dormeth.probabilities_device(density_state(), [0], t), "big",
                                             None),
-    "dormeth operation id": (lambda t: dormeth.run_density_operations_device(density_state(), 2, [dref.gate(t, [0])]),
+    "dormeth operation id": (lambda t: dormeth.run_density_operations_device(density_state(), 2, [builders.gate(t, [0])]),
                              "h", "unsupported named density operation '{}'"),
     "dormeth operation_kind": (lambda t: dormeth.run_density_operations_device(density_state(), 2, [SimpleNamespace(
-        **dict(vars(dref.channel("bit_flip", 0, 0.1)), operation_kind=t))]), "kraus",
+        **dict(vars(builders.channel("bit_flip", 0, 0.1)), operation_kind=t))]), "kraus",
         "unsupported density operation kind '{}'"),
     "dormeth channel_name": (lambda t: dormeth.run_density_operations_device(density_state(), 2, [
-        dref.kraus([0], dref.channel_kraus("bit_flip", 0.1), t)]), "bit_flip", None),
+        builders.kraus([0], dref.channel_kraus("bit_flip", 0.1), t)]), "bit_flip", None),
     "dormeth.expectation_pauli_device paulis": (
         lambda t: dormeth.expectation_pauli_device(density_state(), [(1.0, t, [0])]), "Z",
         "Pauli term 0: paulis must contain only the letters I, X, Y and Z"),

@@ -95,62 +95,47 @@ def unnormalised_density(n, dtype, rng):
 
 # ------------------------------------------------------------------ against the models
 
+# The two kinds of state: its class, the largest n tried, a random unnormalised state, the weight of
+# each index (the diagonal of its density matrix) and the dense model of a Pauli sum.
+KINDS = {
+    "velqa": (velqa.DeviceState, 10, unnormalised_state, lambda psi: np.abs(psi.astype(np.complex128)) ** 2,
+              statevector_energy),
+    "dormeth": (dormeth.DeviceDensityState, 7, unnormalised_density,
+                lambda rho: np.diag(rho).real.astype(np.float64), density_energy),
+}
+
+
+@pytest.mark.parametrize("name", MODULES)
 @pytest.mark.parametrize("endian", ["little", "big"])
-def test_statevector_probabilities_match_the_dense_marginals(no_leaks, dtype, endian):
-    rng = np.random.default_rng(11)
-    for n in range(1, 11):
-        psi = unnormalised_state(n, dtype, rng)
-        state = velqa.DeviceState.from_numpy(n, psi)
+def test_probabilities_match_the_dense_marginals(no_leaks, dtype, endian, name):
+    state_class, largest, random_host_state, weights, _ = KINDS[name]
+    rng = np.random.default_rng(11 if name == "velqa" else 12)
+    for n in range(1, largest + 1):
+        host = random_host_state(n, dtype, rng)
+        state = state_class.from_numpy(n, host)
         for _ in range(3):
             targets = [int(t) for t in rng.permutation(n)[: int(rng.integers(0, n + 1))]]
-            got = velqa.probabilities_device(state, targets, endian)
+            got = MODULES[name].probabilities_device(state, targets, endian)
             assert got.dtype == np.float64 and got.shape == (1 << len(targets),)
-            expected = marginal(np.abs(psi.astype(np.complex128)) ** 2, n, targets, endian)
+            expected = marginal(weights(host), n, targets, endian)
             np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-15)
-        np.testing.assert_array_equal(state.to_numpy(), psi)
+        np.testing.assert_array_equal(state.to_numpy(), host)
 
 
-@pytest.mark.parametrize("endian", ["little", "big"])
-def test_density_probabilities_match_the_dense_marginals(no_leaks, dtype, endian):
-    rng = np.random.default_rng(12)
-    for n in range(1, 8):
-        rho = unnormalised_density(n, dtype, rng)
-        state = dormeth.DeviceDensityState.from_numpy(n, rho)
-        for _ in range(3):
-            targets = [int(t) for t in rng.permutation(n)[: int(rng.integers(0, n + 1))]]
-            got = dormeth.probabilities_device(state, targets, endian)
-            assert got.dtype == np.float64 and got.shape == (1 << len(targets),)
-            expected = marginal(np.diag(rho).real.astype(np.float64), n, targets, endian)
-            np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-15)
-        np.testing.assert_array_equal(state.to_numpy(), rho)
-
-
-def test_statevector_pauli_sums_match_the_dense_model(no_leaks, dtype):
-    rng = np.random.default_rng(13)
-    for n in range(1, 11):
-        psi = unnormalised_state(n, dtype, rng)
-        state = velqa.DeviceState.from_numpy(n, psi)
+@pytest.mark.parametrize("name", MODULES)
+def test_pauli_sums_match_the_dense_model(no_leaks, dtype, name):
+    state_class, largest, random_host_state, _, energy = KINDS[name]
+    rng = np.random.default_rng(13 if name == "velqa" else 14)
+    for n in range(1, largest + 1):
+        host = random_host_state(n, dtype, rng)
+        state = state_class.from_numpy(n, host)
         for count in (1, 7, 20):
             terms = random_terms(n, rng, count)
-            got = velqa.expectation_pauli_device(state, terms)
+            got = MODULES[name].expectation_pauli_device(state, terms)
             assert isinstance(got, float)
             scale = sum(abs(c) for c, _, _ in terms)
-            assert abs(got - statevector_energy(psi, n, terms)) <= 1e-12 * scale
-        np.testing.assert_array_equal(state.to_numpy(), psi)
-
-
-def test_density_pauli_sums_match_the_dense_model(no_leaks, dtype):
-    rng = np.random.default_rng(14)
-    for n in range(1, 8):
-        rho = unnormalised_density(n, dtype, rng)
-        state = dormeth.DeviceDensityState.from_numpy(n, rho)
-        for count in (1, 7, 20):
-            terms = random_terms(n, rng, count)
-            got = dormeth.expectation_pauli_device(state, terms)
-            assert isinstance(got, float)
-            scale = sum(abs(c) for c, _, _ in terms)
-            assert abs(got - density_energy(rho, n, terms)) <= 1e-12 * scale
-        np.testing.assert_array_equal(state.to_numpy(), rho)
+            assert abs(got - energy(host, n, terms)) <= 1e-12 * scale
+        np.testing.assert_array_equal(state.to_numpy(), host)
 
 
 def test_non_hermitian_matrix_reads_the_real_part_of_the_trace(no_leaks):

@@ -5,6 +5,7 @@ import pytest
 
 import reference as ref
 import velqa
+from builders import run_circuit, vgate
 from conftest import assert_close, random_state
 
 CTYPE = {"complex64": "float", "complex128": "double"}
@@ -12,22 +13,12 @@ ESIZE = {"complex64": 8, "complex128": 16}
 
 
 def unitary(targets, matrix, controls=(), control_state=None):
-    controls = [int(c) for c in controls]
-    if control_state is None:
-        control_state = [1] * len(controls)
-    return {"id": "unitary", "target": [int(t) for t in targets], "control": controls,
-            "control_state": [int(s) for s in control_state], "parameter": [], "matrix": matrix}
+    return vgate("unitary", [int(t) for t in targets], [int(c) for c in controls],
+                 None if control_state is None else [int(v) for v in control_state], matrix=matrix)
 
 
 def named(name, target, params=(), controls=(), control_state=None):
-    g = unitary([target], None, controls, control_state)
-    g.update(id=name, parameter=list(params))
-    del g["matrix"]
-    return g
-
-
-def run(n, state, gates, mode):
-    return velqa.run_circuit(n, state.copy(), gates, mode=mode)
+    return vgate(name, [target], controls, control_state, params)
 
 
 def kernels(hd):
@@ -44,7 +35,7 @@ def test_every_target_count_matches_reference(dtype, mode):
             states = rng.integers(0, 2, size=nc)
             g = unitary(targets, ref.random_unitary(1 << K, rng), controls, states)
             psi = random_state(n, dtype, rng)
-            out = run(n, psi, [g], mode)
+            out = run_circuit(n, psi, [g], mode)
             assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
 
 
@@ -59,7 +50,7 @@ def test_groups_wider_than_a_tile_match_reference(dtype):
         matrix = np.kron(matrix, ref.random_unitary(2, rng))
     g = unitary(targets, matrix, [5], [0])
     psi = random_state(n, dtype, rng)
-    out = run(n, psi, [g], velqa.PairAuto)
+    out = run_circuit(n, psi, [g], velqa.PairAuto)
     assert_close(out, ref.run_reference(psi, n, [g]), dtype, scale=K)
 
 
@@ -71,8 +62,8 @@ def test_one_target_equals_named_gate(dtype, mode, name, params):
     psi = random_state(n, dtype, rng)
     # Target 0 and above, with and without controls: every AutoPair row in PairAuto.
     for target, controls, cstate in [(0, [], []), (4, [], []), (0, [3, 5], [1, 0]), (2, [0], [0])]:
-        a = run(n, psi, [named(name, target, params, controls, cstate)], mode)
-        b = run(n, psi, [unitary([target], m, controls, cstate)], mode)
+        a = run_circuit(n, psi, [named(name, target, params, controls, cstate)], mode)
+        b = run_circuit(n, psi, [unitary([target], m, controls, cstate)], mode)
         assert_close(b, a, dtype)
         assert_close(b, ref.apply_matrix(psi, n, m, [target], controls, cstate), dtype)
 
@@ -85,8 +76,8 @@ def test_two_targets_in_either_order(dtype, mode):
     for targets, controls in [([2, 5], []), ([2, 5], [0]), ([0, 4], []), ([0, 4], [6]), ([3, 0], [1, 2])]:
         u = ref.random_unitary(4, rng)
         psi = random_state(n, dtype, rng)
-        a = run(n, psi, [unitary(targets, u, controls)], mode)
-        b = run(n, psi, [unitary(targets[::-1], exchange @ u @ exchange, controls)], mode)
+        a = run_circuit(n, psi, [unitary(targets, u, controls)], mode)
+        b = run_circuit(n, psi, [unitary(targets[::-1], exchange @ u @ exchange, controls)], mode)
         assert_close(a, b, dtype)
         assert_close(a, ref.apply_matrix(psi, n, u, targets, controls, [1] * len(controls)), dtype)
 
@@ -98,7 +89,7 @@ def test_controlled_wide_gate_leaves_other_amplitudes_bit_identical(dtype, mode)
         targets = [q for q in rng.permutation(n) if q not in controls][:K]
         psi = random_state(n, dtype, rng)
         g = unitary(targets, ref.random_unitary(1 << K, rng), controls, cstate)
-        out = run(n, psi, [g], mode)
+        out = run_circuit(n, psi, [g], mode)
         idx = np.arange(1 << n)
         match = np.ones(1 << n, dtype=bool)
         for c, s in zip(controls, cstate):
@@ -130,7 +121,7 @@ def test_autopair_kernel_choice(hd, dtype, targets, controls, kernel):
     psi = random_state(n, dtype, rng)
     g = unitary(targets, ref.random_unitary(1 << K, rng), controls, rng.integers(0, 2, size=k))
     hd.clear_launches()
-    out = run(n, psi, [g], velqa.PairAuto)
+    out = run_circuit(n, psi, [g], velqa.PairAuto)
     (launch,) = hd.launches()
     assert "velqa::" + kernel.format(T=CTYPE[dtype]) in launch["kernel"]
     count = 1 << (n - k - K)
@@ -149,7 +140,7 @@ def test_kernel_family_and_thread_count_by_target_count(hd, dtype, mode):
         targets = list(range(1, K + 1))  # no target on qubit 0: PairAuto takes the general kernels
         hd.clear_launches()
         g = unitary(targets, ref.random_unitary(1 << K, rng))
-        run(n, psi, [g], mode)
+        run_circuit(n, psi, [g], mode)
         if K >= 6:
             # Tiles of 1024 amplitudes (whole groups of 2^K), one block each.
             groups = 1 << (n - K)
@@ -176,7 +167,7 @@ def test_six_targets_on_six_qubits_run_one_block(hd, dtype):
     psi = random_state(6, dtype, rng)
     g = unitary(rng.permutation(6), ref.random_unitary(64, rng))
     hd.clear_launches()
-    out = run(6, psi, [g], velqa.PairAuto)
+    out = run_circuit(6, psi, [g], velqa.PairAuto)
     (launch,) = hd.launches()
     assert launch["grid"] == (1, 1, 1) and launch["block"] == (256, 1, 1)
     assert_close(out, ref.run_reference(psi, 6, [g]), dtype, scale=6)

@@ -5,18 +5,8 @@ import pytest
 
 import reference as ref
 import velqa
+from builders import QuantumGate, vgate
 from conftest import _hostdevice, holds_gil, random_state, releases_gil
-
-
-def x_gate(target, control=(), control_state=()):
-    return {"id": "x", "target": [target], "control": list(control), "control_state": list(control_state),
-            "parameter": []}
-
-
-class QuantumGate:
-    def __init__(self, id, target, control=(), control_state=(), parameter=None, matrix=None):
-        self.id, self.target, self.control, self.control_state = id, list(target), list(control), list(control_state)
-        self.parameter, self.matrix = parameter, matrix
 
 
 # ------------------------------------------------------------------ the module object
@@ -77,12 +67,12 @@ def test_pinning_that_fails_still_copies(hd):
     np.testing.assert_array_equal(s.to_numpy(use_pinned_host=True), a)
     assert hd.registered_host_ranges() == 0
     # The refused registration is not reported later by an unrelated launch check.
-    velqa.run_circuit_device(s, [x_gate(0)])
+    velqa.run_circuit_device(s, [vgate("x", [0])])
 
 
 def test_pinned_ranges_are_released(hd):
     a = random_state(4, "complex64", np.random.default_rng(0))
-    velqa.run_circuit(4, a, [x_gate(1)], use_pinned_host=True)
+    velqa.run_circuit(4, a, [vgate("x", [1])], use_pinned_host=True)
     s = velqa.DeviceState.from_numpy(4, a, use_pinned_host=True)
     s.to_numpy(use_pinned_host=True)
     assert hd.registered_host_ranges() == 0
@@ -140,7 +130,7 @@ def test_released_states_return_their_memory(no_leaks):
     base = hd.live_bytes()
     states = [velqa.DeviceState.zero_state(8, dtype=d) for d in ("complex64", "complex128")]
     assert hd.live_bytes() == base + 256 * 8 + 256 * 16
-    velqa.run_circuit_device(states[0], [x_gate(3)])
+    velqa.run_circuit_device(states[0], [vgate("x", [3])])
     del states
 
 
@@ -187,7 +177,7 @@ def test_run_circuit_returns_the_same_array():
     a[0] = 1
     assert velqa.run_circuit(3, a, []) is a
     assert a.tolist() == [1] + [0] * 7
-    out = velqa.run_circuit(3, a, [x_gate(2)], mode=velqa.Pair)
+    out = velqa.run_circuit(3, a, [vgate("x", [2])], mode=velqa.Pair)
     assert out is a and a[4] == 1 and a[0] == 0
 
 
@@ -196,7 +186,7 @@ def test_failed_run_leaves_the_callers_array_unchanged():
     before = a.copy()
     bad = {"id": "rx", "target": [0], "control": [], "control_state": [], "parameter": []}
     with pytest.raises(ValueError, match="^RX gate requires exactly one parameter.$"):
-        velqa.run_circuit(3, a, [x_gate(0), x_gate(1), bad])
+        velqa.run_circuit(3, a, [vgate("x", [0]), vgate("x", [1]), bad])
     np.testing.assert_array_equal(a, before)
 
 
@@ -204,7 +194,7 @@ def test_device_state_keeps_gates_before_a_failure():
     s = velqa.DeviceState.zero_state(2)
     bad = {"id": "swap", "target": [0, 1, 1], "control": [], "control_state": [], "parameter": []}
     with pytest.raises(ValueError, match="^SWAP gate requires exactly two parameters.$"):
-        velqa.run_circuit_device(s, [x_gate(0), bad])
+        velqa.run_circuit_device(s, [vgate("x", [0]), bad])
     assert s.to_numpy().tolist() == [0, 1, 0, 0]
 
 
@@ -219,7 +209,7 @@ def test_t_gates_become_phase():
     np.testing.assert_allclose(s.to_numpy(), np.array([1, np.exp(0.25j * np.pi)]) / np.sqrt(2), atol=1e-15)
     for name in ("ct", "mct"):
         s = velqa.DeviceState.zero_state(2)
-        velqa.run_circuit_device(s, [x_gate(0), x_gate(1),
+        velqa.run_circuit_device(s, [vgate("x", [0]), vgate("x", [1]),
                                      {"id": name, "target": [1], "control": [0], "control_state": [1], "parameter": []}])
         np.testing.assert_allclose(s.to_numpy()[3], np.exp(0.25j * np.pi), atol=1e-15)
     with pytest.raises(ValueError, match="^PHASE gate requires exactly one parameter.$"):
@@ -254,14 +244,14 @@ def test_gate_dict_conversion_errors(gate, error, message):
 
 def test_gate_entries_may_be_dict_like_and_wrong_types_fail_to_cast():
     s = velqa.DeviceState.zero_state(2)
-    velqa.run_circuit_device(s, [list(x_gate(1).items())])
+    velqa.run_circuit_device(s, [list(vgate("x", [1]).items())])
     assert s.to_numpy().tolist() == [0, 0, 1, 0]
     with pytest.raises(TypeError):
         velqa.run_circuit_device(s, [42])  # dict(42) fails in Python
     with pytest.raises(TypeError, match="^gate id must be a str, not int$"):
         velqa.run_circuit_device(s, [{"id": 3, "target": [0], "control": [], "control_state": [], "parameter": []}])
     with pytest.raises(TypeError):
-        velqa.run_circuit_device(s, (x_gate(0),))  # gate_ir must be a list
+        velqa.run_circuit_device(s, (vgate("x", [0]),))  # gate_ir must be a list
 
 
 def test_quantum_gate_objects():
@@ -344,7 +334,7 @@ def test_every_state_transfer_run_measurement_observable_and_plan_releases_the_g
         "zero_state": lambda: velqa.DeviceState.zero_state(n),
         "to_numpy": lambda: s.to_numpy(),
         "copy_to_numpy": lambda: s.copy_to_numpy(out),
-        "run_circuit_device": lambda: velqa.run_circuit_device(s, [x_gate(0)], mode=velqa.AllState),
+        "run_circuit_device": lambda: velqa.run_circuit_device(s, [vgate("x", [0])], mode=velqa.AllState),
         "run_circuit_device_gates": lambda: velqa.run_circuit_device_gates(s, gates[:10], mode=velqa.AllState),
         "measure_device": lambda: velqa.measure_device(s, [0, 3], seed=1),
         "sample_measure_device": lambda: velqa.sample_measure_device(s, [2], 100, seed=2, collapse_last=False),
@@ -366,7 +356,7 @@ def test_run_circuit_holds_the_gil_during_its_copies(hd):
 
     def refused():
         with pytest.raises(ValueError):
-            velqa.run_circuit(n, a, [x_gate(0), dict(x_gate(0), id="nope")])
+            velqa.run_circuit(n, a, [vgate("x", [0]), dict(vgate("x", [0]), id="nope")])
 
     assert holds_gil(hd, refused)
 
@@ -380,7 +370,7 @@ def test_use_pinned_host_registers_the_callers_buffer_for_each_copy(hd):
         (lambda pin: velqa.DeviceState.from_numpy(5, a, use_pinned_host=pin), 1),
         (lambda pin: s.to_numpy(use_pinned_host=pin), 1),
         (lambda pin: s.copy_to_numpy(a, use_pinned_host=pin), 1),
-        (lambda pin: velqa.run_circuit(5, a, [x_gate(0)], use_pinned_host=pin), 2),
+        (lambda pin: velqa.run_circuit(5, a, [vgate("x", [0])], use_pinned_host=pin), 2),
         (lambda pin: velqa.measure(5, a, [1], use_pinned_host=pin), 2),
     ]
     for call, copies in calls:
