@@ -813,8 +813,8 @@ TEST_F(HostDevice, EventsCheckTheirHandles) {
     EXPECT_EQ(cudaEventRecord(event, cudaStreamLegacy), cudaSuccess);
     EXPECT_EQ(cudaStreamWaitEvent(cudaStreamPerThread, event, 0), cudaSuccess);
     EXPECT_EQ(cudaEventDestroy(event), cudaSuccess);
-    for (const cudaError_t status : {cudaEventRecord(event, nullptr), cudaStreamWaitEvent(nullptr, event, 0),
-                                     cudaEventDestroy(event)}) {
+    for (const cudaError_t status :
+         {cudaEventRecord(event, nullptr), cudaStreamWaitEvent(nullptr, event, 0), cudaEventDestroy(event)}) {
         EXPECT_EQ(status, cudaErrorInvalidResourceHandle);
         EXPECT_STREQ(cudaGetErrorString(status), "invalid resource handle");
     }

@@ -15,8 +15,9 @@ from hypothesis import strategies as st
 import dormeth
 import reference as ref
 import velqa
+from builders import gate, vgate
 from conftest import random_state, releases_gil
-from density_reference import apply_all, gate, random_density
+from density_reference import apply_all, random_density
 
 ON_HOST = velqa.backend == "host"
 host_only = pytest.mark.skipif(not ON_HOST, reason="NumPy arrays are the host backend's device memory")
@@ -24,8 +25,7 @@ CIRCUIT = [("h", 0, (), ()), ("x", 1, (0,), ()), ("ry", 2, (), (0.3,))]  # name,
 
 
 def velqa_gates(ops):
-    return [{"id": name, "target": [t], "control": list(c), "control_state": [1] * len(c), "parameter": list(p)}
-            for name, t, c, p in ops]
+    return [vgate(name, [t], c, parameter=p) for name, t, c, p in ops]
 
 
 def dormeth_ops(ops):
