@@ -245,6 +245,18 @@ def test_copies_are_owned_and_borrows_are_not(kind, hd):
     assert hd.live_bytes(0) == start and hd.registered_device_ranges() == 0
 
 
+@host_only
+def test_read_only_tensors_are_taken_as_copies_when_asked(hd):
+    """A broadcast row (row stride 0) is read-only: refused without a copy, gathered with one."""
+    rows = np.broadcast_to(np.array([1, 2j, 3, 4j]), (4, 4))
+    start = hd.live_bytes(0)
+    with pytest.raises(ValueError, match="read-only"):
+        DENSITY.cls.from_dlpack(rows)
+    state = DENSITY.cls.from_dlpack(rows, copy=True)
+    assert np.array_equal(state.to_numpy(), rows) and hd.live_bytes(0) == start + rows.size * 16
+    assert hd.registered_device_ranges() == 0
+
+
 # Strides of any sign over both dtypes: every tensor either becomes a state equal to it or is refused
 # with nothing allocated or registered.
 @host_only
