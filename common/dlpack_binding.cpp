@@ -150,7 +150,7 @@ void capsule_destructor(PyObject* capsule) {
 
 template <class Managed>
 py::capsule make_capsule(void* data, DLDevice device, Precision precision, const std::vector<std::int64_t>& shape,
-                         std::shared_ptr<const void> owner, std::uint64_t flags) {
+                         std::shared_ptr<const void>&& owner, std::uint64_t flags) {
     auto exported = std::make_unique<Exported<Managed>>();
     exported->shape = shape;
     exported->strides.assign(shape.size(), 1);
@@ -192,7 +192,7 @@ std::optional<cudaStream_t> consumer_stream(std::optional<std::int64_t> stream, 
         throw std::invalid_argument("stream must be None, -1, 1, 2 or a CUDA stream handle, not " +
                                     std::to_string(*stream));
     if (*stream == 2) return cudaStreamPerThread;
-    return reinterpret_cast<cudaStream_t>(static_cast<std::intptr_t>(*stream));
+    return std::bit_cast<cudaStream_t>(static_cast<std::intptr_t>(*stream));  // the handle's bits, as given
 }
 
 // ---------------------------------------------------------------- import
@@ -434,7 +434,7 @@ ImportedTensor dlpack_import(py::handle source, py::handle copy, const ShapeRule
             throw std::invalid_argument("DLPack tensor is not aligned to its " + std::to_string(element / 2) +
                                         "-byte parts");
     }
-    void* data = reinterpret_cast<void*>(origin);
+    void* data = static_cast<char*>(t.data) + t.byte_offset;
 
     std::shared_ptr<void> keeper = consume(capsule, read);
     if (borrows) return {shape, StateBuffer(BorrowedMemory{data, elements, precision, device_id, std::move(keeper)})};
