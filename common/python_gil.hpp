@@ -98,6 +98,35 @@ inline void install_shutdown_gate() {
     }));
 }
 
+// Runs body with the GIL from any thread, whether it holds the GIL or not (a DLPack deleter may run
+// anywhere). Once the interpreter is shutting down, a thread other than the one shutting it down
+// skips body instead of asking for the GIL (see above): what body would release is left to the
+// process's end, as a parked thread's objects are. Returns whether body ran.
+template <class Body>
+bool with_gil(Body&& body) {
+    if (!Py_IsInitialized()) return false;
+    if (PyGILState_Check() != 0) {
+        body();
+        return true;
+    }
+    detail::ShutdownGate& gate = detail::shutdown_gate();
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        if ((gate.closed || detail::interpreter_finalizing()) && PyThread_get_thread_ident() != gate.shutting_down)
+            return false;
+        ++gate.returning;  // the shutdown waits until this thread has the GIL
+    }
+    const PyGILState_STATE state = PyGILState_Ensure();
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        --gate.returning;
+    }
+    gate.returned.notify_all();
+    body();
+    PyGILState_Release(state);
+    return true;
+}
+
 // Releases the GIL for its scope (constructed with the GIL held).
 class GilRelease {
   public:

@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/cuda_check.hpp"
@@ -51,6 +52,19 @@ void copy(void* dst, const void* src, std::uint64_t bytes, cudaMemcpyKind kind, 
 
 }  // namespace
 
+DeviceRangeRegistration::DeviceRangeRegistration(const void* ptr, std::uint64_t bytes, std::int32_t device)
+    : ptr_(ptr), bytes_(bytes) {
+    const cudaError_t status = gpu::register_device_range(ptr, bytes, device);
+    if (status != cudaSuccess) {
+        ptr_ = nullptr;
+        cuda_check(status);
+    }
+}
+
+DeviceRangeRegistration::~DeviceRangeRegistration() {
+    if (ptr_ && gpu::unregister_device_range(ptr_, bytes_) != cudaSuccess) (void)cudaGetLastError();
+}
+
 StateBuffer::StateBuffer(std::uint64_t elements, Precision precision, std::int32_t device_id)
     : elements_(elements), dtype_(precision), device_id_(device_id) {
     cuda_check(cudaSetDevice(device_id_));
@@ -59,8 +73,25 @@ StateBuffer::StateBuffer(std::uint64_t elements, Precision precision, std::int32
     cuda_check(cudaMalloc(&data_, bytes()));
 }
 
+StateBuffer::StateBuffer(BorrowedMemory memory)
+    : elements_(memory.elements),
+      dtype_(memory.precision),
+      device_id_(memory.device_id),
+      data_(memory.data),
+      keeper_(std::move(memory.keeper)),
+      registration_(data_, bytes(), device_id_) {}
+
+StateBuffer::StateBuffer(StateBuffer&& other) noexcept
+    : elements_(other.elements_),
+      dtype_(other.dtype_),
+      device_id_(other.device_id_),
+      data_(std::exchange(other.data_, nullptr)),
+      keeper_(std::move(other.keeper_)),
+      registration_(std::move(other.registration_)) {}
+
 StateBuffer::~StateBuffer() {
-    if (!data_) return;
+    // Borrowed memory is its owner's to free: the keeper lets the owner go after the registration ends.
+    if (!data_ || keeper_) return;
     (void)cudaSetDevice(device_id_);
     (void)cudaFree(data_);
     data_ = nullptr;
@@ -80,6 +111,22 @@ void StateBuffer::copy_to_host(void* host, bool pin_host) const {
 void StateBuffer::copy_from(const StateBuffer& other) {
     cuda_check(cudaSetDevice(device_id_));
     cuda_check(cudaMemcpy(data_, other.data_, bytes(), cudaMemcpyDeviceToDevice));
+}
+
+void StateBuffer::copy_from_device(const void* device) {
+    cuda_check(cudaSetDevice(device_id_));
+    cuda_check(cudaMemcpy(data_, device, bytes(), cudaMemcpyDeviceToDevice));
+}
+
+void StateBuffer::order_before(cudaStream_t consumer) const {
+    cuda_check(cudaSetDevice(device_id_));
+    cudaEvent_t event = nullptr;
+    cuda_check(cudaEventCreateWithFlags(&event, cudaEventDisableTiming));
+    cudaError_t status = cudaEventRecord(event, cudaStreamLegacy);
+    if (status == cudaSuccess) status = cudaStreamWaitEvent(consumer, event, 0);
+    // A destroyed event that a stream still waits for is released once it completes.
+    const cudaError_t destroyed = cudaEventDestroy(event);
+    cuda_check(status != cudaSuccess ? status : destroyed);
 }
 
 void StateBuffer::set_zero_state(std::uint64_t members) {

@@ -1,6 +1,7 @@
 #include "dormeth/dormeth_device_state.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 #include "dormeth/device_targets.hpp"
 
@@ -22,6 +23,11 @@ void check_count(std::uint64_t count, std::int64_t num_elements) {
 
 DeviceDensityState::DeviceDensityState(std::uint64_t n, Precision dtype, std::int32_t device_id)
     : num_qubits_(checked_qubits(n)), buffer_(std::uint64_t(1) << (2 * num_qubits_), dtype, device_id) {}
+
+DeviceDensityState::DeviceDensityState(std::uint64_t n, StateBuffer&& buffer)
+    : num_qubits_(checked_qubits(n)), buffer_(std::move(buffer)) {
+    check_count(buffer_.elements(), std::int64_t(1) << (2 * num_qubits_));
+}
 
 void DeviceDensityState::upload(const void* host, std::uint64_t count) {
     check_count(count, num_elements());

@@ -11,11 +11,14 @@
 
 namespace korvane::dormeth {
 
-class DeviceDensityState {
+// Shared ownership (shared_from_this) lets an exported view keep the memory alive.
+class DeviceDensityState : public std::enable_shared_from_this<DeviceDensityState> {
   public:
     // Checks n (unsigned, so a negative value wrapped to a huge one fails too), selects the device
     // and allocates the uninitialised matrix.
     DeviceDensityState(std::uint64_t n, korvane::Precision dtype, std::int32_t device_id);
+    // Over a buffer of 4^n elements, owned or borrowed.
+    DeviceDensityState(std::uint64_t n, StateBuffer&& buffer);
     DeviceDensityState(const DeviceDensityState&) = delete;
     DeviceDensityState& operator=(const DeviceDensityState&) = delete;
 
@@ -36,6 +39,7 @@ class DeviceDensityState {
         return buffer_.data_as<T>();
     }
     std::uint64_t bytes() const { return buffer_.bytes(); }
+    const StateBuffer& buffer() const { return buffer_; }
 
   private:
     std::int64_t num_qubits_;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/dlpack_binding.hpp"
 #include "common/gpu/runtime.hpp"
 #include "common/observables_binding.hpp"
 #include "common/operation_conversion.hpp"
@@ -96,6 +97,21 @@ std::string measure_device(const StatePtr& state, const std::vector<Int64>& targ
     return measure(*state, qubits, endian.value, value);
 }
 
+// A DeviceDensityState as a DLPack tensor: its 2^n x 2^n matrix, row-major.
+const TensorForm<DeviceDensityState> kDensityTensor{
+    {"DeviceDensityState", "(2**n, 2**n) with n in [0, 15]",
+     [](const std::vector<std::int64_t>& shape) {
+         return shape.size() == 2 && shape[0] == shape[1] &&
+                power_of_two_exponent(shape[0], 0, static_cast<int>(kMaxDensityQubits)) >= 0;
+     }},
+    [](const DeviceDensityState& s) {
+        return std::vector<std::int64_t>{s.dimension(), s.dimension()};
+    },
+    [](const std::vector<std::int64_t>& shape, StateBuffer&& buffer) {
+        const int n = power_of_two_exponent(shape[0], 0, static_cast<int>(kMaxDensityQubits));
+        return std::make_shared<DeviceDensityState>(static_cast<std::uint64_t>(n), std::move(buffer));
+    }};
+
 }  // namespace
 }  // namespace korvane::dormeth
 
@@ -119,6 +135,7 @@ PYBIND11_MODULE(dormeth, m) {
         .def_property_readonly("dtype",
                                [](const DeviceDensityState& s) { return std::string(korvane::dtype_name(s.dtype())); })
         .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id(); });
+    korvane::def_dlpack(state, kDensityTensor);
     korvane::factory_only(state);
 
     m.def("run_density_operations_device", &run_density_operations_device, py::arg("state").none(false),

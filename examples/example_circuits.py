@@ -1,11 +1,13 @@
 """Example circuits through korvane's GPU execution layer: a statevector circuit through velqa
 (per-gate kernels, an arbitrary unitary, a fused chunk, sampling), a noisy circuit through dormeth
-(gates, built-in channels, a Kraus channel, fusion, measurement), and observables read on the device
-in both modules (the energy of an Ising Hamiltonian, a marginal distribution).
+(gates, built-in channels, a Kraus channel, fusion, measurement), observables read on the device
+in both modules (the energy of an Ising Hamiltonian, a marginal distribution), and states handed to
+and taken from an array library without a copy (DLPack: NumPy on the host device, CuPy on a GPU).
 
 Run with scripts/run_example.sh, directly with KORVANE_BUILD pointing at a build folder, or against
 the modules installed with pip.
 """
+import importlib
 import os
 import sys
 from collections.abc import Sequence
@@ -130,11 +132,41 @@ def observables_example() -> None:
     print(f"dormeth: P(qubit 0, qubit 1): {np.round(marginal, 6).tolist()}")
 
 
+def interop_example() -> None:
+    # The array library whose arrays live where the states do: the host device's memory is host
+    # memory, so NumPy's there; CuPy's on a GPU.
+    xp: Any = np
+    if velqa.backend != "host":
+        try:
+            xp = importlib.import_module("cupy")
+        except ImportError:
+            print("interchange: CuPy is not installed, so there is no GPU array library to hand states to")
+            return
+    n = 4
+    state = velqa.DeviceState.zero_state(n)
+    velqa.run_circuit_device(state, [gate("h", [0])] + [gate("cx", [q], [q - 1]) for q in range(1, n)])
+    view = xp.from_dlpack(state)  # the amplitudes in place: no copy
+    view *= -1  # a global phase, applied by the array library
+    velqa.run_circuit_device(state, [gate("x", [0])])
+    amplitudes = state.to_numpy()
+    print(f"velqa -> {xp.__name__}: the array library's sign change and a gate in one state: "
+          f"<0001|psi> {amplitudes[1]:.4f}, <1110|psi> {amplitudes[-2]:.4f}")
+
+    rho = xp.zeros((1 << n, 1 << n), dtype=xp.complex128)
+    rho[0, 0] = 1
+    density = dormeth.DeviceDensityState.from_dlpack(rho)  # the matrix works in the array's memory
+    dormeth.run_density_operations_device(density, n, [op("h", [0]), channel("depolarizing", 0, 0.2)])
+    outcome = dormeth.measure_device(density, [0], seed=5)
+    print(f"{xp.__name__} -> dormeth: H, depolarizing noise and a measurement of qubit 0 (outcome {outcome}) "
+          f"done in the array: diagonal {[round(float(v.real), 4) for v in xp.diagonal(rho)[:2]]}")
+
+
 def main() -> None:
     print(f"running on {DEVICE}")
     statevector_example()
     density_example()
     observables_example()
+    interop_example()
 
 
 if __name__ == "__main__":

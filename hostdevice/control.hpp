@@ -74,6 +74,17 @@ std::size_t listed_kernel_count();
 // Makes cudaHostRegister fail with cudaErrorNotSupported, as on a platform without page-locking.
 void set_host_register_fails(bool fails);
 
+// Memory the system uses as device memory without having allocated it here: an array of another
+// library taken over without a copy, which on a GPU would be that library's device memory. A
+// registered range is device memory of `device` for the launch and copy checks, is not counted in
+// live_bytes or live_allocations, and is never freed by the host device. Ranges may overlap and the
+// same range may be registered more than once; each unregister removes one registration of exactly
+// that range ("invalid argument" when there is none). These are the system's calls, a no-op on a GPU
+// (korvane::gpu::DeviceRangeRegistration).
+cudaError_t register_device_range(const void* ptr, std::size_t bytes, int device);
+cudaError_t unregister_device_range(const void* ptr, std::size_t bytes);
+std::size_t registered_device_ranges();
+
 std::size_t live_bytes(int device);
 std::size_t live_allocations(int device);
 std::size_t registered_host_ranges();

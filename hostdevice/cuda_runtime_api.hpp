@@ -17,6 +17,7 @@ enum cudaError {
     cudaErrorInsufficientDriver = 35,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
+    cudaErrorInvalidResourceHandle = 400,
     cudaErrorIllegalAddress = 700,
     cudaErrorLaunchOutOfResources = 701,
     cudaErrorHostMemoryAlreadyRegistered = 712,
@@ -41,6 +42,14 @@ enum cudaDeviceAttr {
 
 struct CUstream_st;
 typedef struct CUstream_st* cudaStream_t;
+struct CUevent_st;
+typedef struct CUevent_st* cudaEvent_t;
+
+// The default streams by name: the legacy one (what stream 0 means here) and the per-thread one.
+#define cudaStreamLegacy ((cudaStream_t)0x1)
+#define cudaStreamPerThread ((cudaStream_t)0x2)
+#define cudaEventDefault 0x00u
+#define cudaEventDisableTiming 0x02u
 
 #define cudaHostRegisterDefault 0x00u
 
@@ -76,6 +85,12 @@ cudaError_t cudaMemcpy2D(void* dst, std::size_t dpitch, const void* src, std::si
 cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
+// Events: work on the host device is complete when it is issued, so an event is complete once
+// recorded and a stream never waits for one; handles are still checked as the runtime checks them.
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags = 0);
+cudaError_t cudaEventDestroy(cudaEvent_t event);
 cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int flags);
 cudaError_t cudaHostUnregister(void* ptr);
 cudaError_t cudaGetLastError();

@@ -41,6 +41,8 @@ PYBIND11_MODULE(hostdevice, m) {
     m.def("live_bytes", &hostdevice::live_bytes, py::arg("device") = 0);
     m.def("live_allocations", &hostdevice::live_allocations, py::arg("device") = 0);
     m.def("registered_host_ranges", &hostdevice::registered_host_ranges);
+    m.def("registered_device_ranges", &hostdevice::registered_device_ranges,
+          "Ranges of memory another library allocated that the system uses as device memory now.");
     m.def("host_register_count", &hostdevice::host_register_count);
     m.def("live_blas_handles", &hostdevice::live_blas_handles, py::arg("device") = 0);
     m.def("launch_count", &hostdevice::launch_count);

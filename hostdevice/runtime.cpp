@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <vector>
 
 #include "hostdevice/control.hpp"
@@ -25,13 +26,23 @@ struct Allocation {
     int device;
 };
 
+// Memory another owner allocated that the system uses as device memory (registered, not allocated).
+struct ExternalRange {
+    std::uintptr_t begin;
+    std::size_t size;
+    int device;
+};
+
 struct Registry {
     std::mutex mutex;
     int device_count = 1;
     // Never shrinks: a device that goes away keeps its accounting for the memory still on it.
     std::vector<Device> devices = std::vector<Device>(1);
     std::map<std::uintptr_t, Allocation> allocations;
+    // Few at a time (one per state over a producer's memory) and free to overlap: a plain list.
+    std::vector<ExternalRange> external_ranges;
     std::map<std::uintptr_t, std::size_t> host_ranges;
+    std::set<const void*> events;  // live event handles
     bool host_register_fails = false;
     unsigned max_grid_y = kDefaultMaxGridY;
     std::uint64_t host_registrations = 0;
@@ -67,6 +78,18 @@ bool range_inside_allocation(const std::map<std::uintptr_t, Allocation>& allocat
     return begin >= start && bytes <= it->second.size && begin - start <= it->second.size - bytes;
 }
 
+bool range_inside(const ExternalRange& range, std::uintptr_t begin, std::size_t bytes) {
+    return begin >= range.begin && bytes <= range.size && begin - range.begin <= range.size - bytes;
+}
+
+// The external range holding [begin, begin + bytes), if any.
+const ExternalRange* external_range_at(const std::vector<ExternalRange>& ranges, std::uintptr_t begin,
+                                       std::size_t bytes) {
+    for (const ExternalRange& range : ranges)
+        if (range_inside(range, begin, bytes)) return &range;
+    return nullptr;
+}
+
 }  // namespace
 
 namespace internal {
@@ -88,20 +111,26 @@ cudaError_t current_device(int* device) {
 bool is_device_range(const void* ptr, std::size_t bytes) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    return range_inside_allocation(r.allocations, reinterpret_cast<std::uintptr_t>(ptr), bytes);
+    const auto begin = reinterpret_cast<std::uintptr_t>(ptr);
+    return range_inside_allocation(r.allocations, begin, bytes) ||
+           external_range_at(r.external_ranges, begin, bytes) != nullptr;
 }
 
 int allocation_device(const void* ptr) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    const auto* a = allocation_at(r.allocations, reinterpret_cast<std::uintptr_t>(ptr));
-    return a ? a->device : -1;
+    const auto p = reinterpret_cast<std::uintptr_t>(ptr);
+    if (const auto* a = allocation_at(r.allocations, p)) return a->device;
+    const ExternalRange* external = external_range_at(r.external_ranges, p, 1);
+    return external ? external->device : -1;
 }
 
 bool touches_device_memory(const void* ptr, std::size_t bytes) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     const auto begin = reinterpret_cast<std::uintptr_t>(ptr);
+    for (const ExternalRange& range : r.external_ranges)
+        if (range.begin < begin + bytes && begin < range.begin + range.size) return true;
     auto it = r.allocations.lower_bound(begin);
     if (it != r.allocations.end() && it->first - begin < bytes) return true;  // one starts inside the range
     return allocation_at(r.allocations, begin) != nullptr;
@@ -173,6 +202,33 @@ std::size_t live_bytes(int device) {
 
 std::size_t live_allocations(int device) {
     return sum_allocations(device, [](const Allocation&) { return std::size_t(1); });
+}
+
+cudaError_t register_device_range(const void* ptr, std::size_t bytes, int device) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (device < 0 || device >= r.device_count) return internal::record(cudaErrorInvalidDevice);
+    if (!ptr || bytes == 0) return internal::record(cudaErrorInvalidValue);
+    r.external_ranges.push_back({reinterpret_cast<std::uintptr_t>(ptr), bytes, device});
+    return cudaSuccess;
+}
+
+cudaError_t unregister_device_range(const void* ptr, std::size_t bytes) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto begin = reinterpret_cast<std::uintptr_t>(ptr);
+    const auto it = std::find_if(r.external_ranges.begin(), r.external_ranges.end(), [&](const ExternalRange& range) {
+        return range.begin == begin && range.size == bytes;
+    });
+    if (it == r.external_ranges.end()) return internal::record(cudaErrorInvalidValue);
+    r.external_ranges.erase(it);
+    return cudaSuccess;
+}
+
+std::size_t registered_device_ranges() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.external_ranges.size();
 }
 
 std::size_t registered_host_ranges() {
@@ -360,6 +416,49 @@ cudaError_t cudaDeviceSynchronize() {
     return cudaSuccess;
 }
 
+// An event handle is the address of a byte the host device allocates for it; nothing is ever
+// pending, so recording completes it at once and waiting for it returns at once.
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags) {
+    if (!event || (flags & ~(cudaEventDefault | cudaEventDisableTiming)) != 0) return record(cudaErrorInvalidValue);
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    auto* handle = reinterpret_cast<cudaEvent_t>(new unsigned char(0));
+    hostdevice::Registry& r = hostdevice::registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.events.insert(handle);
+    *event = handle;
+    return cudaSuccess;
+}
+
+namespace {
+bool live_event(cudaEvent_t event) {
+    hostdevice::Registry& r = hostdevice::registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.events.count(event) != 0;
+}
+}  // namespace
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    return live_event(event) ? cudaSuccess : record(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaStreamWaitEvent(cudaStream_t, cudaEvent_t event, unsigned int flags) {
+    if (flags != 0) return record(cudaErrorInvalidValue);
+    return live_event(event) ? cudaSuccess : record(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event) {
+    hostdevice::Registry& r = hostdevice::registry();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        if (r.events.erase(event) == 0) return record(cudaErrorInvalidResourceHandle);
+    }
+    delete reinterpret_cast<unsigned char*>(event);
+    return cudaSuccess;
+}
+
 cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int) {
     hostdevice::Registry& r = hostdevice::registry();
     std::lock_guard<std::mutex> lock(r.mutex);
@@ -406,6 +505,7 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
         case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorInvalidResourceHandle: return "invalid resource handle";
         case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
         case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
         case cudaErrorHostMemoryAlreadyRegistered: return "part or all of the requested memory range is already mapped";

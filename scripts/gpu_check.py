@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The GPU check (run through scripts/gpu_check.sh, whose header holds the time budget).
 
-Preflight, a cuda build for the local GPU, the Python suite, compute-sanitizer, the benchmarks;
+Preflight, a cuda build for the local GPU, the Python suite, the round trip with CuPy (where CuPy
+imports), compute-sanitizer, the benchmarks;
 then a summary JSON and a plot of the benchmarks' figures as fractions of the device-to-device copy
 bandwidth measured in the same run. Where the machine can also build the cuda12 backend (clang++-22
 and the CUDA 12 packages: --cuda12-packages, $KORVANE_CUDA12_PACKAGES or scripts/cuda12_root.py's
@@ -16,14 +17,14 @@ set, else to build/:
 
 Options select stages and inputs, for reruns and for tests of the check itself:
 
-    --only STAGES       comma-separated subset of preflight,build,tests,sanitizers,benchmarks
+    --only STAGES       comma-separated subset of preflight,build,tests,interop,sanitizers,benchmarks
     --build DIR         use this build instead of building (the build stage is then skipped)
     --cuda12-build DIR  and this cuda12 build beside it
     --cuda12-packages DIR   the CUDA 12 packages to build the cuda12 backend with
     --no-cuda12         the cuda backend only
     --all-archs         build the product's architectures instead of the local GPU's only
     --benchmarks P[:S]  run these benchmark scripts (allowance S seconds each) instead of the list
-    --print-tests SET   print the test selection SET (memcheck, racecheck, barrier) and exit
+    --print-tests SET   print the test selection SET (memcheck, racecheck, barrier, interop) and exit
 
 Exit status: 0 when every stage run passed, 1 when one failed, 2 when the preflight failed.
 """
@@ -42,7 +43,7 @@ import time
 import xml.etree.ElementTree as ET
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STAGES = ("preflight", "build", "tests", "sanitizers", "benchmarks")
+STAGES = ("preflight", "build", "tests", "interop", "sanitizers", "benchmarks")
 
 # The Python suite, run from the repository root; the GPU-mode stage of CI runs the same.
 SUITE = ["-m", "pytest", "-q", "-p", "no:cacheprovider"]
@@ -73,6 +74,8 @@ MEMCHECK_TESTS = [
     "tests/python/test_density_fusion.py::test_random_lists_agree_with_fusion_on_and_off[8]",
     "tests/python/test_observables.py::test_exact_values",
     "tests/python/test_observables.py::test_both_modules_agree_on_a_pure_state",
+    # the gather of a strided tensor taken over by from_dlpack (CuPy's arrays on a GPU)
+    "tests/python/test_interop.py::test_tensors_that_are_not_c_contiguous_are_copied_unless_copy_is_false",
 ]
 # racecheck and synccheck: the tests that run the kernels with barriers on a GPU.
 RACECHECK_TESTS = [
@@ -90,7 +93,16 @@ BARRIER_TESTS = [
     "tests/python/test_density_kernels.py",
     "tests/python/test_observables.py",
 ]
-SELECTIONS = {"memcheck": MEMCHECK_TESTS, "racecheck": RACECHECK_TESTS, "barrier": BARRIER_TESTS}
+# The zero-copy round trips, which take CuPy arrays on a GPU: states read and written through
+# cupy.from_dlpack, CuPy arrays (contiguous or not) taken over by from_dlpack.
+INTEROP_TESTS = [
+    "tests/python/test_interop.py::test_export_is_a_writable_view",
+    "tests/python/test_interop.py::test_import_borrows_and_every_operation_works_in_place",
+    "tests/python/test_interop.py::test_tensors_that_are_not_c_contiguous_are_copied_unless_copy_is_false",
+    "tests/python/test_interop.py::test_cuda_array_interface_only_on_a_gpu",
+]
+SELECTIONS = {"memcheck": MEMCHECK_TESTS, "racecheck": RACECHECK_TESTS, "barrier": BARRIER_TESTS,
+              "interop": INTEROP_TESTS}
 
 # Every benchmark, most wanted first: script (or the build's C++ benchmark), arguments for this
 # check (sizes that keep it short on a GPU), allowance in seconds on the GPU machine, per build.
@@ -112,7 +124,7 @@ DEVICE_FREE = {"bench_planner"}
 BUILDS = {"cuda": "gpu", "cuda12": "gpu12"}
 
 # Seconds each stage may take at most (scripts/gpu_check.sh shows the arithmetic).
-TIMEOUTS = "build=150,tests=120,tests_cuda12=75,memcheck=60,racecheck=30,synccheck=30,report=10"
+TIMEOUTS = "build=150,tests=120,tests_cuda12=75,interop=20,memcheck=60,racecheck=30,synccheck=30,report=10"
 
 # The oldest driver each CUDA runtime major version runs on (minor-version compatibility).
 MIN_DRIVER = {11: (450, 80, 2), 12: (525, 60, 13), 13: (580,)}
@@ -438,6 +450,28 @@ def run_tests(check, build, backend="cuda"):
     return rc == 0
 
 
+def run_interop(check, build, probe):
+    """The round trips with CuPy where it imports; skipped, and said so, where it does not. The suite
+    ran them too; here they must run, not skip."""
+    check.stage("interop (CuPy round trip)")
+    if not probe.has_module("cupy"):
+        check.say("CuPy is not importable: skipped")
+        check.summary["stages"]["interop"] = {"status": "skipped", "reason": "CuPy is not importable"}
+        return True
+    junit = os.path.join(check.scratch, "junit_interop.xml")
+    if os.path.exists(junit):
+        os.remove(junit)
+    rc, _, seconds = check.run([sys.executable, *SUITE, f"--junitxml={junit}", *INTEROP_TESTS],
+                               check.allowance("interop"), {"KORVANE_BUILD": build})
+    result = {"status": status_of(rc), "seconds": round(seconds, 1)}
+    if os.path.exists(junit):
+        result.update(test_counts(junit))
+        if rc == 0 and result["passed"] == 0:
+            result.update(status="failed", reason="every round trip skipped: CuPy was found but did not import")
+    check.summary["stages"]["interop"] = result
+    return result["status"] == "passed"
+
+
 def sanitizer_findings(output):
     errors = [int(m) for m in re.findall(r"ERROR SUMMARY: (\d+) error", output)]
     hazards = [int(m) for m in re.findall(r"RACECHECK SUMMARY: (\d+) hazard", output)]
@@ -595,9 +629,11 @@ def write_outputs(check):
             if key in stages:
                 s = stages[key]
                 extra = ""
-                if name == "tests" and "tests" in s:
+                if name in ("tests", "interop") and "tests" in s:
                     extra = (f": {s['passed']} passed, {s['failures']} failed, {s['errors']} errors, "
                              f"{s['skipped']} skipped")
+                if "reason" in s:
+                    extra += f" ({s['reason']})" if extra else f": {s['reason']}"
                 check.say(f"{key:<13} {s['status']}{extra}")
     if check.summary.get("cuda12", {}).get("status") == "skipped":
         check.say(f"{'cuda12':<13} skipped: {check.summary['cuda12']['reason']}")
@@ -673,6 +709,8 @@ def main(argv=None, probe=None):
     for backend, build in builds.items():
         if "tests" in stages and not run_tests(check, build, backend):
             check.failed = True
+    if "interop" in stages and not run_interop(check, builds["cuda"], probe or Probe()):
+        check.failed = True
     sanitizer = facts.get("compute_sanitizer") or find_sanitizer(probe or Probe())
     if "sanitizers" in stages and not run_sanitizers(check, builds["cuda"], sanitizer):
         check.failed = True

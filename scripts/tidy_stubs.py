@@ -6,6 +6,8 @@
   explicit parameters, so the stubs pass `mypy --strict` themselves.
 - `backend` is written as the two values it can have, not as the value of the build that produced the
   stubs, so a host build and a cuda build give the same file.
+- `__cuda_array_interface__`, which only the cuda build's states have, is left out, so that the
+  stubs of both builds are the same (its docstring says it exists on the cuda backend only).
 - A class's own `__new__` is left out: the states' and the chunk's only refuses (instances come from
   the factories, so a call of the class stays a type error), and the enumeration's is Enum's.
 - The members of an enumeration are written `Name = ...`, as a stub declares enum members (an
@@ -37,9 +39,14 @@ BACKEND = re.compile(r"^backend: str = '(cuda|host)'$")
 NEW = re.compile(r'^    @(staticmethod|classmethod)\n    def __new__\(.*?\):\n(        """\n.*?\n        """|        \.\.\.)\n',
                  re.MULTILINE | re.DOTALL)
 
+# The cuda build's own property, with its decorator and body.
+CUDA_ONLY = re.compile(r'^    @property\n    def __cuda_array_interface__\(.*?\).*?:\n(        """\n.*?\n        """|'
+                       r'        \.\.\.)\n', re.MULTILINE | re.DOTALL)
+
 
 def tidy(text):
     text = NEW.sub("", text)
+    text = CUDA_ONLY.sub("", text)
     text = enum_members(text)
     out = []
     in_docstring = False

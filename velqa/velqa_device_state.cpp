@@ -1,6 +1,7 @@
 #include "velqa/velqa_device_state.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 namespace velqa {
 namespace {
@@ -18,6 +19,11 @@ std::uint64_t checked_qubit_count(std::uint64_t n) {
 
 DeviceState::DeviceState(std::uint64_t n, korvane::Precision dtype, std::int32_t device_id)
     : n_(checked_qubit_count(n)), buffer_(std::uint64_t(1) << n_, dtype, device_id) {}
+
+DeviceState::DeviceState(std::uint64_t n, korvane::StateBuffer&& buffer)
+    : n_(checked_qubit_count(n)), buffer_(std::move(buffer)) {
+    check_count(buffer_.elements(), std::uint64_t(1) << n_);
+}
 
 void DeviceState::copy_from_host(const void* host, std::uint64_t count, bool use_pinned_host) {
     check_count(count, num_state());

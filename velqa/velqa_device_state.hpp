@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "common/complex.hpp"
 #include "common/precision.hpp"
@@ -15,10 +16,13 @@ using korvane::CuComplex;
 // n in [1, 62], the registers a state may hold; else std::invalid_argument("n must be in [1, 62]").
 std::uint64_t checked_qubit_count(std::uint64_t n);
 
-class DeviceState {
+// Shared ownership (shared_from_this) lets an exported view keep the memory alive.
+class DeviceState : public std::enable_shared_from_this<DeviceState> {
   public:
     // Checks n, selects the device and allocates the (uninitialised) buffer.
     DeviceState(std::uint64_t n, korvane::Precision dtype, std::int32_t device_id);
+    // Over a buffer of 2^n elements, owned or borrowed.
+    DeviceState(std::uint64_t n, korvane::StateBuffer&& buffer);
     DeviceState(const DeviceState&) = delete;
     DeviceState& operator=(const DeviceState&) = delete;
 
@@ -38,6 +42,7 @@ class DeviceState {
     std::uint64_t bytes() const { return buffer_.bytes(); }
     // The state as a batch of one.
     StateView view() const { return StateView{data(), n_, 1, dtype(), device_id()}; }
+    const korvane::StateBuffer& buffer() const { return buffer_; }
 
   private:
     std::uint64_t n_;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/dlpack_binding.hpp"
 #include "common/gpu/runtime.hpp"
 #include "common/observables_binding.hpp"
 #include "common/parse.hpp"
@@ -310,6 +311,18 @@ std::string measure(Int64 n, const py::array& state, const std::vector<Int64>& t
     return outcome;
 }
 
+// A DeviceState as a DLPack tensor: its 2^n amplitudes.
+const korvane::TensorForm<DeviceState> kStateTensor{
+    {"DeviceState", "(2**n,) with n in [1, 62]",
+     [](const std::vector<std::int64_t>& shape) {
+         return shape.size() == 1 && korvane::power_of_two_exponent(shape[0], 1, 62) >= 0;
+     }},
+    [](const DeviceState& s) { return std::vector<std::int64_t>{static_cast<std::int64_t>(s.num_state())}; },
+    [](const std::vector<std::int64_t>& shape, korvane::StateBuffer&& buffer) {
+        const int n = korvane::power_of_two_exponent(shape[0], 1, 62);
+        return std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), std::move(buffer));
+    }};
+
 }  // namespace
 }  // namespace velqa
 
@@ -345,6 +358,7 @@ PYBIND11_MODULE(velqa, m) {
         .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state(); })
         .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id(); })
         .def_property_readonly("dtype", [](const DeviceState& s) { return korvane::dtype_name(s.dtype()); });
+    korvane::def_dlpack(device_state, kStateTensor);
     korvane::factory_only(device_state);
 
     py::class_<DeviceStateBatch, BatchPtr> state_batch(

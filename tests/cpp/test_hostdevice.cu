@@ -824,6 +824,59 @@ TEST_F(HostDevice, PointerArgumentsMustPointIntoLiveAllocationsOfTheLaunchDevice
     cudaSetDevice(0);
 }
 
+// Another library's memory a state borrows: device memory of its device while registered, never
+// counted or freed. Unregistered, the same host memory is refused again (the fault the check exists for).
+TEST_F(HostDevice, RegisteredRangesAreDeviceMemoryOfTheirDeviceWhileRegistered) {
+    hostdevice::configure_devices(2, 1 << 20);
+    std::vector<int> lent(64, 0);
+    const std::size_t bytes = lent.size() * sizeof(int);
+    const auto geometry = LaunchGeometry{dim3(1), dim3(64), 0};
+    const auto launch_status = [&](int device) {
+        EXPECT_EQ(cudaSetDevice(device), cudaSuccess);
+        launch<mark>(geometry, nullptr, lent.data(), 64ull);
+        const cudaError_t status = cudaGetLastError();
+        EXPECT_EQ(cudaSetDevice(0), cudaSuccess);
+        return status;
+    };
+    EXPECT_EQ(launch_status(0), cudaErrorIllegalAddress);
+    ASSERT_EQ(hostdevice::register_device_range(lent.data(), bytes, 0), cudaSuccess);
+    EXPECT_EQ(hostdevice::register_device_range(lent.data(), bytes, 0), cudaSuccess) << "registrations nest";
+    EXPECT_EQ(hostdevice::registered_device_ranges(), 2u);
+    EXPECT_EQ(hostdevice::live_bytes(0), 0u);
+    EXPECT_EQ(hostdevice::live_allocations(0), 0u);
+    EXPECT_EQ(launch_status(1), cudaErrorIllegalAddress) << "another device's memory";
+    EXPECT_EQ(launch_status(0), cudaSuccess);
+    EXPECT_EQ(lent, std::vector<int>(64, 1));
+    std::vector<int> host(64, 2);
+    EXPECT_EQ(cudaMemcpy(lent.data(), host.data(), bytes, cudaMemcpyHostToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(host.data(), lent.data(), bytes, cudaMemcpyHostToHost), cudaErrorInvalidValue)
+        << "device memory named as host memory";
+    EXPECT_EQ(cudaFree(lent.data()), cudaErrorInvalidValue) << "not the host device's to free";
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(hostdevice::unregister_device_range(lent.data(), bytes), cudaSuccess);
+    EXPECT_EQ(hostdevice::unregister_device_range(lent.data(), bytes), cudaErrorInvalidValue);
+    EXPECT_EQ(hostdevice::registered_device_ranges(), 0u);
+    EXPECT_EQ(launch_status(0), cudaErrorIllegalAddress);
+    EXPECT_EQ(hostdevice::register_device_range(nullptr, bytes, 0), cudaErrorInvalidValue);
+    EXPECT_EQ(hostdevice::register_device_range(lent.data(), bytes, 2), cudaErrorInvalidDevice);
+    (void)cudaGetLastError();
+}
+
+// Work completes as it is issued, so events only check their handles.
+TEST_F(HostDevice, EventsCheckTheirHandles) {
+    cudaEvent_t event = nullptr;
+    ASSERT_EQ(cudaEventCreateWithFlags(&event, cudaEventDisableTiming), cudaSuccess);
+    EXPECT_EQ(cudaEventRecord(event, cudaStreamLegacy), cudaSuccess);
+    EXPECT_EQ(cudaStreamWaitEvent(cudaStreamPerThread, event, 0), cudaSuccess);
+    EXPECT_EQ(cudaEventDestroy(event), cudaSuccess);
+    for (const cudaError_t status :
+         {cudaEventRecord(event, nullptr), cudaStreamWaitEvent(nullptr, event, 0), cudaEventDestroy(event)}) {
+        EXPECT_EQ(status, cudaErrorInvalidResourceHandle);
+        EXPECT_STREQ(cudaGetErrorString(status), "invalid resource handle");
+    }
+    EXPECT_EQ(cudaEventCreateWithFlags(&event, 0x80u), cudaErrorInvalidValue);
+    (void)cudaGetLastError();
+}
+
 TEST_F(HostDevice, CopiesCheckTheirDirectionAgainstWherePointersLive) {
     int* d = device_alloc<int>(4);
     int* e = device_alloc<int>(4);

@@ -177,7 +177,8 @@ def test_the_wrapper_states_the_budget_the_defaults_make():
     header = open(os.path.join(ROOT, "scripts", "gpu_check.sh")).read().replace("\n#  ", " ")
     m = re.search(r"at least 540 - ([\d -]+) = (\d+) s \((\d+) s without", header)
     t = gpu_check.parse_timeouts(gpu_check.TIMEOUTS)
-    fixed = [5, t["build"], t["tests"], t["tests_cuda12"], t["memcheck"], t["racecheck"], t["synccheck"], t["report"]]
+    fixed = [5, t["build"], t["tests"], t["tests_cuda12"], t["interop"], t["memcheck"], t["racecheck"], t["synccheck"],
+             t["report"]]
     assert [int(x) for x in m.group(1).split(" - ")] == fixed
     assert (int(m.group(2)), int(m.group(3))) == (540 - sum(fixed), 540 - sum(fixed) + t["tests_cuda12"])
 
@@ -309,6 +310,26 @@ def test_a_benchmark_over_its_allowance_is_stopped_and_the_run_goes_on(tmp_path)
     assert [(r["name"], r["status"]) for r in ran] == [("bench_slow.py", "timed out"), ("bench_quick.py", "passed")]
     assert ran[0]["seconds"] < 60  # stopped, not ended by itself: a busy machine only delays the stop
     assert summary["stages"]["benchmarks"]["records"][0]["fraction_of_copy"] == 0.5
+
+
+@pytest.mark.parametrize("cupy", [False, True])
+def test_the_cupy_round_trips_run_where_cupy_imports_and_are_skipped_elsewhere(tmp_path, monkeypatch, cupy):
+    """On the host build the round trips take NumPy arrays whatever CuPy is; a stand-in package named
+    cupy on the path is all the check looks for."""
+    if cupy:
+        (tmp_path / "stand_in" / "cupy").mkdir(parents=True)
+        (tmp_path / "stand_in" / "cupy" / "__init__.py").write_text("")
+        monkeypatch.setenv("PYTHONPATH", str(tmp_path / "stand_in"), prepend=os.pathsep)
+    run, summary, _ = run_check(tmp_path, "--only", "interop", "--build", BUILD)
+    assert run.returncode == 0, run.stdout + run.stderr
+    interop = summary["stages"]["interop"]
+    if not cupy:
+        assert interop == {"status": "skipped", "reason": "CuPy is not importable"}
+        assert "interop       skipped: CuPy is not importable" in run.stdout
+        return
+    assert interop["status"] == "passed" and interop["failures"] == interop["errors"] == 0
+    assert interop["passed"] >= 8, "every round trip of both state kinds and precisions ran"
+    assert all(test.split("::")[0] == "tests/python/test_interop.py" for test in gpu_check.INTEROP_TESTS)
 
 
 def test_sanitizer_reports_are_counted():

@@ -68,5 +68,17 @@ def density(n: int) -> str:
     return dormeth.measure_device(again, targets=[0]) + again.dtype + str(sizes)
 
 
+def interchange(n: int) -> tuple[int, int]:
+    state = velqa.DeviceState.zero_state(n)
+    view: npt.NDArray[Any] = np.from_dlpack(state)
+    borrowed: velqa.DeviceState = velqa.DeviceState.from_dlpack(view, copy=None)
+    rho = dormeth.DeviceDensityState.from_dlpack(np.eye(4, dtype=np.complex64), copy=True)
+    capsule = rho.__dlpack__(stream=None, max_version=(1, 0), dl_device=rho.__dlpack_device__(), copy=False)
+    again: dormeth.DeviceDensityState = dormeth.DeviceDensityState.from_dlpack(capsule)
+    velqa.DeviceState.from_dlpack(view, True)  # type: ignore[call-arg]
+    state.__dlpack__(None)  # type: ignore[call-arg]
+    return borrowed.__dlpack_device__()[0], again.num_qubits
+
+
 backend: Literal["cuda", "host"] = velqa.backend
 same: bool = backend == dormeth.backend
