@@ -478,7 +478,7 @@ def test_strings_are_str_everywhere_and_messages_show_them_whole(slot):
 
 # ------------------------------------------------------------------ instances and pickles
 
-FACTORY_CLASSES = [velqa.DeviceState, velqa.TrajectoryEstimate, velqa.PreparedFusionChunk, dormeth.DeviceDensityState]
+FACTORY_CLASSES = [velqa.DeviceState, velqa.DeviceStateBatch, velqa.TrajectoryEstimate, velqa.PreparedFusionChunk, dormeth.DeviceDensityState]
 
 
 @pytest.mark.parametrize("cls", FACTORY_CLASSES, ids=lambda c: c.__name__)
@@ -504,6 +504,7 @@ PICKLES = """
 import copy, copyreg, json, pickle
 import dormeth, velqa
 objects = {"velqa.DeviceState": velqa.DeviceState.zero_state(1),
+           "velqa.DeviceStateBatch": velqa.DeviceStateBatch.zero_state(1, 2),
            "dormeth.DeviceDensityState": dormeth.DeviceDensityState.zero_state(1),
            "velqa.PreparedFusionChunk": velqa.prepare_fusion_chunk_gates(1, [])}
 ways = {**{f"protocol {p}": (lambda o, p=p: pickle.dumps(o, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)},
