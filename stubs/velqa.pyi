@@ -86,6 +86,21 @@ class DeviceStateBatch:
     its own state, with its own parameters and seeds.
     """
     @staticmethod
+    def from_dlpack(obj: typing.Any, /, *, copy: bool | None = None) -> DeviceStateBatch:
+        """
+        A DeviceStateBatch over a DLPack tensor's memory, without a copy: obj is any object with __dlpack__
+        (NumPy arrays on the host backend; CuPy, PyTorch or JAX arrays on the GPU) or a DLPack capsule, which is
+        consumed. The state borrows the memory: it keeps the producer alive, works on the memory in place (its
+        gates and collapses are the producer's to see) and never frees it. The tensor must be in the backend's
+        memory (CUDA, or CPU on the host backend), complex64 or complex128, of shape (batch, 2**n) with batch at least 1 and n in [1, 62],
+        in C order.
+        
+        copy: True copies the tensor into memory the state owns; None copies a tensor that is not C-contiguous
+        (or not aligned to its elements) and borrows any other; False never copies. A read-only tensor is
+        taken only as a copy. Every refusal (ValueError or TypeError naming the problem) comes before any
+        allocation and leaves a capsule unconsumed; a consumed capsule is refused.
+        """
+    @staticmethod
     def from_numpy(n: typing.SupportsIndex, states: numpy.typing.NDArray[typing.Any], device: str = 'cuda:0') -> DeviceStateBatch:
         """
         The rows of states, a complex64 or complex128 array of shape (batch, 2**n) in any memory
@@ -96,6 +111,28 @@ class DeviceStateBatch:
         """
         batch members, each |0...0>. n as for DeviceState, batch at least 1; a batch larger than the
         device's free memory raises RuntimeError 'CUDA error: out of memory'.
+        """
+    def __dlpack__(self, *, stream: int | None = None, max_version: tuple[int, int] | None = None, dl_device: tuple[int, int] | None = None, copy: bool | None = None) -> typing_extensions.CapsuleType:
+        """
+        Export the state as a DLPack capsule, without a copy (the Python array API standard's protocol):
+        the consumer sees its memory, of shape (batch, 2**n) with batch at least 1 and n in [1, 62] (row-major), and changes to it are the state's.
+        The capsule keeps the memory alive until the consumer releases it, even after the state is deleted.
+        
+        stream: the consumer's CUDA stream. The state's work runs on the legacy default stream: for None
+        or 1 (that stream) and -1 (no synchronisation) nothing waits; for 2 (the per-thread default
+        stream) or a stream handle, that stream waits for the state's pending work (an event recorded on
+        the legacy default stream) before the call returns. CPU memory takes only None.
+        max_version: the consumer's highest DLPack version (major, minor). A major of 1 or more gives a
+        'dltensor_versioned' capsule (DLPack 1.1, with flags), None or a major of 0 the legacy 'dltensor' one.
+        dl_device: (device_type, device_id), the state's own device (__dlpack_device__) when None; on a GPU,
+        (1, 0) exports a copy in CPU memory. Another device raises BufferError.
+        copy: True exports a copy, flagged as one, that the consumer alone owns; False refuses (BufferError)
+        an export that needs a copy; None copies only then.
+        """
+    def __dlpack_device__(self) -> tuple[int, int]:
+        """
+        (device_type, device_id) of the state's memory in DLPack's numbering: (2, device id) for CUDA memory on
+        the cuda backend, (1, 0) for CPU memory on the host backend, whose device memory is host memory.
         """
     def __reduce_ex__(self, protocol: typing.Any) -> typing.Any:
         ...

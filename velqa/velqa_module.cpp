@@ -323,6 +323,22 @@ const korvane::TensorForm<DeviceState> kStateTensor{
         return std::make_shared<DeviceState>(static_cast<std::uint64_t>(n), std::move(buffer));
     }};
 
+// A DeviceStateBatch as a DLPack tensor: its members as the rows of a (batch, 2^n) matrix.
+const korvane::TensorForm<DeviceStateBatch> kBatchTensor{
+    {"DeviceStateBatch", "(batch, 2**n) with batch at least 1 and n in [1, 62]",
+     [](const std::vector<std::int64_t>& shape) {
+         return shape.size() == 2 && shape[0] >= 1 && korvane::power_of_two_exponent(shape[1], 1, 62) >= 0;
+     }},
+    [](const DeviceStateBatch& b) {
+        return std::vector<std::int64_t>{static_cast<std::int64_t>(b.batch()),
+                                         static_cast<std::int64_t>(b.num_state())};
+    },
+    [](const std::vector<std::int64_t>& shape, korvane::StateBuffer&& buffer) {
+        const int n = korvane::power_of_two_exponent(shape[1], 1, 62);
+        return std::make_shared<DeviceStateBatch>(static_cast<std::uint64_t>(n), static_cast<std::uint64_t>(shape[0]),
+                                                  std::move(buffer));
+    }};
+
 }  // namespace
 }  // namespace velqa
 
@@ -384,6 +400,7 @@ PYBIND11_MODULE(velqa, m) {
             "num_state", [](const DeviceStateBatch& s) { return s.num_state(); }, "Amplitudes per member, 2**n.")
         .def_property_readonly("device_id", [](const DeviceStateBatch& s) { return s.device_id(); })
         .def_property_readonly("dtype", [](const DeviceStateBatch& s) { return korvane::dtype_name(s.dtype()); });
+    korvane::def_dlpack(state_batch, kBatchTensor);
     korvane::factory_only(state_batch);
 
     py::class_<fusion::PreparedFusionChunk, std::shared_ptr<fusion::PreparedFusionChunk>> chunk(m,

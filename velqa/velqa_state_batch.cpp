@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "velqa/velqa_device_state.hpp"
 
@@ -30,6 +31,11 @@ void check_count(std::uint64_t count, std::uint64_t elements) {
 DeviceStateBatch::DeviceStateBatch(std::uint64_t n, std::uint64_t batch, korvane::Precision dtype,
                                    std::int32_t device_id)
     : n_(checked_qubit_count(n)), batch_(checked_batch(batch)), buffer_(element_count(n_, batch_), dtype, device_id) {}
+
+DeviceStateBatch::DeviceStateBatch(std::uint64_t n, std::uint64_t batch, korvane::StateBuffer&& buffer)
+    : n_(checked_qubit_count(n)), batch_(checked_batch(batch)), buffer_(std::move(buffer)) {
+    check_count(buffer_.elements(), element_count(n_, batch_));
+}
 
 void DeviceStateBatch::copy_from_host(const void* host, std::uint64_t count, bool use_pinned_host) {
     check_count(count, elements());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "common/precision.hpp"
 #include "common/state_buffer.hpp"
@@ -12,13 +13,16 @@
 
 namespace velqa {
 
-class DeviceStateBatch {
+// Shared ownership (shared_from_this) lets an exported view keep the memory alive.
+class DeviceStateBatch : public std::enable_shared_from_this<DeviceStateBatch> {
   public:
     // Checks n ("n must be in [1, 62]") and batch ("batch must be at least 1"), selects the device
     // and allocates the (uninitialised) members. A batch whose elements or bytes do not fit in 64
     // bits is refused as the runtime refuses an allocation it cannot make ("CUDA error: out of
     // memory"), as is one larger than the device's free memory.
     DeviceStateBatch(std::uint64_t n, std::uint64_t batch, korvane::Precision dtype, std::int32_t device_id);
+    // Over a buffer of batch x 2^n elements, owned or borrowed (an imported tensor's).
+    DeviceStateBatch(std::uint64_t n, std::uint64_t batch, korvane::StateBuffer&& buffer);
     DeviceStateBatch(const DeviceStateBatch&) = delete;
     DeviceStateBatch& operator=(const DeviceStateBatch&) = delete;
 
@@ -36,6 +40,7 @@ class DeviceStateBatch {
     std::int32_t device_id() const { return buffer_.device_id(); }
     void* data() const { return buffer_.data(); }
     std::uint64_t bytes() const { return buffer_.bytes(); }
+    const korvane::StateBuffer& buffer() const { return buffer_; }
     StateView view() const { return StateView{data(), n_, batch_, dtype(), device_id(), true}; }
 
   private:

@@ -53,7 +53,17 @@ DENSITY = SimpleNamespace(
     run=lambda s, ops: dormeth.run_density_operations_device(s, s.num_qubits, dormeth_ops(ops)),
     model=lambda a, n, ops: apply_all(a, n, dormeth_ops(ops)),
     measure=lambda s, qubits: dormeth.measure_device(s, qubits, seed=7))
-KINDS = [pytest.param(STATE, id="state"), pytest.param(DENSITY, id="density")]
+MEMBERS = 3  # a batch's members: its tensor is (3, 2**n), a shape no other kind takes
+BATCH = SimpleNamespace(
+    name="DeviceStateBatch", cls=velqa.DeviceStateBatch,
+    zero=lambda n, dtype="complex128": velqa.DeviceStateBatch.zero_state(n, MEMBERS, dtype=dtype),
+    form="(batch, 2**n) with batch at least 1 and n in [1, 62]", shape=lambda n: (MEMBERS, 1 << n),
+    basis=lambda n, i, dtype: np.tile(np.eye(1 << n, dtype=dtype)[i], (MEMBERS, 1)),
+    random=lambda n, dtype, rng: np.stack([random_state(n, dtype, rng) for _ in range(MEMBERS)]),
+    run=lambda s, ops: velqa.run_circuit_batch_device(s, velqa_gates(ops)),
+    model=lambda a, n, ops: np.stack([ref.run_reference(row, n, velqa_gates(ops)) for row in a]),
+    measure=lambda s, qubits: velqa.measure_batch_device(s, qubits, seed=7))
+KINDS = [pytest.param(STATE, id="state"), pytest.param(BATCH, id="batch"), pytest.param(DENSITY, id="density")]
 TOLERANCE = {"complex64": 1e-6, "complex128": 1e-12}
 
 
@@ -341,6 +351,12 @@ IMPORT_REFUSALS = [
      "a DeviceDensityState takes a tensor of shape (2**n, 2**n) with n in [0, 15], not (2, 4)"),
     (DENSITY, lambda: np.zeros(4, complex), None, ValueError,
      "a DeviceDensityState takes a tensor of shape (2**n, 2**n) with n in [0, 15], not (4,)"),
+    (BATCH, lambda: np.zeros(4, complex), None, ValueError,
+     "a DeviceStateBatch takes a tensor of shape (batch, 2**n) with batch at least 1 and n in [1, 62], not (4,)"),
+    (BATCH, lambda: np.zeros((0, 4), complex), True, ValueError,
+     "a DeviceStateBatch takes a tensor of shape (batch, 2**n) with batch at least 1 and n in [1, 62], not (0, 4)"),
+    (BATCH, lambda: np.zeros((2, 3), complex), None, ValueError,
+     "a DeviceStateBatch takes a tensor of shape (batch, 2**n) with batch at least 1 and n in [1, 62], not (2, 3)"),
     (STATE, read_only, None, ValueError,
      "DLPack tensor is read-only, and a state writes to its memory (copy=True copies it)"),
     (STATE, read_only, False, ValueError,
@@ -371,7 +387,7 @@ def test_import_refusals_name_the_problem_and_allocate_nothing(kind, producer, c
 @host_only
 def test_refused_capsules_stay_unconsumed_and_misaligned_tensors_are_copied(hd):
     capsule = np.zeros(6, complex).__dlpack__()
-    for cls in (velqa.DeviceState, dormeth.DeviceDensityState):
+    for cls in (velqa.DeviceState, velqa.DeviceStateBatch, dormeth.DeviceDensityState):
         with pytest.raises(ValueError, match="shape"):
             cls.from_dlpack(capsule)
         assert _capsule_name(capsule) == b"dltensor"
@@ -425,10 +441,11 @@ def test_export_refusals_name_the_problem(kind, arguments, error, message, no_le
 def test_cuda_array_interface_only_on_a_gpu():
     state = velqa.DeviceState.zero_state(2, dtype="complex64")
     density = dormeth.DeviceDensityState.zero_state(1)
+    batch = velqa.DeviceStateBatch.zero_state(1, 3)
     if ON_HOST:
-        assert not hasattr(state, "__cuda_array_interface__") and not hasattr(density, "__cuda_array_interface__")
+        assert not any(hasattr(s, "__cuda_array_interface__") for s in (state, density, batch))
         return
-    for s, shape, typestr in ((state, (4,), "<c8"), (density, (2, 2), "<c16")):
+    for s, shape, typestr in ((state, (4,), "<c8"), (density, (2, 2), "<c16"), (batch, (3, 2), "<c16")):
         interface = s.__cuda_array_interface__
         view = read_capsule(s.__dlpack__())
         assert interface == {"shape": shape, "typestr": typestr, "data": (view.data, False), "version": 3,

@@ -75,9 +75,10 @@ def interchange(n: int) -> tuple[int, int]:
     rho = dormeth.DeviceDensityState.from_dlpack(np.eye(4, dtype=np.complex64), copy=True)
     capsule = rho.__dlpack__(stream=None, max_version=(1, 0), dl_device=rho.__dlpack_device__(), copy=False)
     again: dormeth.DeviceDensityState = dormeth.DeviceDensityState.from_dlpack(capsule)
+    members: velqa.DeviceStateBatch = velqa.DeviceStateBatch.from_dlpack(np.zeros((2, 4), np.complex128))
     velqa.DeviceState.from_dlpack(view, True)  # type: ignore[call-arg]
     state.__dlpack__(None)  # type: ignore[call-arg]
-    return borrowed.__dlpack_device__()[0], again.num_qubits
+    return borrowed.__dlpack_device__()[0], again.num_qubits + members.batch
 
 
 backend: Literal["cuda", "host"] = velqa.backend
