@@ -75,6 +75,8 @@ cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaMalloc(void** ptr, std::size_t size);
+// The current device's free bytes (its capacity less what is live) and its capacity.
+cudaError_t cudaMemGetInfo(std::size_t* free, std::size_t* total);
 cudaError_t cudaFree(void* ptr);
 cudaError_t cudaMemset(void* ptr, int value, std::size_t count);
 cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);

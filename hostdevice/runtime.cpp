@@ -274,6 +274,18 @@ cudaError_t cudaGetDevice(int* device) {
     return record(hostdevice::internal::current_device(device));
 }
 
+cudaError_t cudaMemGetInfo(std::size_t* free, std::size_t* total) {
+    if (!free || !total) return record(cudaErrorInvalidValue);
+    int device = 0;
+    if (cudaError_t status = hostdevice::internal::current_device(&device)) return record(status);
+    hostdevice::Registry& r = hostdevice::registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const hostdevice::Device& d = r.devices[device];
+    *total = d.capacity;
+    *free = d.capacity - std::min(d.live_bytes, d.capacity);  // capacity lowered below what is live: none free
+    return cudaSuccess;
+}
+
 cudaError_t cudaMalloc(void** ptr, std::size_t size) {
     if (!ptr) return record(cudaErrorInvalidValue);
     int device = 0;

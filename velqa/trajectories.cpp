@@ -10,6 +10,8 @@
 #include <utility>
 #include <variant>
 
+#include "common/cuda_check.hpp"
+#include "common/gpu/runtime.hpp"
 #include "common/kraus_analysis.hpp"
 #include "common/philox.hpp"
 #include "velqa/gate_traits.hpp"
@@ -311,6 +313,16 @@ std::vector<Realisation> realisations(const TrajectoryProgram& program, const Tr
     return out;
 }
 
+// batch_size None: the largest batch whose members and their scratch (at most a quarter of the
+// batch's size) fit in half of the device's free memory, leaving the rest to the caller's own work.
+std::uint64_t automatic_batch(std::uint64_t member_bytes, std::int32_t device_id) {
+    korvane::cuda_check(cudaSetDevice(device_id));
+    std::size_t free = 0;
+    std::size_t total = 0;
+    korvane::cuda_check(cudaMemGetInfo(&free, &total));
+    return std::max<std::uint64_t>(1, (free / 2) / (member_bytes + member_bytes / 4));
+}
+
 // Runs every realisation from |0...0> in batches of members of one DeviceStateBatch, and hands each
 // batch's final states to readout (the view of its members, its first realisation); progress after
 // each batch.
@@ -322,7 +334,7 @@ void run_batches(const TrajectoryProgram& program, const TrajectoryOptions& opti
     const std::uint64_t member_bytes =
         (std::uint64_t(1) << program.n()) * (options.dtype == korvane::Precision::Complex128 ? 16 : 8);
     std::uint64_t batch = options.batch_size;
-    if (batch == 0) batch = std::max<std::uint64_t>(1, kTrajectoryBatchBytes / member_bytes);
+    if (batch == 0) batch = automatic_batch(member_bytes, options.device_id);
     batch = std::min<std::uint64_t>(batch, jobs.size());
     DeviceStateBatch members(program.n(), batch, options.dtype, options.device_id);
     std::uint64_t done = 0;

@@ -66,12 +66,9 @@ struct TrajectoryOptions {
     std::int32_t device_id = 0;
     KernelMode mode = KernelMode::PairAutoFusion;
     std::uint64_t seed = 0;
-    std::uint64_t batch_size = 0;  // 0: as many members as kTrajectoryBatchBytes holds
+    std::uint64_t batch_size = 0;  // 0: as many members as half of the device's free memory holds
     bool deduplicate = true;
 };
-
-// The members a batch holds when the caller names no size: its states fill at most this much.
-inline constexpr std::uint64_t kTrajectoryBatchBytes = std::uint64_t(256) << 20;
 
 // Called after each batch with (trajectories done, trajectories of the range); may throw to stop.
 using TrajectoryProgress = std::function<void(std::uint64_t, std::uint64_t)>;

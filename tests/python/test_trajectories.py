@@ -234,6 +234,15 @@ def test_progress_is_called_after_each_batch():
     assert calls == [(4, 10), (8, 10), (10, 10)]
 
 
+def test_an_unsized_batch_fills_half_of_the_free_memory(hd):
+    member = 16 * 16  # n = 4, complex128
+    hd.configure(1, hd.live_bytes(0) + 2 * 5 * (member + member // 4) + 100)  # half the free memory: 5 members
+    calls = []
+    velqa.estimate_expectation_trajectories(4, [gate("h", [0]), channel("amplitude_damping", 0, 0.5)], TERMS[:1],
+                                            12, seed=1, progress=lambda d, t: calls.append((d, t)))
+    assert calls == [(5, 12), (10, 12), (12, 12)]
+
+
 # ------------------------------------------------------------------ across processes
 
 MPIRUN = shutil.which("mpirun")
