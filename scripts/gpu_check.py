@@ -115,6 +115,7 @@ BENCHMARKS = [
     ("bench/bench_observables.py", ["--n", "24", "--repeats", "2"], 30),
     ("bench/bench_batch.py", ["--sizes", "12", "16", "--batches", "1", "256", "4096", "--repeats", "2",
                               "--loop-members", "8"], 40),
+    ("bench/bench_trajectories.py", ["--sizes", "12", "20", "--trajectories", "256"], 30),
     ("bench_planner", [], 20),
 ]
 # Benchmarks that use no device: the same on every build, so they run on the first only.
