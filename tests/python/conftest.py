@@ -43,6 +43,14 @@ def _host_device():
 
 _hostdevice = _host_device()
 
+
+def host_device_or_skip():
+    """The host device's controls for a test that cannot take the hd fixture (a Hypothesis test);
+    pytest.importorskip("hostdevice") would find the source folder on a GPU."""
+    if _hostdevice is None:
+        pytest.skip("needs the host device")
+    return _hostdevice
+
 PRECISIONS = ["complex64", "complex128"]
 MODES = [velqa.AllState, velqa.Pair, velqa.PairAuto, velqa.PairAutoFusion]
 # Absolute tolerance per precision for amplitudes of unit-norm states after a few hundred gates.

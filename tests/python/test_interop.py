@@ -16,7 +16,7 @@ import dormeth
 import reference as ref
 import velqa
 from builders import gate, vgate
-from conftest import random_state, releases_gil
+from conftest import host_device_or_skip, random_state, releases_gil
 from density_reference import apply_all, random_density
 
 ON_HOST = velqa.backend == "host"
@@ -274,7 +274,7 @@ def test_read_only_tensors_are_taken_as_copies_when_asked(hd):
           suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_any_strided_view_is_copied_exactly(data):
-    hd = pytest.importorskip("hostdevice")
+    hd = host_device_or_skip()
     density = data.draw(st.booleans(), "density")
     kind = DENSITY if density else STATE
     n = data.draw(st.integers(0 if density else 1, 3), "n")
