@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "common/cuda_check.hpp"
-#include "common/measurement.hpp"
 #include "common/observables_binding.hpp"
 #include "common/operation_conversion.hpp"
+#include "common/outcomes.hpp"
 #include "common/parse.hpp"
 #include "common/python_args.hpp"
 #include "common/python_classes.hpp"
