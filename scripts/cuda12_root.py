@@ -158,8 +158,8 @@ def package_dirs(packages):
         if packages:
             path = os.path.join(packages, "nvidia", name)
         else:
-            spec = importlib.util.find_spec(f"nvidia.{name}") if importlib.util.find_spec("nvidia") else None
-            path = list(spec.submodule_search_locations)[0] if spec and spec.submodule_search_locations else ""
+            package = importlib.util.find_spec(f"nvidia.{name}") if importlib.util.find_spec("nvidia") else None
+            path = list(package.submodule_search_locations)[0] if package and package.submodule_search_locations else ""
         if not os.path.isdir(os.path.join(path, "include")):
             where = packages or f"the packages of {sys.executable}"
             sys.exit(f"cuda12_root: {PACKAGES[name]} not found in {where}")
